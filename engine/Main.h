@@ -1,0 +1,155 @@
+#pragma once
+// TForm_main: the main controller shared by both programs. It owns the
+// signature project, the placeholder catalogue, signature generation, the
+// event log, the polling timer and the locks SignatureLock, LogLock and
+// ConversionLock. It reaches the screen only through UserInterface.
+//
+// Its operations are spread over several files by concern:
+//   Main.cpp            construction, event log, globals
+//   MainProject.cpp     the signature project and its file operations
+//   MainController.cpp  start-up and closing sequences, counters, actions
+//   MainSignature.cpp   signature generation and the placeholder catalogue
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "ULog.h"
+#include "UText.h"
+#include "UserInterface.h"
+
+/// Which program runs the engine.
+enum class ProgramKind { Desktop, Service };
+
+/// One entry of the placeholder catalogue `LB_Felder`.
+struct PlaceholderEntry {
+  enum Kind { Field, Image };
+  std::string name;
+  Kind kind = Field;
+  bool operator==(const PlaceholderEntry&) const = default;
+};
+
+/// The polling timer's state; the host applies it (Qt timer, service loop).
+struct TimerState {
+  unsigned interval = 10000;  // milliseconds
+  bool enabled = false;
+};
+
+class TForm_main {
+ public:
+  /// Creates the controller for a program directory (with or without a
+  /// trailing '/'). Sets the process's program directory and current log and
+  /// registers itself as `Form_main`. Runs no start-up step: call FormCreate.
+  TForm_main(const std::string& programDir, UserInterface& ui, ProgramKind kind = ProgramKind::Desktop);
+  ~TForm_main();
+  TForm_main(const TForm_main&) = delete;
+  TForm_main& operator=(const TForm_main&) = delete;
+
+  // ---- event log -------------------------------------------------------
+  /// One log line (type 1 error, 2 warning, 3 information); any thread.
+  void WriteLog(const std::string& message, int type) { log_.WriteLog(message, type); }
+  void SetVerbosity(std::uint8_t value) { log_.SetVerbosity(value); }
+  std::uint8_t Verbosity() const { return log_.Verbosity(); }
+  TEventLog& Log() { return log_; }
+
+  // ---- locks (always taken in this order; LogLock last) ----------------
+  std::recursive_mutex& SignatureLock() { return signatureLock_; }
+  std::recursive_mutex& ConversionLock() { return conversionLock_; }
+  std::recursive_mutex& LogLock() { return log_.LogLock(); }
+
+  // ---- the signature project (main thread writes; others copy) ---------
+  qm::TextList M_text;           // mail text
+  qm::TextList M_Signatur_HTML;  // signature template
+  qm::TextList LB_shortNames;    // attachment short names
+  int LB_shortNamesItemIndex = -1;  // selected attachment, -1 for none
+  bool mailTextModified = false;
+  bool signatureModified = false;
+
+  /// Guards the three lists against readers on other threads: the main
+  /// thread holds it exclusively while it changes them; other threads use
+  /// the copy accessors below.
+  std::shared_mutex& ProjectMutex() const { return projectMutex_; }
+  qm::TextList AttachmentNames() const;
+  qm::TextList TemplateLines() const;
+  qm::TextList MailTextLines() const;
+
+  bool IsModified() const { return mailTextModified || signatureModified; }
+
+  /// Reads a project file into the three lists (see MainProject.cpp).
+  void LoadProjectFile(const std::string& path);
+  /// Writes the three lists to a project file; throws qm::EInOutError.
+  void SaveProjectFile(const std::string& path);
+
+  /// Menu actions of the project (all driven through UserInterface).
+  void NewProject();                      // "&Neu..."
+  void OpenProjectClick();                // "Projekt Ö&ffnen"
+  void OpenProject(const std::string& path);
+  void SaveProject();                     // "Projekt &Speichern"
+  void SaveProjectAs();                   // "Projekt Speichern &unter..."
+  void AddAttachment();                   // "Datei hinzufügen..."
+  void AddPicture();                      // "Bild hinzufügen..."
+  void RemoveAttachment();                // "markierte Datei entfernen"
+  /// The save-changes question; false when the user cancelled the action.
+  bool AskSaveChanges();
+  /// The user edited one of the texts.
+  void MarkMailTextModified() { mailTextModified = true; }
+  void MarkSignatureModified() { signatureModified = true; }
+
+  /// The modal question dialog with German captions, title "Quillmark".
+  ModalResult CaptionedMessageDlg(const std::string& text, MsgDlgType kind, const std::vector<MsgDlgBtn>& buttons,
+                                  const std::vector<std::string>& captions) {
+    return ui_.CaptionedMessageDlg(text, kind, buttons, captions);
+  }
+
+  // ---- placeholder catalogue and signature generation ------------------
+  std::vector<PlaceholderEntry> LB_Felder;
+  int LB_FelderItemIndex = -1;
+  /// Rebuilds the catalogue from the settings and the attachment list.
+  void BuildPlaceholderList();
+  /// Removes catalogue entries named like `name` (ASCII case-insensitive).
+  void RemovePlaceholder(const std::string& name);
+  /// Generates temp/<address>.txt and .htm for one user.
+  void MakeSignature(const std::string& address);
+
+  // ---- window and timer -----------------------------------------------
+  void SetTitle(const std::string& title);
+  std::string Title() const { return title_; }
+  void SetTimer(unsigned intervalMs, bool enabled);
+  TimerState Timer1() const;
+  /// Sets a counter or status label and shows it.
+  void SetLabel(const std::string& control, const std::string& text) { ui_.SetLabel(control, text); }
+
+  // ---- start-up, closing, actions (MainController.cpp) ----------------
+  /// The start-up sequence of the desktop program or its service variant.
+  void FormCreate();
+  /// The closing sequence; false when the close was refused.
+  bool FormCloseQuery();
+  /// "Werte zurücksetzen".
+  void Btn_resetCountersClick();
+
+  UserInterface& UI() { return ui_; }
+  ProgramKind Kind() const { return kind_; }
+  const std::string& ProgramDir() const { return programDir_; }
+
+ private:
+  std::string programDir_;
+  UserInterface& ui_;
+  ProgramKind kind_;
+  TEventLog log_;
+  std::recursive_mutex signatureLock_;
+  std::recursive_mutex conversionLock_;
+  mutable std::shared_mutex projectMutex_;
+  mutable std::mutex windowMutex_;
+  std::string title_;
+  TimerState timer_;
+};
+
+/// The process's one controller; null outside its lifetime.
+extern TForm_main* Form_main;
+
+/// Application titles.
+inline constexpr const char* kDesktopTitle = "Quillmark 2.2";
+inline constexpr const char* kServiceTitle = "Quillmark 2.0";

@@ -1,0 +1,100 @@
+#include "ULog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "UText.h"
+#include "UUtils.h"
+
+namespace {
+std::chrono::system_clock::time_point Pinned() {
+  std::tm tm{};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 9;
+  tm.tm_hour = 8;
+  tm.tm_min = 5;
+  tm.tm_sec = 3;
+  tm.tm_isdst = -1;
+  return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+}
+}  // namespace
+
+TEST(EventLog, VerbosityTable) {
+  struct {
+    int verbosity;
+    bool error, warning, info;
+  } cases[] = {{0, true, true, true}, {1, true, true, false}, {2, true, false, false},
+               {3, false, false, false}, {200, false, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verbosity);
+    TestDir dir;
+    RecordingUserInterface ui;
+    TEventLog log(dir.Path(), &ui);
+    log.SetVerbosity(static_cast<uint8_t>(c.verbosity));
+    log.WriteLog("e", 1);
+    log.WriteLog("w", 2);
+    log.WriteLog("i", 3);
+    int expected = c.error + c.warning + c.info;
+    EXPECT_EQ(ui.LogLines().size(), static_cast<size_t>(expected));
+    if (expected == 0) {
+      EXPECT_FALSE(qm::FileExists(log.LogFilePath())) << "file must not even be opened";
+    } else {
+      EXPECT_EQ(qm::SplitLines(ReadFileBytes(log.LogFilePath())).size(), static_cast<size_t>(expected));
+    }
+  }
+}
+
+TEST(EventLog, LineFormatAppendsWithCrLf) {
+  TestDir dir;
+  WriteFileBytes(dir / "signatur.log", "old line\r\n");
+  RecordingUserInterface ui;
+  TEventLog log(dir.Path(), &ui);
+  log.SetClock(Pinned);
+  log.WriteLog("Service beendet.", 3);
+  log.WriteLog("", 1);
+  EXPECT_EQ(ReadFileBytes(dir / "signatur.log"),
+            "old line\r\n09.12.2026 08:05:03: Service beendet.\r\n09.12.2026 08:05:03: \r\n");
+  EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{"09.12.2026 08:05:03: Service beendet.", "09.12.2026 08:05:03: "}));
+}
+
+TEST(EventLog, UnwritableFileRaisesAfterScreenLineAndReleasesLock) {
+  if (geteuid() == 0) {
+    // root ignores permissions: make the log path a directory instead.
+  }
+  TestDir dir;
+  ASSERT_EQ(mkdir((dir / "signatur.log").c_str(), 0755), 0);
+  RecordingUserInterface ui;
+  TEventLog log(dir.Path(), &ui);
+  EXPECT_THROW(log.WriteLog("x", 1), qm::EInOutError);
+  EXPECT_EQ(ui.LogLines().size(), 1u);
+  std::thread other([&] { EXPECT_TRUE(log.LogLock().try_lock()); log.LogLock().unlock(); });
+  other.join();
+}
+
+TEST(EventLog, ManyThreadsKeepWholeLinesInOneOrder) {
+  TestDir dir;
+  RecordingUserInterface ui;
+  TEventLog log(dir.Path(), &ui);
+  constexpr int kThreads = 8, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) log.WriteLog("thread " + std::to_string(t) + " line " + std::to_string(i), 3);
+    });
+  for (auto& t : threads) t.join();
+  auto fileLines = qm::SplitLines(ReadFileBytes(log.LogFilePath()));
+  auto screen = ui.LogLines();
+  ASSERT_EQ(fileLines.size(), size_t(kThreads * kLines));
+  ASSERT_EQ(screen.size(), fileLines.size());
+  for (size_t i = 0; i < screen.size(); ++i) {
+    // Same message in the same position (time stamps may differ by a second).
+    EXPECT_EQ(screen[i].substr(21), fileLines[i].substr(21));
+  }
+}
