@@ -1,0 +1,59 @@
+#pragma once
+// The three settings records. In memory they are plain C++ values; their
+// stored form (one 6,952-byte profile record) is written and read field by
+// field from explicit offsets by USetting.cpp, never by dumping these structs.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+/// Mail servers and reply sender (2,304 bytes in the file).
+struct MailSettings {
+  std::string pop3Host;
+  std::string pop3Login;
+  std::string pop3Password;  // plain in memory, scrambled in the file
+  std::string senderName;
+  std::string subject;
+  std::string smtpHost;
+  std::string smtpUserId;
+  std::string smtpPassword;  // plain in memory, scrambled in the file
+  std::string senderAddress;
+  bool operator==(const MailSettings&) const = default;
+};
+
+/// The ODBC user table (1,280 bytes in the file).
+struct DirectorySettings {
+  std::string odbcSource;
+  std::string table;
+  std::string dbUserId;
+  std::string dbPassword;  // plain in memory, scrambled in the file
+  std::string mailField;
+  bool operator==(const DirectorySettings&) const = default;
+};
+
+/// Everything else (3,368 bytes in the file).
+struct GeneralSettings {
+  std::int32_t intervalMinutes = 0;
+  bool timerEnabled = false;
+  std::uint8_t verbosity = 0;    // 0 all, 1 errors+warnings, 2 errors, 3 none
+  std::uint8_t contentType = 0;  // 0 Text, 1 HTML, 2 Rich-Text
+  bool altTextEnabled = false;
+  std::string altText;
+  std::string adPath;
+  std::string adUserId;
+  std::string adPassword;  // stored plain
+  bool useAD = false;
+  std::string fieldNames1;  // attribute list, first part (up to 254 bytes)
+  std::string fieldNames2;  // attribute list, second part (up to 255 bytes)
+  std::string sendAs;       // "anhang", "body", "both", "none"
+  std::int32_t httpPort = 0;
+  bool httpServerActive = false;
+  /// Bytes 1801-1803 (padding) and 1809-3367 (reserved) of the record as they
+  /// were loaded; written back unchanged.
+  std::array<std::uint8_t, 3> padding{};
+  std::array<std::uint8_t, 1559> reserved{};
+  bool operator==(const GeneralSettings&) const = default;
+};
+
+/// Signature types (`contentType`).
+enum ContentType : std::uint8_t { ctText = 0, ctHtml = 1, ctRichText = 2 };
