@@ -10,8 +10,11 @@
 //   MainController.cpp  start-up and closing sequences, counters, actions
 //   MainSignature.cpp   signature generation and the placeholder catalogue
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -105,14 +108,44 @@ class TForm_main {
   }
 
   // ---- placeholder catalogue and signature generation ------------------
+  /// The catalogue. Guarded by ProjectMutex like the project's lists: the
+  /// main thread changes it under an exclusive lock, other threads read it
+  /// through PlaceholderEntries().
   std::vector<PlaceholderEntry> LB_Felder;
   int LB_FelderItemIndex = -1;
-  /// Rebuilds the catalogue from the settings and the attachment list.
+  /// A copy of the catalogue, taken under ProjectMutex.
+  std::vector<PlaceholderEntry> PlaceholderEntries() const;
+  /// Rebuilds the catalogue from the settings and the attachment list. A
+  /// data source whose columns cannot be read gives a warning and no field
+  /// entries; image entries are appended all the same. Never throws.
   void BuildPlaceholderList();
   /// Removes catalogue entries named like `name` (ASCII case-insensitive).
   void RemovePlaceholder(const std::string& name);
-  /// Generates temp/<address>.txt and .htm for one user.
+  /// Double-click on the catalogue: the text to put at the template editor's
+  /// caret (replacing its selection) for the selected entry, or nothing when
+  /// no entry is selected or an image entry's attachment is no longer listed.
+  std::optional<std::string> LB_FelderDblClick() const;
+  /// The same rule for one entry name against an attachment list.
+  static std::optional<std::string> PlaceholderInsertion(const std::string& name, const qm::TextList& attachments);
+
+  /// Generates temp/<address>.txt and .htm for one user under SignatureLock
+  /// and deletes a stale temp/<address>.rtf. A file that cannot be written is
+  /// retried once after three seconds; the second failure is thrown
+  /// (qm::EInOutError). An address that is not a plain file name is logged
+  /// and refused with qm::EInOutError before anything is looked up or written.
   void MakeSignature(const std::string& address);
+  /// How MakeSignature waits before its retry (tests replace it); the
+  /// default sleeps the calling thread only.
+  using RetryWait = std::function<void(std::chrono::milliseconds)>;
+  void SetRetryWait(RetryWait wait);
+
+  /// The preview's HTML: the template with every "cid:<name>" of a listed
+  /// attachment replaced by the attachment store's path of that file (exact,
+  /// case-sensitive). Placeholders stay as written.
+  qm::TextList TabS_previewShow() const;
+  /// The rewriting itself, for any lines, attachment names and store path.
+  static qm::TextList RewriteCidReferences(qm::TextList lines, const qm::TextList& names,
+                                           const std::string& storeDir);
 
   // ---- window and timer -----------------------------------------------
   void SetTitle(const std::string& title);
@@ -145,6 +178,8 @@ class TForm_main {
   mutable std::mutex windowMutex_;
   std::string title_;
   TimerState timer_;
+  mutable std::mutex retryWaitMutex_;
+  RetryWait retryWait_;
 };
 
 /// The process's one controller; null outside its lifetime.

@@ -1,0 +1,109 @@
+// TForm_main: the placeholder catalogue, signature generation and the
+// preview's content.
+
+#include <cerrno>
+#include <thread>
+
+#include "Main.h"
+#include "UDBUtil.h"
+#include "USetting.h"
+#include "UUtils.h"
+
+namespace {
+
+constexpr const char* kDataSourceWarning = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
+
+// The attribute list as field names: blanks removed, runs of commas folded
+// (two passes of ",," -> ","), commas at line ends dropped, the remaining
+// commas turned into line ends, then split into lines. Every pass scans the
+// text once from left to right and never looks at what it has just inserted.
+qm::TextList FieldNamesFromList(const std::string& list) {
+  std::string text = qm::ReplaceAll(list, " ", "");
+  text = qm::ReplaceAll(text, ",,", ",");
+  text = qm::ReplaceAll(text, ",,", ",");
+  text = qm::ReplaceAll(text, ",\r\n", "\r\n");
+  text = qm::ReplaceAll(text, "\r\n,", "\r\n");
+  text = qm::ReplaceAll(text, ",", "\r\n");
+  return qm::SplitLines(text);
+}
+
+}  // namespace
+
+std::vector<PlaceholderEntry> TForm_main::PlaceholderEntries() const {
+  std::shared_lock lk(projectMutex_);
+  return LB_Felder;
+}
+
+void TForm_main::BuildPlaceholderList() {
+  DirectorySettings dir;
+  GeneralSettings general;
+  if (FSettings) {
+    dir = FSettings->GetDirectorySettings();
+    general = FSettings->GetGeneralSettings();
+  }
+
+  std::vector<PlaceholderEntry> entries;
+  if (general.useAD) {
+    for (auto& name : FieldNamesFromList(general.fieldNames1 + general.fieldNames2))
+      entries.push_back({std::move(name), PlaceholderEntry::Field});
+  } else if (!dir.odbcSource.empty() && !dir.table.empty()) {
+    // The columns of the configured table; any failure (no directory object,
+    // no connection, no schema) leaves the catalogue without field entries.
+    qm::TextList columns;
+    bool ok = false;
+    try {
+      if (FDBUtil) {
+        FDBUtil->ListOdbcColumns(dir.table, columns);
+        ok = true;
+      }
+    } catch (...) {
+    }
+    if (ok) {
+      for (auto& name : columns) entries.push_back({std::move(name), PlaceholderEntry::Field});
+    } else {
+      WriteLog(kDataSourceWarning, ltWarning);
+    }
+  }
+
+  std::unique_lock lk(projectMutex_);
+  for (const auto& name : LB_shortNames)
+    if (qm::IsImageName(name)) entries.push_back({name, PlaceholderEntry::Image});
+  LB_Felder = std::move(entries);
+  LB_FelderItemIndex = -1;
+}
+
+void TForm_main::RemovePlaceholder(const std::string& name) {
+  std::unique_lock lk(projectMutex_);
+  std::erase_if(LB_Felder, [&](const PlaceholderEntry& e) { return qm::EqualsIgnoreCase(e.name, name); });
+  if (LB_FelderItemIndex >= static_cast<int>(LB_Felder.size())) LB_FelderItemIndex = -1;
+}
+
+std::optional<std::string> TForm_main::PlaceholderInsertion(const std::string& name,
+                                                            const qm::TextList& attachments) {
+  // Decided by the name, not by the entry's kind: an image name inserts an
+  // image reference in the attachment list's spelling, or nothing.
+  if (qm::IsImageName(name)) {
+    for (const auto& a : attachments)
+      if (qm::EqualsIgnoreCase(a, name)) return "<img src=\"cid:" + a + "\"/>";
+    return std::nullopt;
+  }
+  return "#" + name + "#";
+}
+
+std::optional<std::string> TForm_main::LB_FelderDblClick() const {
+  std::shared_lock lk(projectMutex_);
+  if (LB_FelderItemIndex < 0 || LB_FelderItemIndex >= static_cast<int>(LB_Felder.size())) return std::nullopt;
+  return PlaceholderInsertion(LB_Felder[static_cast<std::size_t>(LB_FelderItemIndex)].name, LB_shortNames);
+}
+
+qm::TextList TForm_main::RewriteCidReferences(qm::TextList lines, const qm::TextList& names,
+                                              const std::string& storeDir) {
+  for (const auto& name : names)
+    for (auto& line : lines) line = qm::ReplaceAll(line, "cid:" + name, storeDir + name);
+  return lines;
+}
+
+qm::TextList TForm_main::TabS_previewShow() const {
+  std::shared_lock lk(projectMutex_);
+  return RewriteCidReferences(M_Signatur_HTML, LB_shortNames, programDir_ + "temp/");
+}
