@@ -26,27 +26,6 @@ void TFDBUtil::ListOdbcColumns(const std::string&, qm::TextList&) {}
 void TForm_main::MakeSignature(const std::string&) {}
 void TForm_main::SetRetryWait(RetryWait) {}
 
-// PENDING(settings): the settings holder's records (USetting.cpp's owner
-// replaces this block with the real holder).
+// PENDING(settings-dialog): showing and applying the settings.
 #include "USetting.h"
-TFSettings* FSettings = nullptr;
-TFSettings::TFSettings() { FSettings = this; }
-TFSettings::~TFSettings() {
-  if (FSettings == this) FSettings = nullptr;
-}
-DirectorySettings TFSettings::GetDirectorySettings() const {
-  std::lock_guard lk(recordsMutex_);
-  return directory_;
-}
-GeneralSettings TFSettings::GetGeneralSettings() const {
-  std::lock_guard lk(recordsMutex_);
-  return general_;
-}
-void TFSettings::SetDirectorySettings(const DirectorySettings& s) {
-  std::lock_guard lk(recordsMutex_);
-  directory_ = s;
-}
-void TFSettings::SetGeneralSettings(const GeneralSettings& s) {
-  std::lock_guard lk(recordsMutex_);
-  general_ = s;
-}
+void TFSettings::SettingsToDialog() {}

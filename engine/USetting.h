@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "USettingsRecords.h"
@@ -24,8 +25,21 @@ inline constexpr std::uint8_t kScrambleKey = 0x0E;
 /// Encodes the three records as one profile record, passwords scrambled.
 std::array<std::uint8_t, kProfileSize> EncodeProfile(const MailSettings& mail, const DirectorySettings& dir,
                                                      const GeneralSettings& general);
-/// Decodes a profile record, passwords unscrambled.
+/// Decodes a profile record of kProfileSize bytes, passwords unscrambled.
+/// Texts that are not UTF-8 are taken as Windows-1252; padding and reserved
+/// bytes of the general record are kept so that a save writes them back.
 void DecodeProfile(const std::uint8_t* bytes, MailSettings& mail, DirectorySettings& dir, GeneralSettings& general);
+
+/// Stores an attribute name list in the two fields of the general record:
+/// its first 254 bytes in fieldNames1, the following 255 in fieldNames2 (cut
+/// at character boundaries); anything beyond is dropped.
+void PutFieldNames(GeneralSettings& general, const std::string& list);
+/// The attribute name list: fieldNames1 and fieldNames2 joined.
+std::string GetFieldNames(const GeneralSettings& general);
+
+/// True when a profile name may name a file in the program directory: it
+/// contains no '/', '\' or NUL and is not "." or "..".
+bool IsSafeProfileName(const std::string& name);
 
 class TFSettings {
  public:
@@ -46,11 +60,48 @@ class TFSettings {
   void SetDirectorySettings(const DirectorySettings& s);
   void SetGeneralSettings(const GeneralSettings& s);
 
+  /// The profile file of a name: program directory + name + ".config".
+  static std::string ProfilePath(const std::string& name);
+
+  /// Reads a profile file and makes it current, then shows and applies it
+  /// (SettingsToDialog) and rebuilds the placeholder catalogue. A missing
+  /// file logs "Die Datei wurde nicht gefunden: " + path and changes
+  /// nothing; a file shorter than one record yields all-zero records.
+  /// Failures are logged as errors, never thrown.
+  void LoadSettings(const std::string& path);
+
+  /// Writes the records (passwords scrambled) to the profile named in
+  /// CB_profil, readable by the owner only, and on success remembers the
+  /// name as "profilename". Failures (an unwritable file, a name that would
+  /// leave the program directory) log "I/O Fehler: " + the system's text.
+  void SaveSettings();
+
+  /// Creation steps: data-source names into CB_OdbcItems, the remembered
+  /// profile (or "default") into CB_profil, load its file or write a new
+  /// all-zero one, rebuild the placeholder catalogue.
+  void FormCreate();
+
+  /// Shows the records in the dialog and applies them to the running system
+  /// (settings dialog). May throw EDataSourceError.
+  void SettingsToDialog();
+
+  /// The dialog's profile selector: the name of the active profile.
+  std::string CB_profil;
+  /// The item list of the dialog's data-source selector.
+  qm::TextList CB_OdbcItems;
+
  private:
   mutable std::mutex recordsMutex_;
   MailSettings mail_;
   DirectorySettings directory_;
   GeneralSettings general_;
+};
+
+/// A failure of the data source while settings are applied
+/// ("Quillmark konnte sich nicht mit der Datenquelle verbinden.").
+class EDataSourceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 /// The process's one settings holder; null outside its lifetime.

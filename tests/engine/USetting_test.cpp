@@ -1,0 +1,357 @@
+#include "USetting.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "ULog.h"
+#include "UProgState.h"
+#include "UUtils.h"
+
+namespace {
+
+// Records with a distinct value in every field.
+void FillRecords(MailSettings& m, DirectorySettings& d, GeneralSettings& g) {
+  m = {"pop.example", "poplogin", "popgeheim", "Absender", "Ihre Signatur", "smtp.example", "smtpuser",
+       "smtpgeheim", "sig@example.org"};
+  d = {"Firma", "Personal", "dbuser", "dbgeheim", "EMail"};
+  g.intervalMinutes = 15;
+  g.timerEnabled = true;
+  g.verbosity = 2;
+  g.contentType = ctHtml;
+  g.altTextEnabled = true;
+  g.altText = "Unbekannt";
+  g.adPath = "example.org";
+  g.adUserId = "admin";
+  g.adPassword = "adgeheim";
+  g.useAD = true;
+  g.fieldNames1 = "givenName,sn";
+  g.fieldNames2 = ",mail";
+  g.sendAs = "both";
+  g.httpPort = 8081;
+  g.httpServerActive = true;
+}
+
+std::string Field(const std::string& file, std::size_t off) {
+  return file.substr(off + 1, static_cast<unsigned char>(file[off]));
+}
+
+std::string ToBytes(const std::array<std::uint8_t, kProfileSize>& a) {
+  return std::string(reinterpret_cast<const char*>(a.data()), a.size());
+}
+
+std::string Xor(std::string s) {
+  for (auto& c : s) c = static_cast<char>(c ^ 0x0E);
+  return s;
+}
+
+}  // namespace
+
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearState();
+    qm::SetProgramDirectory(dir.Path());
+    SetCurrentLog(&log);
+  }
+  void TearDown() override {
+    SetCurrentLog(nullptr);
+    ClearState();
+  }
+  std::string LogText() const {
+    std::string all;
+    for (const auto& l : ui.LogLines()) all += l + "\n";
+    return all;
+  }
+  TestDir dir;
+  RecordingUserInterface ui;
+  TEventLog log{dir.Path(), &ui};
+  TFSettings settings;
+};
+
+TEST(ProfileRecord, FieldsLieAtTheirFileOffsets) {
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  FillRecords(m, d, g);
+  const std::string f = ToBytes(EncodeProfile(m, d, g));
+  ASSERT_EQ(f.size(), 6952u);
+  struct {
+    std::size_t offset;
+    std::string want;
+  } texts[] = {
+      {0, "pop.example"},          {256, "poplogin"},        {512, Xor("popgeheim")},
+      {768, "Absender"},           {1024, "Ihre Signatur"},  {1280, "smtp.example"},
+      {1536, "smtpuser"},          {1792, Xor("smtpgeheim")}, {2048, "sig@example.org"},
+      {2304, "Firma"},             {2560, "Personal"},       {2816, "dbuser"},
+      {3072, Xor("dbgeheim")},     {3328, "EMail"},          {3592, "Unbekannt"},
+      {3848, "example.org"},       {4104, "admin"},          {4360, "adgeheim"},  // AD password plain
+      {4617, "givenName,sn"},      {4873, ",mail"},          {5129, "both"},
+  };
+  for (const auto& t : texts) {
+    SCOPED_TRACE(t.offset);
+    EXPECT_EQ(Field(f, t.offset), t.want);
+  }
+  struct {
+    std::size_t offset;
+    int want;
+  } bytes[] = {{3584, 15}, {3585, 0}, {3588, 1}, {3589, 2}, {3590, ctHtml}, {3591, 1},
+               {4616, 1},  {5388, 0x91}, {5389, 0x1F}, {5390, 0}, {5391, 0}, {5392, 1}};
+  for (const auto& b : bytes) {
+    SCOPED_TRACE(b.offset);
+    EXPECT_EQ(static_cast<unsigned char>(f[b.offset]), b.want);
+  }
+  EXPECT_EQ(f.substr(5393), std::string(1559, '\0')) << "reserved bytes of a new record are zero";
+
+  MailSettings m2;
+  DirectorySettings d2;
+  GeneralSettings g2;
+  DecodeProfile(reinterpret_cast<const std::uint8_t*>(f.data()), m2, d2, g2);
+  EXPECT_EQ(m2, m);
+  EXPECT_EQ(d2, d);
+  EXPECT_EQ(g2, g);
+}
+
+TEST(ProfileRecord, ScramblingKeepsLengthAndLeavesEmptyPasswordsEmpty) {
+  struct {
+    std::string password;
+  } cases[] = {{""}, {"a"}, {"Geheim123!"}, {std::string(255, 'x')}, {"\x0e\x0e"}, {"Pässwort"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password);
+    MailSettings m;
+    DirectorySettings d;
+    GeneralSettings g;
+    m.pop3Password = m.smtpPassword = d.dbPassword = g.adPassword = c.password;
+    const std::string f = ToBytes(EncodeProfile(m, d, g));
+    for (std::size_t off : {512u, 1792u, 3072u}) {
+      std::string stored = Field(f, off);
+      ASSERT_EQ(stored.size(), c.password.size());
+      for (std::size_t i = 0; i < stored.size(); ++i) EXPECT_NE(stored[i], c.password[i]);
+      EXPECT_EQ(Xor(stored), c.password);
+    }
+    EXPECT_EQ(Field(f, 4360), c.password);
+    MailSettings m2;
+    DirectorySettings d2;
+    GeneralSettings g2;
+    DecodeProfile(reinterpret_cast<const std::uint8_t*>(f.data()), m2, d2, g2);
+    EXPECT_EQ(m2.pop3Password, c.password);
+    EXPECT_EQ(m2.smtpPassword, c.password);
+    EXPECT_EQ(d2.dbPassword, c.password);
+    EXPECT_EQ(g2.adPassword, c.password);
+  }
+}
+
+TEST(ProfileRecord, AttributeListIsSplit254And255) {
+  std::string list;
+  for (int i = 0; i < 600; ++i) list += static_cast<char>('a' + i % 26);
+  std::string umlauts = "a";
+  for (int i = 0; i < 300; ++i) umlauts += "ä";
+  struct {
+    std::string list;
+    std::size_t first, second;
+  } cases[] = {
+      {list, 254, 255},
+      {list.substr(0, 254), 254, 0},
+      {list.substr(0, 300), 254, 46},
+      {"", 0, 0},
+      {umlauts, 253, 254},  // never splits a two-byte character
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list.size());
+    GeneralSettings g;
+    PutFieldNames(g, c.list);
+    EXPECT_EQ(g.fieldNames1.size(), c.first);
+    EXPECT_EQ(g.fieldNames2.size(), c.second);
+    EXPECT_EQ(GetFieldNames(g), c.list.substr(0, c.first + c.second));
+    const std::string f = ToBytes(EncodeProfile({}, {}, g));
+    EXPECT_EQ(Field(f, 4617), g.fieldNames1);
+    EXPECT_EQ(Field(f, 4873), g.fieldNames2);
+  }
+}
+
+TEST(ProfileRecord, NonUtf8TextsAreWindows1252AndFlagsAreAnyNonZero) {
+  std::string f(6952, '\0');
+  f[0] = 6;
+  f.replace(1, 6, "M\xfcller");  // "Müller" in Windows-1252
+  f[3588] = 7;                    // timerEnabled: any non-zero value is true
+  f[4616] = static_cast<char>(0xFF);
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  DecodeProfile(reinterpret_cast<const std::uint8_t*>(f.data()), m, d, g);
+  EXPECT_EQ(m.pop3Host, "Müller");
+  EXPECT_TRUE(g.timerEnabled);
+  EXPECT_TRUE(g.useAD);
+  const std::string again = ToBytes(EncodeProfile(m, d, g));
+  EXPECT_EQ(again[3588], 1) << "booleans are written as 0 or 1";
+}
+
+TEST_F(Settings, AddressFieldFollowsTheSource) {
+  DirectorySettings d;
+  d.mailField = "EMail";
+  settings.SetDirectorySettings(d);
+  GeneralSettings g;
+  EXPECT_EQ(settings.GetAddressField(), "EMail");
+  g.useAD = true;
+  settings.SetGeneralSettings(g);
+  EXPECT_EQ(settings.GetAddressField(), "mail");
+}
+
+TEST_F(Settings, FirstStartWritesAZeroDefaultProfileForTheOwnerOnly) {
+  EXPECT_EQ(FSettings, &settings);
+  settings.FormCreate();
+  EXPECT_EQ(settings.CB_profil, "default");
+  EXPECT_EQ(ReadFileBytes(dir / "default.config"), std::string(6952, '\0'));
+  EXPECT_EQ(GetStateValue("profileName"), "default");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "default.config").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(Settings, CreationLoadsTheRememberedProfile) {
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  FillRecords(m, d, g);
+  WriteFileBytes(dir / "büro.config", ToBytes(EncodeProfile(m, d, g)));
+  SetStateValue("profileName", "büro");
+  settings.FormCreate();
+  EXPECT_EQ(settings.CB_profil, "büro");
+  EXPECT_EQ(settings.GetMailSettings(), m);
+  EXPECT_EQ(settings.GetDirectorySettings(), d);
+  EXPECT_EQ(settings.GetGeneralSettings(), g);
+  EXPECT_FALSE(qm::FileExists(dir / "default.config"));
+}
+
+TEST_F(Settings, SaveAndLoadKeepEveryByteIncludingReservedOnes) {
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  FillRecords(m, d, g);
+  for (std::size_t i = 0; i < g.reserved.size(); ++i) g.reserved[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  g.padding = {0xAA, 0xBB, 0xCC};
+  const std::string original = ToBytes(EncodeProfile(m, d, g));
+  WriteFileBytes(dir / "alt.config", original);
+
+  settings.LoadSettings(dir / "alt.config");
+  EXPECT_EQ(settings.GetGeneralSettings(), g);
+  settings.CB_profil = "neu";
+  settings.SaveSettings();
+  EXPECT_EQ(ReadFileBytes(dir / "neu.config"), original);
+  EXPECT_EQ(GetStateValue("profilename"), "neu");
+  EXPECT_EQ(settings.GetMailSettings().pop3Password, "popgeheim") << "records in memory stay plain";
+}
+
+TEST_F(Settings, ShortLongAndGarbageFiles) {
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  FillRecords(m, d, g);
+  const std::string good = ToBytes(EncodeProfile(m, d, g));
+  std::string garbage(6952, '\0');
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 131 + 17) % 256);
+  struct {
+    const char* name;
+    std::string file;
+    bool zero;  // expect all-zero records
+  } cases[] = {
+      {"empty", "", true},
+      {"short", good.substr(0, 6951), true},
+      {"long", good + std::string(100, '\xff'), false},
+      {"two records", good + std::string(6952, '\x01'), false},
+      {"garbage", garbage, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings.SetMailSettings(m);  // something to be replaced
+    WriteFileBytes(dir / "p.config", c.file);
+    settings.LoadSettings(dir / "p.config");
+    if (c.zero) {
+      EXPECT_EQ(settings.GetMailSettings(), MailSettings{});
+      EXPECT_EQ(settings.GetDirectorySettings(), DirectorySettings{});
+      EXPECT_EQ(settings.GetGeneralSettings(), GeneralSettings{});
+    } else if (std::string(c.name) != "garbage") {
+      EXPECT_EQ(settings.GetMailSettings(), m);
+      EXPECT_EQ(settings.GetGeneralSettings(), g);
+    } else {
+      EXPECT_TRUE(qm::IsValidUtf8(settings.GetMailSettings().pop3Host));
+      EXPECT_TRUE(qm::IsValidUtf8(settings.GetGeneralSettings().sendAs));
+    }
+  }
+  EXPECT_EQ(LogText(), "");
+}
+
+TEST_F(Settings, MissingFileIsReportedAndChangesNothing) {
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  FillRecords(m, d, g);
+  settings.SetMailSettings(m);
+  settings.LoadSettings(dir / "fehlt.config");
+  EXPECT_EQ(settings.GetMailSettings(), m);
+  EXPECT_NE(LogText().find(": Die Datei wurde nicht gefunden: " + dir / "fehlt.config" + "\n"), std::string::npos)
+      << LogText();
+}
+
+TEST_F(Settings, NamesOutsideTheProgramDirectoryAreRefused) {
+  std::filesystem::create_directory(dir / "sub");
+  const char* names[] = {"../ausserhalb", "sub/p", ".", "..", "a\\b", "/tmp/qm-abs"};
+  for (const char* name : names) {
+    SCOPED_TRACE(name);
+    ClearState();
+    const auto before = ui.LogLines().size();
+    settings.CB_profil = name;
+    settings.SaveSettings();
+    auto lines = ui.LogLines();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_NE(lines.back().find(": I/O Fehler: "), std::string::npos) << lines.back();
+    EXPECT_EQ(GetStateValue("profilename"), "");
+  }
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u) << "only signatur.log";
+  EXPECT_FALSE(qm::FileExists(dir / "../ausserhalb.config"));
+  EXPECT_FALSE(qm::FileExists("/tmp/qm-abs.config"));
+}
+
+TEST_F(Settings, SavingTightensAnExistingFileAndReportsWriteFailures) {
+  WriteFileBytes(dir / "alt.config", "x");
+  ::chmod((dir / "alt.config").c_str(), 0644);
+  settings.CB_profil = "alt";
+  settings.SaveSettings();
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "alt.config").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_size, 6952);
+
+  std::filesystem::create_directory(dir / "dir.config");  // cannot be opened as a file
+  settings.CB_profil = "dir";
+  settings.SaveSettings();
+  EXPECT_NE(LogText().find(": I/O Fehler: Is a directory\n"), std::string::npos) << LogText();
+  EXPECT_EQ(GetStateValue("profilename"), "alt") << "a failed save keeps the remembered name";
+}
+
+TEST_F(Settings, CopiesHandedToOtherThreadsAreNeverTorn) {
+  MailSettings a, b;
+  a.pop3Host = a.smtpHost = std::string(200, 'a');
+  b.pop3Host = b.smtpHost = std::string(10, 'b');
+  settings.SetMailSettings(a);
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!stop) {
+      MailSettings c = settings.GetMailSettings();
+      if (c.pop3Host != c.smtpHost) ++torn;
+    }
+  });
+  for (int i = 0; i < 20000; ++i) settings.SetMailSettings(i % 2 ? a : b);
+  stop = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+}
