@@ -1,0 +1,176 @@
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "DirectoryFixtures.h"
+
+namespace {
+
+constexpr const char* kSqliteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+
+std::optional<std::string> GetEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+void RestoreEnv(const char* name, const std::optional<std::string>& value) {
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::string out;
+  SQLCHAR state[6], text[1024];
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  for (SQLSMALLINT i = 1; SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &len) == SQL_SUCCESS; ++i) {
+    if (!out.empty()) out += "; ";
+    out += reinterpret_cast<char*>(text);
+  }
+  return out.empty() ? "ODBC error" : out;
+}
+
+// A short-lived ODBC connection used by the fixture to build its database.
+class Session {
+ public:
+  explicit Session(const std::string& dsn) {
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    std::string cs = "DSN=" + dsn;
+    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0, nullptr,
+                                    SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc)) {
+      std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc_);
+      Free();
+      throw std::runtime_error("OdbcFixture: cannot connect to " + dsn + ": " + msg);
+    }
+    connected_ = true;
+  }
+  ~Session() { Free(); }
+
+  void Exec(const std::string& sql) {
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt);
+    SQLRETURN rc = SQLExecDirect(stmt, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    std::string msg = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA ? "" : Diagnostics(SQL_HANDLE_STMT, stmt);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    if (!msg.empty()) throw std::runtime_error("OdbcFixture: " + sql.substr(0, 80) + ": " + msg);
+  }
+  void SetAutoCommit(bool on) {
+    SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                      0);
+  }
+  void Commit() { SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT); }
+
+ private:
+  void Free() {
+    if (connected_) SQLDisconnect(dbc_);
+    connected_ = false;
+    if (dbc_) SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    if (env_) SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    dbc_ = env_ = nullptr;
+  }
+  SQLHENV env_ = nullptr;
+  SQLHDBC dbc_ = nullptr;
+  bool connected_ = false;
+};
+
+std::string SqlText(const std::optional<std::string>& v) {
+  if (!v) return "NULL";
+  std::string out = "'";
+  for (char c : *v) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+TestUser MakeTestUser(int i) {
+  char mail[64];
+  std::snprintf(mail, sizeof mail, "user%05d@example.test", i);
+  std::string n = std::to_string(i);
+  return TestUser{mail, "Given" + n, "Surname" + n, "+49 30 " + n, {"+49 40 " + n, "+49 41 " + n},
+                  "Testfirma GmbH"};
+}
+
+OdbcFixture::OdbcFixture() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "qmodbc-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("OdbcFixture: mkdtemp failed");
+  dir_ = tmpl + "/";
+  oldSysIni_ = GetEnv("ODBCSYSINI");
+  oldIni_ = GetEnv("ODBCINI");
+  systemDsns_.push_back(dsn_);
+  WriteIniFiles();
+  setenv("ODBCSYSINI", dir_.c_str(), 1);
+  setenv("ODBCINI", (dir_ + "user.odbc.ini").c_str(), 1);
+}
+
+OdbcFixture::~OdbcFixture() {
+  RestoreEnv("ODBCSYSINI", oldSysIni_);
+  RestoreEnv("ODBCINI", oldIni_);
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void OdbcFixture::WriteIniFiles() {
+  {
+    std::ofstream inst(dir_ + "odbcinst.ini", std::ios::trunc);
+    inst << "[QmSQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" << kSqliteDriver << "\nSetup=" << kSqliteDriver
+         << "\n";
+  }
+  auto writeDsns = [this](const std::string& path, const std::vector<std::string>& names) {
+    std::ofstream ini(path, std::ios::trunc);
+    for (const auto& n : names)
+      ini << "[" << n << "]\nDriver=QmSQLite3\nDatabase=" << DatabasePath() << "\nTimeout=10000\n\n";
+  };
+  writeDsns(dir_ + "odbc.ini", systemDsns_);
+  writeDsns(dir_ + "user.odbc.ini", userDsns_);
+}
+
+void OdbcFixture::AddSystemDsn(const std::string& name) {
+  systemDsns_.push_back(name);
+  WriteIniFiles();
+}
+
+void OdbcFixture::AddUserDsn(const std::string& name) {
+  userDsns_.push_back(name);
+  WriteIniFiles();
+}
+
+void OdbcFixture::Execute(const std::string& sql) { Session(dsn_).Exec(sql); }
+
+void OdbcFixture::CreateUsersTable(const std::string& table) {
+  Execute("CREATE TABLE \"" + table +
+          "\" (mail TEXT, givenName TEXT, sn TEXT, telephoneNumber TEXT, otherTelephone TEXT, company TEXT)");
+}
+
+void OdbcFixture::InsertUsers(const std::vector<TestUser>& users, const std::string& table) {
+  Session s(dsn_);
+  s.SetAutoCommit(false);
+  for (const auto& u : users) {
+    std::optional<std::string> other;
+    for (const auto& t : u.otherTelephone) other = other ? *other + " / " + t : t;
+    s.Exec("INSERT INTO \"" + table + "\" VALUES (" + SqlText(u.mail) + "," + SqlText(u.givenName) + "," +
+           SqlText(u.sn) + "," + SqlText(u.telephoneNumber) + "," + SqlText(other) + "," + SqlText(u.company) + ")");
+  }
+  s.Commit();
+}
+
+void OdbcFixture::AddUsers(int n, const std::string& table, int first) {
+  std::vector<TestUser> users;
+  for (int i = first; i < first + n; ++i) users.push_back(MakeTestUser(i));
+  InsertUsers(users, table);
+}
+
+void OdbcFixture::AddUser(const TestUser& user, const std::string& table) { InsertUsers({user}, table); }

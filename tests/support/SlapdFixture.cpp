@@ -1,0 +1,297 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ldap.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "DirectoryFixtures.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kSlapd = "/usr/sbin/slapd";
+constexpr const char* kSlapadd = "/usr/sbin/slapadd";
+
+// The Active Directory names our queries use, as a private schema. The OIDs
+// lie in a private test arc.
+constexpr const char* kAdSchema = R"(attributetype ( 1.3.6.1.4.1.32473.1.1.1 NAME 'objectCategory'
+  EQUALITY caseIgnoreMatch SUBSTR caseIgnoreSubstringsMatch
+  SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 SINGLE-VALUE )
+attributetype ( 1.3.6.1.4.1.32473.1.1.2 NAME 'otherTelephone'
+  EQUALITY telephoneNumberMatch SUBSTR telephoneNumberSubstringsMatch
+  SYNTAX 1.3.6.1.4.1.1466.115.121.1.50 )
+attributetype ( 1.3.6.1.4.1.32473.1.1.3 NAME 'company'
+  EQUALITY caseIgnoreMatch SUBSTR caseIgnoreSubstringsMatch
+  SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 SINGLE-VALUE )
+objectclass ( 1.3.6.1.4.1.32473.1.2.1 NAME 'user' SUP inetOrgPerson STRUCTURAL
+  MAY ( objectCategory $ otherTelephone $ company ) )
+)";
+
+int FreeLoopbackPort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (s >= 0) close(s);
+    throw std::runtime_error("SlapdFixture: no free port");
+  }
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// Starts argv with stdout and stderr appended to logPath; returns the pid.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) throw std::runtime_error("SlapdFixture: cannot start " + args[0]);
+  return pid;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string LdifLine(const std::string& attr, const std::string& value) {
+  bool safe = !value.empty() && value.front() != ' ' && value.front() != ':' && value.front() != '<' &&
+              value.back() != ' ';
+  for (unsigned char c : value)
+    if (c < 0x20 || c >= 0x7f) safe = false;
+  if (value.empty()) return attr + ":\n";
+  if (safe) return attr + ": " + value + "\n";
+  static const char* b64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < value.size(); i += 3) {
+    unsigned n = (unsigned char)value[i] << 16 | (unsigned char)value[i + 1] << 8 | (unsigned char)value[i + 2];
+    out += {b64[n >> 18], b64[(n >> 12) & 63], b64[(n >> 6) & 63], b64[n & 63]};
+  }
+  if (i + 1 == value.size()) {
+    unsigned n = (unsigned char)value[i] << 16;
+    out += {b64[n >> 18], b64[(n >> 12) & 63], '=', '='};
+  } else if (i + 2 == value.size()) {
+    unsigned n = (unsigned char)value[i] << 16 | (unsigned char)value[i + 1] << 8;
+    out += {b64[n >> 18], b64[(n >> 12) & 63], b64[(n >> 6) & 63], '='};
+  }
+  return attr + ":: " + out + "\n";
+}
+
+std::string EntryLdif(const std::string& dn, const SlapdFixture::Attributes& attrs) {
+  std::string out = LdifLine("dn", dn);
+  for (const auto& [name, values] : attrs)
+    for (const auto& v : values) out += LdifLine(name, v);
+  return out + "\n";
+}
+
+// Escapes an RDN value (RFC 4514) for the few characters test names carry.
+std::string RdnValue(const std::string& v) {
+  std::string out;
+  for (char c : v) {
+    if (std::string(",+\"\\<>;=#").find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+SlapdFixture::SlapdFixture() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "qmslapd-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("SlapdFixture: mkdtemp failed");
+  dir_ = tmpl + "/";
+  std::filesystem::create_directory(dir_ + "db");
+  pendingLdif_ = EntryLdif(suffix_, {{"objectClass", {"dcObject", "organization"}}, {"dc", {"example"}}, {"o", {"Example"}}}) +
+                 EntryLdif(UsersDn(), {{"objectClass", {"organizationalUnit"}}, {"ou", {"users"}}}) +
+                 EntryLdif(BindDn(), {{"objectClass", {"person"}},
+                                      {"cn", {"reader"}},
+                                      {"sn", {"reader"}},
+                                      {"userPassword", {BindPassword()}}});
+}
+
+SlapdFixture::~SlapdFixture() {
+  Stop();
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string SlapdFixture::Uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+std::string SlapdFixture::AdsPath() const { return "127.0.0.1:" + std::to_string(port_) + "/" + suffix_; }
+
+void SlapdFixture::WriteConfig() {
+  std::ofstream(dir_ + "ad.schema", std::ios::trunc) << kAdSchema;
+  std::ofstream conf(dir_ + "slapd.conf", std::ios::trunc);
+  conf << "include /etc/ldap/schema/core.schema\n"
+          "include /etc/ldap/schema/cosine.schema\n"
+          "include /etc/ldap/schema/inetorgperson.schema\n"
+          "include " << dir_ << "ad.schema\n"
+          "pidfile " << dir_ << "slapd.pid\n"
+          "argsfile " << dir_ << "slapd.args\n"
+          "modulepath /usr/lib/ldap\n"
+          "moduleload back_mdb\n"
+          "loglevel none\n"
+          "sizelimit size.soft=1000 size.hard=1000 size.prtotal=unlimited\n"
+          "database mdb\n"
+          "maxsize 1073741824\n"
+          "suffix \"" << suffix_ << "\"\n"
+          "rootdn \"" << AdminDn() << "\"\n"
+          "rootpw " << AdminPassword() << "\n"
+          "directory " << dir_ << "db\n"
+          "index objectClass eq\n"
+          "index mail eq\n"
+          "access to attrs=userPassword by anonymous auth by * none\n"
+          "access to * by users read by * none\n";
+}
+
+void SlapdFixture::Start() {
+  if (Running()) return;
+  WriteConfig();
+  if (!pendingLdif_.empty()) {
+    std::ofstream(dir_ + "load.ldif", std::ios::trunc) << pendingLdif_;
+    pid_t p = Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log");
+    int status = 0;
+    waitpid(p, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      throw std::runtime_error("SlapdFixture: slapadd failed: " + ReadAll(dir_ + "slapadd.log"));
+    pendingLdif_.clear();
+  }
+  for (int attempt = 0; attempt < 5 && !Running(); ++attempt) {
+    port_ = FreeLoopbackPort();
+    pid_t p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool up = false, exited = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Accepts(port_)) {
+        up = true;
+        break;
+      }
+      int status = 0;
+      if (waitpid(p, &status, WNOHANG) == p) {
+        exited = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (up) {
+      pid_ = p;
+    } else if (!exited) {
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+    }
+  }
+  if (!Running()) throw std::runtime_error("SlapdFixture: slapd did not start: " + ReadAll(dir_ + "slapd.log"));
+}
+
+void SlapdFixture::Stop() {
+  if (!Running()) return;
+  kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+}
+
+SlapdFixture::Attributes SlapdFixture::UserAttributes(const TestUser& u) {
+  std::string cn = u.mail.substr(0, u.mail.find('@'));
+  Attributes a{{"objectClass", {"user"}},
+               {"objectCategory", {"person"}},
+               {"cn", {cn.empty() ? "nomail" : cn}},
+               {"sn", {u.sn.value_or("-")}}};
+  if (!u.mail.empty()) a.push_back({"mail", {u.mail}});
+  if (u.givenName) a.push_back({"givenName", {*u.givenName}});
+  if (u.telephoneNumber) a.push_back({"telephoneNumber", {*u.telephoneNumber}});
+  if (!u.otherTelephone.empty()) a.push_back({"otherTelephone", u.otherTelephone});
+  if (u.company) a.push_back({"company", {*u.company}});
+  return a;
+}
+
+void SlapdFixture::AddUser(const TestUser& user) {
+  // The RDN is the whole address, so every test user gets its own entry.
+  AddEntry("cn=" + RdnValue(user.mail.empty() ? "nomail" : user.mail) + "," + UsersDn(), UserAttributes(user));
+}
+
+void SlapdFixture::AddUsers(int n, int first) {
+  if (!Running()) {
+    for (int i = first; i < first + n; ++i) {
+      TestUser u = MakeTestUser(i);
+      pendingLdif_ += EntryLdif("cn=" + RdnValue(u.mail) + "," + UsersDn(), UserAttributes(u));
+    }
+    return;
+  }
+  for (int i = first; i < first + n; ++i) AddUser(MakeTestUser(i));
+}
+
+void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes) {
+  if (!Running()) {
+    pendingLdif_ += EntryLdif(dn, attributes);
+    return;
+  }
+  LDAP* ld = nullptr;
+  if (ldap_initialize(&ld, Uri().c_str()) != LDAP_SUCCESS) throw std::runtime_error("SlapdFixture: ldap_initialize");
+  int version = LDAP_VERSION3;
+  ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  std::string pw = AdminPassword();
+  berval cred{static_cast<ber_len_t>(pw.size()), pw.data()};
+  int rc = ldap_sasl_bind_s(ld, AdminDn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+  if (rc == LDAP_SUCCESS) {
+    std::vector<LDAPMod> mods(attributes.size());
+    std::vector<std::vector<berval>> vals(attributes.size());
+    std::vector<std::vector<berval*>> valPtrs(attributes.size());
+    std::vector<LDAPMod*> modPtrs;
+    for (size_t i = 0; i < attributes.size(); ++i) {
+      for (const auto& v : attributes[i].second)
+        vals[i].push_back(berval{static_cast<ber_len_t>(v.size()), const_cast<char*>(v.data())});
+      for (auto& b : vals[i]) valPtrs[i].push_back(&b);
+      valPtrs[i].push_back(nullptr);
+      mods[i].mod_op = LDAP_MOD_ADD | LDAP_MOD_BVALUES;
+      mods[i].mod_type = const_cast<char*>(attributes[i].first.c_str());
+      mods[i].mod_bvalues = valPtrs[i].data();
+      modPtrs.push_back(&mods[i]);
+    }
+    modPtrs.push_back(nullptr);
+    rc = ldap_add_ext_s(ld, dn.c_str(), modPtrs.data(), nullptr, nullptr);
+  }
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  if (rc != LDAP_SUCCESS) throw std::runtime_error("SlapdFixture: adding " + dn + ": " + ldap_err2string(rc));
+}
