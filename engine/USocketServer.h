@@ -1,0 +1,131 @@
+#pragma once
+// TKomponentModule: the HTTP signature server. Remote scripts ask for
+// "/make?<address>" to have a user's signature generated and receive the list
+// of file names to fetch; every other path is answered with that file from
+// the attachment store. Both programs create the module once, after the
+// settings holder, and run the server when the settings enable it.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Poco::Net {
+class HTTPServerRequest;
+class HTTPServerResponse;
+}  // namespace Poco::Net
+
+/// The limits that keep one slow or flooding client from exhausting the
+/// process.
+struct HttpServerLimits {
+  /// Connections served at the same time, each on a thread of its own.
+  int maxThreads = 64;
+  /// Accepted connections waiting for a free thread; beyond that a new
+  /// connection is closed at once.
+  int maxQueued = 1024;
+  /// Longest wait for the next bytes of a request (line, headers or body);
+  /// a client silent for longer is disconnected without an answer.
+  std::chrono::milliseconds readTimeout{10000};
+  /// Largest request body taken as parameter text; a larger one is answered
+  /// with the "ERROR 400" page.
+  std::size_t maxBody = 64 * 1024;
+};
+
+/// The threaded HTTP/1.1 server `IdHTTPServer1`: bindings, default port and
+/// the active switch. One request per connection; GET, HEAD and POST go to
+/// the module's handler, other methods are closed without an answer.
+class TIdHTTPServer {
+ public:
+  struct Binding {
+    std::string ip;  // "0.0.0.0" for all local addresses
+    int port = 0;
+  };
+
+  explicit TIdHTTPServer(class TKomponentModule& module);
+  ~TIdHTTPServer();
+  TIdHTTPServer(const TIdHTTPServer&) = delete;
+  TIdHTTPServer& operator=(const TIdHTTPServer&) = delete;
+
+  /// Starts listening on every binding (with no binding: all local addresses
+  /// at DefaultPort) or stops. Starting throws (Poco::Exception or
+  /// std::runtime_error) when a port is outside 1-65535 or cannot be bound;
+  /// the server then stays inactive. Stopping closes the listening sockets
+  /// and waits for requests being answered.
+  void SetActive(bool active);
+  bool Active() const;
+
+  void ClearBindings();
+  void AddBinding(const std::string& ip, int port);
+  std::vector<Binding> Bindings() const;
+  int DefaultPort() const;
+  void SetDefaultPort(int port);
+
+  /// The port each active binding listens on (differs from the binding's
+  /// port only for port 0, which tests use to get a free port).
+  std::vector<std::uint16_t> ListeningPorts() const;
+
+  /// Limits take effect at the next activation.
+  void SetLimits(const HttpServerLimits& limits);
+  HttpServerLimits Limits() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class TKomponentModule {
+ public:
+  /// Registers the module as `KomponentModule`; binds nothing.
+  TKomponentModule();
+  ~TKomponentModule();
+  TKomponentModule(const TKomponentModule&) = delete;
+  TKomponentModule& operator=(const TKomponentModule&) = delete;
+
+  /// Binds the configured port on all local addresses (8081 with a warning
+  /// when `httpPort` is below 1; the record keeps its value) and starts the
+  /// server when `httpServerActive` is set. A port that cannot be opened is
+  /// shown through the user interface's error display and leaves the server
+  /// inactive.
+  void DataModuleCreate();
+
+  /// Stops the server and removes its bindings.
+  void DataModuleDestroy();
+
+  /// The settings dialog's restart: deactivate, remove the bindings, set the
+  /// default port, add one binding on all local addresses at that port and
+  /// activate when `active`. Throws when activation fails (port outside
+  /// 1-65535 or taken); the server is then inactive.
+  void RestartServer(int port, bool active);
+
+  /// The request handler for GET, HEAD and POST. Writes status 200 "OK",
+  /// "text/html" and Content-Length itself. Throws only when an answer page
+  /// cannot be built (ResponsePage.htm unreadable); the server then answers
+  /// status 500 with the failure's text.
+  void IdHTTPServer1CommandGet(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
+
+  /// Generates the signature for a known address and returns the answer
+  /// body: the LF-ended file list or an error page. Counts "LStatusHTTP"
+  /// when it gets as far as the list.
+  std::string makeSignature(const std::string& address);
+
+  /// ResponsePage.htm of the program directory with every "#ResponseText#"
+  /// replaced by the message, each line followed by CR LF. Throws
+  /// std::runtime_error ("Fehler beim Auslesen der Datei " + path) when the
+  /// file cannot be read.
+  static std::string BuildResponsePage(const std::string& message);
+
+ private:
+  std::mutex counterMutex_;  // declared first: outlives the server's threads
+
+ public:
+  TIdHTTPServer IdHTTPServer1{*this};
+};
+
+/// The process's one HTTP module; null outside its lifetime.
+extern TKomponentModule* KomponentModule;
+
+/// The texts of the server's answers.
+inline constexpr const char* kBadRequestText = "ERROR 400 - Brenlo Quillmark: Bad Request. Please try again.";
