@@ -43,12 +43,16 @@ constexpr int kFallbackPort = 8081;
 // answer.
 constexpr std::streamsize kDrainLimit = 4 * 1024 * 1024;
 
-void Answer(HTTPServerResponse& response, const std::string& body,
+void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std::string& body,
             HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
+  const bool isHead = request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD;
   response.setStatusAndReason(status, status == HTTPResponse::HTTP_OK ? "OK" : HTTPResponse::getReasonForStatus(status));
   response.setContentType("text/html");
   response.setKeepAlive(false);
-  response.sendBuffer(body.data(), body.size());  // sets Content-Length; no body for HEAD
+  response.setContentLength64(static_cast<Poco::Int64>(body.size()));
+  std::ostream& out = response.send();
+  if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
+  out.flush();  // on the wire now, not when the connection ends
 }
 
 std::string RealPath(const std::string& path) {
@@ -62,7 +66,7 @@ std::string RealPath(const std::string& path) {
 // Sends the store file a document path names, when it is a regular file that
 // really lies below the store (no "..", no link leading out). False when
 // there is no such file; the caller answers the "ERROR 400" page.
-bool SendStoreFile(const std::string& document, HTTPServerResponse& response) {
+bool SendStoreFile(const std::string& document, HTTPServerRequest& request, HTTPServerResponse& response) {
   if (!qm::IsContainedDocumentPath(document)) return false;
   std::string store = RealPath(qm::AttachmentStore());
   std::string file = RealPath(qm::AttachmentStore() + document);
@@ -87,7 +91,7 @@ bool SendStoreFile(const std::string& document, HTTPServerResponse& response) {
   }
   ::close(fd);
   bytes.resize(got);  // a file shrinking meanwhile yields what was there
-  Answer(response, bytes);
+  Answer(request, response, bytes);
   return true;
 }
 
@@ -160,7 +164,7 @@ class RequestHandler : public HTTPRequestHandler {
     } catch (...) {
     }
     try {
-      Answer(response, failure, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
+      Answer(request, response, failure, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
     } catch (...) {
     }
   }
@@ -259,7 +263,9 @@ void TIdHTTPServer::SetActive(bool active) {
   try {
     for (const auto& b : bindings) {
       Poco::Net::ServerSocket socket;
-      socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true);
+      // SO_REUSEADDR for a quick restart, but never SO_REUSEPORT: a port in
+      // use by another program must fail to bind.
+      socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true, false);
       socket.listen(256);
       auto* params = new Poco::Net::HTTPServerParams;
       params->setMaxThreads(threads);
@@ -363,7 +369,10 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.ClearBindings();
   IdHTTPServer1.SetDefaultPort(port);
   IdHTTPServer1.AddBinding("0.0.0.0", port);
-  if (active) IdHTTPServer1.SetActive(true);
+  if (!active) return;
+  // A port outside 1-65535 would bind a random or a wrapped-around port.
+  if (port < 1 || port > 65535) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+  IdHTTPServer1.SetActive(true);
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {
@@ -389,7 +398,7 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
   bool tooLarge = false;
   if (!ReadBody(request, IdHTTPServer1.Limits().maxBody, body, tooLarge)) return;  // client broke off
   if (tooLarge) {
-    Answer(response, BuildResponsePage(kBadRequestText));
+    Answer(request, response, BuildResponsePage(kBadRequestText));
     LingeringClose(request);
     return;
   }
@@ -399,15 +408,15 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
   if (!paramText.empty()) address = qm::HttpParams(paramText).front();
 
   if (document != "/make" || address.empty()) {
-    if (!SendStoreFile(document, response)) Answer(response, BuildResponsePage(kBadRequestText));
+    if (!SendStoreFile(document, request, response)) Answer(request, response, BuildResponsePage(kBadRequestText));
     return;
   }
   if (IsKnownAddress(address)) {
     const std::string answer = makeSignature(address);
     WriteLog("Signatur erstellt für: " + address, ltInformation);
-    Answer(response, answer);
+    Answer(request, response, answer);
   } else {
-    Answer(response, BuildResponsePage("ERROR - Brenlo Quillmark: Die Mail-Adresse " + qm::HtmlEscapeText(address) +
+    Answer(request, response, BuildResponsePage("ERROR - Brenlo Quillmark: Die Mail-Adresse " + qm::HtmlEscapeText(address) +
                                        " ist unbekannt."));
   }
 }

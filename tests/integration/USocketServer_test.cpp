@@ -1,0 +1,349 @@
+// The HTTP signature server over real HTTP on 127.0.0.1 (port chosen at run
+// time): the protocol table, bad input, limits and concurrency.
+
+#include "USocketServer.h"
+
+#include <Poco/Net/ServerSocket.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "Main.h"
+#include "RawHttp.h"
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "UProgState.h"
+#include "USetting.h"
+#include "UUtils.h"
+
+namespace {
+
+std::string PageWith(const std::string& message) {
+  // packaging/ResponsePage.htm with its placeholder filled, lines in CR LF
+  std::string page = ReadFileBytes(std::string(QM_SOURCE_DIR) + "/packaging/ResponsePage.htm");
+  std::string out;
+  std::size_t start = 0;
+  while (start < page.size()) {
+    auto e = page.find('\n', start);
+    std::string line = page.substr(start, e == std::string::npos ? std::string::npos : e - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    auto p = line.find("#ResponseText#");
+    if (p != std::string::npos) line.replace(p, 14, message);
+    out += line + "\r\n";
+    if (e == std::string::npos) break;
+    start = e + 1;
+  }
+  return out;
+}
+
+const std::string kBadRequestPage = PageWith(kBadRequestText);
+std::string UnknownPage(const std::string& address) {
+  return PageWith("ERROR - Brenlo Quillmark: Die Mail-Adresse " + address + " ist unbekannt.");
+}
+
+}  // namespace
+
+class HttpServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearState();
+    ::mkdir((dir / "temp").c_str(), 0755);
+    ::mkdir((dir / "temp/sub").c_str(), 0755);
+    WriteFileBytes(dir / "ResponsePage.htm", ReadFileBytes(std::string(QM_SOURCE_DIR) + "/packaging/ResponsePage.htm"));
+    WriteFileBytes(dir / "temp/logo.gif", logo);
+    WriteFileBytes(dir / "temp/sub/a.txt", "in sub");
+    WriteFileBytes(dir / "temp/a%20b.txt", "literal name");
+    WriteFileBytes(dir / "temp/make", "a file named make");
+    WriteFileBytes(dir / "temp/empty.txt", "");
+    WriteFileBytes(dir / "secret.txt", "outside the store");
+    ::symlink((dir / "secret.txt").c_str(), (dir / "temp/link.txt").c_str());
+  }
+  void TearDown() override { ClearState(); }
+
+  void Start(HttpServerLimits limits = {}) {
+    module.IdHTTPServer1.SetLimits(limits);
+    module.IdHTTPServer1.ClearBindings();
+    module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
+    module.IdHTTPServer1.SetActive(true);
+    port = module.IdHTTPServer1.ListeningPorts().at(0);
+  }
+
+  TestDir dir;
+  RecordingUserInterface ui;
+  TForm_main form{dir.Path(), ui};
+  TKomponentModule module;
+  std::uint16_t port = 0;
+  const std::string logo = std::string("GIF89a\0\x01\x02\r\n\xff", 12);
+};
+
+TEST_F(HttpServer, ProtocolTable) {
+  Start();
+  const std::string secret = "outside the store";
+  struct {
+    std::string request;
+    std::string body;  // expected answer body
+  } cases[] = {
+      {RawHttpGet("/logo.gif"), logo},
+      {RawHttpGet("/sub/a.txt"), "in sub"},
+      {RawHttpGet("\\sub\\a.txt"), "in sub"},
+      {RawHttpGet("http://example.org:8081/logo.gif"), logo},
+      {RawHttpGet("/logo.gif#top"), logo},
+      {RawHttpGet("/logo.gif?a@b.c"), logo},
+      {RawHttpGet("/a%20b.txt"), "literal name"},  // the path is not decoded
+      {RawHttpGet("/empty.txt"), ""},
+      {RawHttpGet("/make"), "a file named make"},
+      {RawHttpGet("/make?"), "a file named make"},
+      {RawHttpGet("/make?&a@b.c"), "a file named make"},  // the first piece is empty
+      {RawHttpGet("/make#?a@b.c"), UnknownPage("a@b.c")},  // the query starts at the first '?'
+      {RawHttpGet("/missing.txt"), kBadRequestPage},
+      {RawHttpGet("/Make?a@b.c"), kBadRequestPage},  // case-sensitive
+      {RawHttpGet("/lo%67o.gif"), kBadRequestPage},
+      {RawHttpGet("/"), kBadRequestPage},
+      {RawHttpGet("/sub"), kBadRequestPage},
+      {RawHttpGet("/make?nobody@example.org"), UnknownPage("nobody@example.org")},
+      {RawHttpGet("/make?a%40b.c&a%40b.c"), UnknownPage("a@b.c")},
+      {RawHttpGet("/make?name=a@b.c"), UnknownPage("name=a@b.c")},
+      {RawHttpGet("/make?a+b%2"), UnknownPage("a b%2")},
+      {RawHttpGet("/make?a@b.c#frag"), UnknownPage("a@b.c#frag")},
+      {RawHttpGet("http://h/make?x@y.z"), UnknownPage("x@y.z")},
+      {RawHttpGet("/make?%3Cb%3Ex@y.z"), UnknownPage("&lt;b&gt;x@y.z")},
+      {"POST /make HTTP/1.1\r\nHost: h\r\nContent-Length: 9\r\n\r\nb%40x.y&z", UnknownPage("b@x.y")},
+      {"POST /make?q@x.y HTTP/1.1\r\nHost: h\r\nContent-Length: 7\r\n\r\nb@x.y&z", UnknownPage("b@x.y")},
+      {"POST /make?q@x.y HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nb@x.y", UnknownPage("b@x.y\r\nq@x.y")},
+      {"POST /make?q@x.y HTTP/1.1\r\nHost: h\r\n\r\n", UnknownPage("q@x.y")},
+      {"POST /make HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nc@d\r\n0\r\n\r\n",
+       UnknownPage("c@d")},
+      {"GET /logo.gif HTTP/1.0\r\n\r\n", logo},
+      // climbing out of the store, encoded or not, or through a link
+      {RawHttpGet("/../secret.txt"), kBadRequestPage},
+      {RawHttpGet("/sub/../../secret.txt"), kBadRequestPage},
+      {RawHttpGet("\\..\\secret.txt"), kBadRequestPage},
+      {RawHttpGet("/%2e%2e/secret.txt"), kBadRequestPage},
+      {RawHttpGet("/..%2fsecret.txt"), kBadRequestPage},
+      {RawHttpGet("http://h/../secret.txt"), kBadRequestPage},
+      {RawHttpGet("/link.txt"), kBadRequestPage},
+      {RawHttpGet("/a%00.txt"), kBadRequestPage},
+      {RawHttpGet(dir / "secret.txt"), kBadRequestPage},
+      {RawHttpGet("/../ResponsePage.htm"), kBadRequestPage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    RawHttpReply r = RawHttpExchange(port, c.request);
+    ASSERT_TRUE(r.answered) << r.raw;
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.reason, "OK");
+    EXPECT_EQ(r.Header("content-type"), "text/html");
+    EXPECT_EQ(r.Header("content-length"), std::to_string(c.body.size()));
+    EXPECT_EQ(r.body, c.body);
+    EXPECT_EQ(r.body.find(secret), std::string::npos);
+  }
+  EXPECT_EQ(GetStateValue("LStatusHTTP"), "") << "downloads and error answers are not counted";
+}
+
+TEST_F(HttpServer, HeadAnswersHeadersOnlyAndOtherMethodsGetNothing) {
+  Start();
+  RawHttpReply head = RawHttpExchange(port, RawHttpGet("/logo.gif", "HEAD"));
+  ASSERT_TRUE(head.answered);
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.Header("content-length"), std::to_string(logo.size()));
+  EXPECT_EQ(head.body, "");
+
+  for (const char* method : {"PUT", "DELETE", "OPTIONS", "BREW", "get", "TRACE"}) {
+    SCOPED_TRACE(method);
+    RawHttpReply r = RawHttpExchange(port, RawHttpGet("/logo.gif", method));
+    EXPECT_EQ(r.raw, "") << "closed without an answer";
+  }
+  // The server still answers afterwards.
+  EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo);
+}
+
+TEST_F(HttpServer, OneRequestPerConnection) {
+  Start();
+  RawHttpReply r = RawHttpExchange(port, RawHttpGet("/sub/a.txt") + RawHttpGet("/logo.gif"));
+  ASSERT_TRUE(r.answered);
+  EXPECT_EQ(r.body, "in sub") << "the second request on the connection is not answered";
+  EXPECT_EQ(r.Header("connection"), "Close");
+}
+
+TEST_F(HttpServer, LogsEveryRequestWithAddressAndPath) {
+  Start();
+  RawHttpExchange(port, RawHttpGet("\\sub\\a.txt?x"));
+  auto lines = ui.LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find(": HTTP Request erhalten von: 127.0.0.1 -> /sub/a.txt"), std::string::npos)
+      << lines.back();
+}
+
+TEST_F(HttpServer, MissingResponsePageAnswers500WithTheFailure) {
+  Start();
+  qm::DeleteFile(dir / "ResponsePage.htm");
+  struct {
+    std::string request;
+  } cases[] = {{RawHttpGet("/missing.txt")}, {RawHttpGet("/make?nobody@example.org")}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    RawHttpReply r = RawHttpExchange(port, c.request);
+    ASSERT_TRUE(r.answered);
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.body, "Fehler beim Auslesen der Datei " + dir / "ResponsePage.htm");
+    EXPECT_EQ(r.Header("content-length"), std::to_string(r.body.size()));
+  }
+  EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo) << "files are still served";
+}
+
+TEST_F(HttpServer, BodiesOverTheLimitGetTheBadRequestPage) {
+  HttpServerLimits limits;
+  limits.maxBody = 64 * 1024;
+  Start(limits);
+  const std::string atLimit(limits.maxBody, 'a');
+  const std::string mib(1024 * 1024, 'a');
+  struct {
+    std::string name;
+    std::string request;
+    std::string body;
+  } cases[] = {
+      {"at the limit", "POST /make HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + atLimit, UnknownPage(atLimit)},
+      {"1 MiB declared and sent", "POST /make HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + mib, kBadRequestPage},
+      {"1 MiB chunked", "POST /make HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n100000\r\n" + mib + "\r\n0\r\n\r\n",
+       kBadRequestPage},
+      {"huge length declared", "POST /make HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\nabc", kBadRequestPage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawHttpReply r = RawHttpExchange(port, c.request);
+    ASSERT_TRUE(r.answered) << r.raw.size() << " " << strerror(errno);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.body);
+  }
+  EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo);
+}
+
+TEST_F(HttpServer, StalledClientsAreDisconnectedWithoutBlockingOthers) {
+  HttpServerLimits limits;
+  limits.maxThreads = 4;
+  limits.readTimeout = std::chrono::milliseconds(300);
+  Start(limits);
+  // More stalled clients than threads: a complete request is still answered
+  // once their time-outs free the threads.
+  std::vector<int> stalled;
+  for (int i = 0; i < 3; ++i) {
+    int fd = RawHttpConnect(port);
+    ASSERT_GE(fd, 0);
+    RawHttpSend(fd, "GET /logo.gif HTTP/1.1\r\nHost: h\r\n");  // headers never end
+    stalled.push_back(fd);
+  }
+  for (int i = 0; i < 3; ++i) {
+    int fd = RawHttpConnect(port);
+    ASSERT_GE(fd, 0);
+    RawHttpSend(fd, "POST /make HTTP/1.1\r\nContent-Length: 20\r\n\r\nabc");  // body never completes
+    stalled.push_back(fd);
+  }
+  EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo);
+  for (int fd : stalled) {
+    RawHttpReply r = RawHttpReadAll(fd);  // returns once the server closed
+    EXPECT_TRUE(!r.answered || r.status != 200) << r.raw;
+  }
+}
+
+TEST_F(HttpServer, ManyConcurrentConnectionsAreAllAnswered) {
+  Start();
+  constexpr int kConnections = 500;
+  std::vector<int> fds;
+  for (int i = 0; i < kConnections; ++i) {
+    int fd = RawHttpConnect(port);
+    ASSERT_GE(fd, 0) << i;
+    fds.push_back(fd);
+  }
+  for (int fd : fds) ASSERT_TRUE(RawHttpSend(fd, RawHttpGet("/logo.gif")));
+  int ok = 0;
+  for (int fd : fds) ok += RawHttpReadAll(fd).body == logo;
+  EXPECT_EQ(ok, kConnections);
+}
+
+TEST_F(HttpServer, RestartRebindsAndStopsListening) {
+  Start();
+  const std::uint16_t first = port;
+  EXPECT_TRUE(module.IdHTTPServer1.Active());
+  module.IdHTTPServer1.SetActive(false);
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_LT(RawHttpConnect(first), 0) << "nothing listens after deactivation";
+
+  module.RestartServer(first, false);
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  ASSERT_EQ(module.IdHTTPServer1.Bindings().size(), 1u);
+  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].ip, "0.0.0.0");
+  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].port, first);
+  EXPECT_EQ(module.IdHTTPServer1.DefaultPort(), first);
+
+  module.RestartServer(first, true);
+  EXPECT_TRUE(module.IdHTTPServer1.Active());
+  EXPECT_EQ(RawHttpExchange(first, RawHttpGet("/logo.gif")).body, logo);
+
+  for (int bad : {0, -1, 70000}) {
+    SCOPED_TRACE(bad);
+    EXPECT_ANY_THROW(module.RestartServer(bad, true));
+    EXPECT_FALSE(module.IdHTTPServer1.Active());
+  }
+  module.DataModuleDestroy();
+  EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
+}
+
+namespace {
+// A port that was free a moment ago (bound on all addresses, then closed).
+std::uint16_t FreePort() {
+  Poco::Net::ServerSocket s;
+  s.bind(Poco::Net::SocketAddress("0.0.0.0", 0), false, false);
+  return s.address().port();
+}
+}  // namespace
+
+class HttpServerCreate : public HttpServer {
+ protected:
+  TFSettings settings;
+  void Configure(int port, bool active) {
+    GeneralSettings g;
+    g.httpPort = port;
+    g.httpServerActive = active;
+    settings.SetGeneralSettings(g);
+  }
+};
+
+TEST_F(HttpServerCreate, PortZeroBinds8081WithAWarningAndKeepsTheRecord) {
+  Configure(0, false);
+  module.DataModuleCreate();
+  ASSERT_EQ(module.IdHTTPServer1.Bindings().size(), 1u);
+  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].ip, "0.0.0.0");
+  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].port, 8081);
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_EQ(settings.GetGeneralSettings().httpPort, 0);
+  auto lines = ui.LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(": HTTP-Server Port automaticly set to 8081."), std::string::npos) << lines[0];
+}
+
+TEST_F(HttpServerCreate, ConfiguredPortServesWhenActive) {
+  const std::uint16_t p = FreePort();
+  Configure(p, true);
+  module.DataModuleCreate();
+  EXPECT_TRUE(module.IdHTTPServer1.Active());
+  EXPECT_TRUE(ui.LogLines().empty()) << "no warning for a configured port";
+  EXPECT_EQ(RawHttpExchange(p, RawHttpGet("/logo.gif")).body, logo);
+  module.DataModuleDestroy();
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
+  EXPECT_LT(RawHttpConnect(p), 0);
+}
+
+TEST_F(HttpServerCreate, TakenPortIsReportedAndLeavesTheServerInactive) {
+  Poco::Net::ServerSocket taken;
+  taken.bind(Poco::Net::SocketAddress("0.0.0.0", 0), false, false);
+  taken.listen();
+  Configure(taken.address().port(), true);
+  module.DataModuleCreate();
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  ASSERT_EQ(ui.errors.size(), 1u);
+  EXPECT_NE(ui.errors[0].find("in use"), std::string::npos) << ui.errors[0];
+}
