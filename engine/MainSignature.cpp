@@ -107,3 +107,77 @@ qm::TextList TForm_main::TabS_previewShow() const {
   std::shared_lock lk(projectMutex_);
   return RewriteCidReferences(M_Signatur_HTML, LB_shortNames, programDir_ + "temp/");
 }
+
+// ---- signature generation ----------------------------------------------
+
+void TForm_main::SetRetryWait(RetryWait wait) {
+  std::lock_guard lk(retryWaitMutex_);
+  retryWait_ = std::move(wait);
+}
+
+namespace {
+
+// Writes the lines with CR LF; a failed write is tried once more after the
+// retry wait, and the second failure is thrown to the caller.
+void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
+                         const TForm_main::RetryWait& wait) {
+  const std::string bytes = qm::JoinLinesCrLf(lines);
+  try {
+    qm::WriteWholeFile(path, bytes);
+    return;
+  } catch (const std::exception&) {
+  }
+  wait(std::chrono::seconds(3));
+  qm::WriteWholeFile(path, bytes);
+}
+
+// Ends the lookup cycle on every way out of the substitution.
+struct CloseConnectionGuard {
+  TFDBUtil* db;
+  ~CloseConnectionGuard() {
+    if (db) db->CloseConnection();
+  }
+};
+
+}  // namespace
+
+void TForm_main::MakeSignature(const std::string& address) {
+  // The address names the output files; one that is not a plain file name
+  // would write outside the attachment store, so it is refused outright.
+  if (!qm::IsPlainFileName(address)) {
+    WriteLog("Ungültige E-Mail-Adresse für einen Dateinamen: " + address, ltError);
+    throw qm::EInOutError(qm::SysErrorMessage(EINVAL), EINVAL);
+  }
+
+  qm::TextList lines = TemplateLines();
+  RetryWait wait;
+  {
+    std::lock_guard lk(retryWaitMutex_);
+    wait = retryWait_;
+  }
+  if (!wait) wait = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+
+  // One indivisible step: lookup, substitution and the output files. The
+  // files are written inside the lock in both programs, so two generations
+  // for the same address never interleave their writes.
+  std::lock_guard signatureLock(signatureLock_);
+
+  TFDBUtil* db = FDBUtil;
+  if (db) {
+    CloseConnectionGuard close{db};
+    if (db->FindUser(address)) {
+      for (const auto& entry : PlaceholderEntries()) {
+        if (entry.kind != PlaceholderEntry::Field) continue;
+        const std::string placeholder = "#" + entry.name + "#";
+        const std::string value = db->GetFieldValue(address, entry.name);
+        for (auto& line : lines) line = qm::ReplaceAll(line, placeholder, value);
+      }
+    }
+  }
+
+  const std::string base = programDir_ + "temp/" + address;
+  WriteLinesWithRetry(base + ".txt", lines, wait);
+  for (auto& line : lines) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
+  WriteLinesWithRetry(base + ".htm", lines, wait);
+  if (qm::FileExists(base + ".rtf")) qm::DeleteFile(base + ".rtf");
+}

@@ -22,10 +22,6 @@ void TFDBUtil::GetOdbcDataSources(qm::TextList&) {}
 void TFDBUtil::ListOdbcTables(qm::TextList&) {}
 void TFDBUtil::ListOdbcColumns(const std::string&, qm::TextList&) {}
 
-// PENDING(signature): generation.
-void TForm_main::MakeSignature(const std::string&) {}
-void TForm_main::SetRetryWait(RetryWait) {}
-
 // PENDING(settings-dialog): showing and applying the settings.
 #include "USetting.h"
 void TFSettings::SettingsToDialog() {}
