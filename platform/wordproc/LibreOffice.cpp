@@ -1,0 +1,255 @@
+// The LibreOffice backend of the word-processor layer. Every instance runs
+// its own soffice with a private throw-away profile (instances that share a
+// profile lose outputs) and converts with the Writer RTF filter named
+// explicitly: a plain "rtf" target opens an .htm in Writer/Web, which has no
+// RTF export and writes nothing while still exiting 0. Success is judged by
+// the file that exists afterwards.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "WordProcessor.h"
+
+extern char** environ;
+
+namespace qm::wordproc {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrnoText(int e) { return std::strerror(e); }
+
+bool IsExecutable(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// file:// URL of an absolute path, with everything but unreserved characters
+// and '/' percent-encoded.
+std::string FileUrl(const std::string& path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "file://";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string LastLines(const std::string& text, std::size_t maxLines) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  std::string out;
+  std::size_t from = lines.size() > maxLines ? lines.size() - maxLines : 0;
+  for (std::size_t i = from; i < lines.size(); ++i) {
+    if (!out.empty()) out += " ";
+    out += lines[i];
+  }
+  return out;
+}
+
+class LibreOfficeApplication : public Application {
+ public:
+  LibreOfficeApplication(std::string soffice, std::chrono::milliseconds timeout)
+      : soffice_(std::move(soffice)), timeout_(timeout) {
+    std::string tmpl = (fs::temp_directory_path() / "qm-soffice-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) {
+      int e = errno;
+      throw WordProcessorError("Das Arbeitsverzeichnis für LibreOffice kann nicht angelegt werden: " + ErrnoText(e));
+    }
+    workDir_ = tmpl;
+  }
+
+  ~LibreOfficeApplication() override {
+    std::error_code ec;
+    fs::remove_all(workDir_, ec);
+  }
+
+  void DocumentsOpen(const std::string& fileName) override {
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      int e = errno;
+      throw WordProcessorError("Die Datei kann nicht geöffnet werden: " + fileName + " (" + ErrnoText(e) + ")");
+    }
+    struct stat st {};
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular) throw WordProcessorError("Die Datei kann nicht geöffnet werden: " + fileName);
+    document_ = fs::absolute(fileName).string();
+  }
+
+  void ActiveDocumentSaveAs(const std::string& fileName, int fileFormat) override {
+    if (document_.empty()) throw WordProcessorError("Kein Dokument geöffnet.");
+    if (fileFormat != kFormatRtf)
+      throw WordProcessorError("Dateiformat " + std::to_string(fileFormat) + " wird nicht unterstützt.");
+
+    const std::string outDir = workDir_ + "/out";
+    std::error_code ec;
+    fs::remove_all(outDir, ec);
+    fs::create_directories(outDir, ec);
+    if (ec) throw WordProcessorError("Das Ausgabeverzeichnis kann nicht angelegt werden: " + ec.message());
+
+    std::string output;
+    int status = Run({soffice_, "--headless", "--norestore", "--nolockcheck",
+                      "-env:UserInstallation=" + FileUrl(workDir_ + "/profile"), "--convert-to",
+                      "rtf:Rich Text Format", "--outdir", outDir, document_},
+                     output);
+    if (status == -1)
+      throw WordProcessorError("LibreOffice hat nach " + std::to_string(timeout_.count()) +
+                               " ms nicht geantwortet und wurde beendet.");
+    if (status != 0)
+      throw WordProcessorError("LibreOffice ist mit dem Status " + std::to_string(status) +
+                               " beendet worden: " + LastLines(output, 3));
+
+    // soffice names its output after the input, with the last extension
+    // replaced; take whatever .rtf it wrote and move it where it was asked.
+    std::string produced;
+    for (const auto& entry : fs::directory_iterator(outDir, ec))
+      if (entry.path().extension() == ".rtf") produced = entry.path().string();
+    if (produced.empty())
+      throw WordProcessorError("LibreOffice hat keine RTF-Datei geschrieben: " + LastLines(output, 3));
+    MoveFile(produced, fileName);
+  }
+
+  void ActiveDocumentClose(int /*saveChanges*/) override {
+    // Each SaveAs ran a complete soffice; nothing stays open to discard.
+    if (document_.empty()) throw WordProcessorError("Kein Dokument geöffnet.");
+    document_.clear();
+  }
+
+  void Quit() override {
+    std::error_code ec;
+    fs::remove_all(workDir_ + "/profile", ec);
+  }
+
+ private:
+  // Runs a program in its own process group with stdout and stderr captured;
+  // returns its exit status, or -1 after killing the group on time-out.
+  int Run(const std::vector<std::string>& args, std::string& output) {
+    const std::string logPath = workDir_ + "/soffice.out";
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) throw WordProcessorError("LibreOffice kann nicht gestartet werden: " + ErrnoText(rc));
+
+    // Wait for the exit without reaping, so that the process group still
+    // exists when whatever soffice started is killed with it.
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    bool exited = false;
+    while (true) {
+      siginfo_t info{};
+      int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+      if (r == 0 && info.si_pid == pid) {
+        exited = true;
+        break;
+      }
+      if (r < 0 && errno != EINTR) {
+        exited = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    std::ifstream in(logPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    output = ss.str();
+    if (!exited) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  }
+
+  static void MoveFile(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    int e = errno;
+    if (e != EXDEV) throw WordProcessorError("Die Datei kann nicht geschrieben werden: " + to + " (" + ErrnoText(e) + ")");
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+      fs::remove(to);
+      throw WordProcessorError("Die Datei kann nicht geschrieben werden: " + to + " (" + ec.message() + ")");
+    }
+  }
+
+  std::string soffice_;
+  std::chrono::milliseconds timeout_;
+  std::string workDir_;
+  std::string document_;
+};
+
+}  // namespace
+
+std::string FindSoffice(const LibreOfficeOptions& options) {
+  if (!options.sofficePath.empty()) return IsExecutable(options.sofficePath) ? options.sofficePath : std::string();
+  if (const char* path = std::getenv("PATH")) {
+    std::istringstream in(path);
+    for (std::string dir; std::getline(in, dir, ':');) {
+      if (dir.empty()) continue;
+      std::string candidate = dir + "/soffice";
+      if (IsExecutable(candidate)) return candidate;
+    }
+  }
+  const char* known = "/usr/lib/libreoffice/program/soffice";
+  return IsExecutable(known) ? std::string(known) : std::string();
+}
+
+std::unique_ptr<Application> CreateLibreOfficeApplication(const LibreOfficeOptions& options) {
+  std::string soffice = FindSoffice(options);
+  if (soffice.empty()) {
+    std::string where = options.sofficePath.empty() ? std::string("soffice") : options.sofficePath;
+    throw WordProcessorError("LibreOffice ist nicht installiert: " + where +
+                             " wurde nicht gefunden (Debian-Paket libreoffice-writer-nogui).");
+  }
+  return std::make_unique<LibreOfficeApplication>(std::move(soffice), options.timeout);
+}
+
+}  // namespace qm::wordproc
