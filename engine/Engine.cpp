@@ -1,0 +1,44 @@
+#include "Engine.h"
+
+#include <exception>
+
+#include "UDBUtil.h"
+#include "USetting.h"
+#include "infoForm.h"
+
+namespace qm {
+
+Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kind, Hooks hooks)
+    : ui_(ui), hooks_(std::move(hooks)) {
+  main_ = std::make_unique<TForm_main>(programDir, ui, kind);
+  if (hooks_.mainConstructed) hooks_.mainConstructed(*main_);
+  Run([this] { main_->FormCreate(); });
+  dbUtil_ = std::make_unique<TFDBUtil>();
+  settings_ = std::make_unique<TFSettings>();
+  Run([this] { settings_->FormCreate(); });
+  info_ = std::make_unique<TFrm_Info>();
+  Run([this] { info_->FormCreate(); });
+}
+
+Engine::~Engine() {
+  info_.reset();
+  settings_.reset();
+  dbUtil_.reset();
+  main_.reset();
+}
+
+void Engine::Run(const std::function<void()>& step) {
+  if (hooks_.guard) {
+    hooks_.guard(step);
+    return;
+  }
+  try {
+    step();
+  } catch (const std::exception& e) {
+    ui_.ShowError(e.what());
+  } catch (...) {
+    ui_.ShowError("Ein Laufzeitfehler ist aufgetreten!");
+  }
+}
+
+}  // namespace qm

@@ -1,0 +1,30 @@
+#pragma once
+// TFrm_Info: the about window's model. The programs show it through
+// UserInterface::ShowWindow("TFrm_Info"); its texts live here so both the Qt
+// window and the tests read the same values.
+
+#include <string>
+
+class TFrm_Info {
+ public:
+  /// Registers the window as `Frm_Info`; shows nothing.
+  TFrm_Info();
+  ~TFrm_Info();
+  TFrm_Info(const TFrm_Info&) = delete;
+  TFrm_Info& operator=(const TFrm_Info&) = delete;
+
+  /// Creation steps: the program name and version.
+  void FormCreate();
+
+  /// The window's title.
+  std::string Caption = "Information";
+  /// The program name and version, set by FormCreate.
+  std::string Lbl_product;
+  /// The maker's web address shown by the link label.
+  std::string Lbl_webLink = "https://quillmark.example/";
+  /// The caption of the button that closes the window.
+  std::string Btn_close = "Fenster schließen";
+};
+
+/// The process's one about window; null outside its lifetime.
+extern TFrm_Info* Frm_Info;
