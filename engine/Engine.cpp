@@ -4,6 +4,7 @@
 
 #include "UDBUtil.h"
 #include "USetting.h"
+#include "USocketServer.h"
 #include "infoForm.h"
 
 namespace qm {
@@ -18,9 +19,12 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   Run([this] { settings_->FormCreate(); });
   info_ = std::make_unique<TFrm_Info>();
   Run([this] { info_->FormCreate(); });
+  komponent_ = std::make_unique<TKomponentModule>();
+  Run([this] { komponent_->DataModuleCreate(); });
 }
 
 Engine::~Engine() {
+  komponent_.reset();
   info_.reset();
   settings_.reset();
   dbUtil_.reset();

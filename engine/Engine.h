@@ -17,6 +17,7 @@
 class TFDBUtil;
 class TFSettings;
 class TFrm_Info;
+class TKomponentModule;
 
 namespace qm {
 
@@ -46,6 +47,7 @@ class Engine {
   TFDBUtil& DBUtil() { return *dbUtil_; }
   TFSettings& Settings() { return *settings_; }
   TFrm_Info& Info() { return *info_; }
+  TKomponentModule& Komponent() { return *komponent_; }
   UserInterface& UI() { return ui_; }
 
  private:
@@ -57,6 +59,7 @@ class Engine {
   std::unique_ptr<TFDBUtil> dbUtil_;
   std::unique_ptr<TFSettings> settings_;
   std::unique_ptr<TFrm_Info> info_;
+  std::unique_ptr<TKomponentModule> komponent_;
 };
 
 }  // namespace qm

@@ -10,6 +10,7 @@
 #include "UDBUtil.h"
 #include "UProgState.h"
 #include "USetting.h"
+#include "USocketServer.h"
 #include "UUtils.h"
 #include "infoForm.h"
 
@@ -27,6 +28,7 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
     EXPECT_EQ(FDBUtil, nullptr);
     EXPECT_EQ(FSettings, nullptr);
     EXPECT_EQ(Frm_Info, nullptr);
+    EXPECT_EQ(KomponentModule, nullptr);
     seen.push_back("main");
   };
   {
@@ -36,6 +38,9 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
     EXPECT_EQ(FDBUtil, &engine.DBUtil());
     EXPECT_EQ(FSettings, &engine.Settings());
     EXPECT_EQ(Frm_Info, &engine.Info());
+    EXPECT_EQ(KomponentModule, &engine.Komponent());
+    // The fresh profile leaves the HTTP server off.
+    EXPECT_FALSE(engine.Komponent().IdHTTPServer1.Active());
     EXPECT_EQ(engine.Main().Kind(), ProgramKind::Service);
     EXPECT_EQ(qm::ProgramDirectory(), dir.Path());
     // The settings holder ran its creation steps: no profile was there, so
@@ -48,6 +53,7 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
   EXPECT_EQ(FDBUtil, nullptr);
   EXPECT_EQ(FSettings, nullptr);
   EXPECT_EQ(Frm_Info, nullptr);
+  EXPECT_EQ(KomponentModule, nullptr);
 }
 
 // A failing creation step is reported through the error display and the
@@ -72,4 +78,5 @@ TEST(Engine, FailingStepIsReportedAndTheRestIsCreated) {
   EXPECT_EQ(ui.errors, std::vector<std::string>{"Fehler im Schritt"});
   EXPECT_NE(FSettings, nullptr);
   EXPECT_NE(Frm_Info, nullptr);
+  EXPECT_NE(KomponentModule, nullptr);
 }
