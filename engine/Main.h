@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "ULog.h"
+#include "UServiceManager.h"
 #include "UText.h"
 #include "UserInterface.h"
+#include "platform/instance/InstanceLock.h"
 
 /// Which program runs the engine.
 enum class ProgramKind { Desktop, Service };
@@ -163,6 +165,21 @@ class TForm_main {
   /// "Werte zurücksetzen".
   void Btn_resetCountersClick();
 
+  /// The single-instance lock (`InstanceMutex`): held from the start-up's
+  /// claim until the closing sequence releases it; null when not held.
+  std::unique_ptr<qm::InstanceLock> InstanceMutex;
+  /// True when the start-up found the installation's lock taken: the
+  /// refusal was shown and the application asked to end.
+  bool InstanceRefused() const { return instanceRefused_; }
+  /// What the service steps of the sequences use (tests inject a backend,
+  /// a sleep and a launcher); by default the process's backend, real sleeps
+  /// and detached processes.
+  void SetServiceControlHooks(ServiceControlHooks hooks) { serviceHooks_ = std::move(hooks); }
+  const ServiceControlHooks& ServiceHooks() const { return serviceHooks_; }
+  /// Closing the main window from the program itself: runs the closing
+  /// sequence and, unless it refuses, asks the application to end.
+  void Close();
+
   UserInterface& UI() { return ui_; }
   ProgramKind Kind() const { return kind_; }
   const std::string& ProgramDir() const { return programDir_; }
@@ -180,10 +197,26 @@ class TForm_main {
   TimerState timer_;
   mutable std::mutex retryWaitMutex_;
   RetryWait retryWait_;
+  ServiceControlHooks serviceHooks_;
+  bool instanceRefused_ = false;
+  // Set when SaveProject could not write the file (the closing question
+  // then keeps the window open).
+  bool projectSaveFailed_ = false;
 };
 
 /// The process's one controller; null outside its lifetime.
 extern TForm_main* Form_main;
+
+/// The message shown when the installation's single-instance lock is taken:
+/// three lines joined by CR LF.
+std::string InstanceRefusalText();
+
+/// Claims the single-instance lock of a program directory. When another
+/// process holds it, shows InstanceRefusalText and asks the application to
+/// end, and returns null (`*refused` true). The service program calls this
+/// before it creates any object.
+std::unique_ptr<qm::InstanceLock> ClaimSingleInstance(const std::string& programDir, UserInterface& ui,
+                                                      bool* refused = nullptr);
 
 /// Application titles.
 inline constexpr const char* kDesktopTitle = "Quillmark 2.2";

@@ -139,6 +139,7 @@ void TForm_main::SaveProject() {
   try {
     SaveProjectFile(path);
   } catch (const qm::EInOutError& e) {
+    projectSaveFailed_ = true;
     ui_.ShowError(std::string("I/O Fehler: ") + e.what());
     return;
   }

@@ -3,7 +3,9 @@
 // UserInterface::ShowWindow("TFrm_Info"); its texts live here so both the Qt
 // window and the tests read the same values.
 
+#include <functional>
 #include <string>
+#include <vector>
 
 class TFrm_Info {
  public:
@@ -24,6 +26,17 @@ class TFrm_Info {
   std::string Lbl_webLink = "https://quillmark.example/";
   /// The caption of the button that closes the window.
   std::string Btn_close = "Fenster schließen";
+
+  /// A click on the link: starts the desktop's web browser opener
+  /// ("xdg-open") with the web address, without waiting. Without an opener
+  /// nothing happens.
+  void Lbl_webLinkClick();
+  /// Starts a program without waiting (tests replace it).
+  using Launcher = std::function<bool(const std::vector<std::string>& argv)>;
+  void SetLauncher(Launcher launcher) { launcher_ = std::move(launcher); }
+
+ private:
+  Launcher launcher_;
 };
 
 /// The process's one about window; null outside its lifetime.
