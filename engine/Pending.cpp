@@ -25,6 +25,3 @@ void TFDBUtil::ListOdbcColumns(const std::string&, qm::TextList&) {}
 // PENDING(settings-dialog): showing and applying the settings.
 #include "USetting.h"
 void TFSettings::SettingsToDialog() {}
-
-// PENDING(controller): the start-up sequence.
-void TForm_main::FormCreate() {}
