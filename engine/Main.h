@@ -83,7 +83,10 @@ class TForm_main {
 
   bool IsModified() const { return mailTextModified || signatureModified; }
 
-  /// Reads a project file into the three lists (see MainProject.cpp).
+  /// Reads a project file into the three lists under ProjectMutex (the
+  /// rules of USaveSig.h's LoadProjectFile): nothing for an empty path or a
+  /// missing file; throws qm::EConvertError or qm::EListError for bad counts
+  /// and qm::EInOutError for a file that cannot be read.
   void LoadProjectFile(const std::string& path);
   /// Writes the three lists to a project file; throws qm::EInOutError.
   void SaveProjectFile(const std::string& path);
