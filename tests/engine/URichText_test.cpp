@@ -12,6 +12,7 @@
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "UDBUtil.h"
+#include "UUtils.h"
 
 namespace {
 
@@ -157,6 +158,22 @@ TEST_F(RichTextFixture, FailureTable) {
     });
     EXPECT_TRUE(freeLocks.get());
   }
+}
+
+TEST_F(RichTextFixture, LibreOfficeNotInstalled) {
+  SetWordProcessorFactory([] {
+    qm::wordproc::LibreOfficeOptions options;
+    options.sofficePath = "/nonexistent/program/soffice";
+    return qm::wordproc::CreateLibreOfficeApplication(options);
+  });
+  WriteFileBytes(dir / "a.htm", "<p>x</p>\r\n");
+  EXPECT_FALSE(ConvertToRtf(dir / "a.htm"));
+  auto log = LogMessages();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "MS Word konnte nicht gestartet werden. RTF-Version nicht verfügbar.");
+  EXPECT_EQ(log[1].rfind("Fehlerdetails: LibreOffice ist nicht installiert", 0), 0u) << log[1];
+  EXPECT_FALSE(qm::FileExists(dir / "a.rtf"));
+  ExpectLocksFree();
 }
 
 TEST_F(RichTextFixture, WaitsForALookupCycleOnAnotherThread) {
