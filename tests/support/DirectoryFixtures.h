@@ -14,7 +14,7 @@
 //   odbc.Dsn();                       // "qmtest" (a system DSN)
 //   odbc.AddUserDsn("mine");          // extra DSN in the user odbc.ini
 //
-// Only one OdbcFixture may exist at a time (the environment is per process).
+// Only one OdbcFixture may exist at a time: the ini files are per process.
 //
 // LDAP (slapd as our own process on 127.0.0.1, port chosen at run time):
 //
@@ -65,8 +65,9 @@ class OdbcFixture {
   const std::string& Dsn() const { return dsn_; }
   /// The SQLite database file.
   std::string DatabasePath() const { return dir_ + "users.db"; }
-  /// The directory that holds odbcinst.ini, odbc.ini and user.odbc.ini.
-  const std::string& Dir() const { return dir_; }
+  /// The directory that holds odbcinst.ini, odbc.ini and user.odbc.ini
+  /// (one per process: unixODBC keeps the first system directory it sees).
+  std::string IniDir() const;
 
   /// Runs one SQL statement on the DSN; throws std::runtime_error with the
   /// driver's message on failure.

@@ -94,6 +94,23 @@ std::string SqlText(const std::optional<std::string>& v) {
   return out + "'";
 }
 
+// unixODBC remembers the system configuration directory the first time a
+// process asks for it, so every fixture of a process uses one directory for
+// its ini files (removed at exit) and rewrites the files in it.
+const std::string& IniDir() {
+  static const std::string dir = [] {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "qmodbcini-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("OdbcFixture: mkdtemp failed");
+    static std::string removeAtExit = tmpl;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(removeAtExit, ec);
+    });
+    return tmpl + "/";
+  }();
+  return dir;
+}
+
 }  // namespace
 
 TestUser MakeTestUser(int i) {
@@ -112,11 +129,14 @@ OdbcFixture::OdbcFixture() {
   oldIni_ = GetEnv("ODBCINI");
   systemDsns_.push_back(dsn_);
   WriteIniFiles();
-  setenv("ODBCSYSINI", dir_.c_str(), 1);
-  setenv("ODBCINI", (dir_ + "user.odbc.ini").c_str(), 1);
+  setenv("ODBCSYSINI", IniDir().c_str(), 1);
+  setenv("ODBCINI", (IniDir() + "user.odbc.ini").c_str(), 1);
 }
 
 OdbcFixture::~OdbcFixture() {
+  systemDsns_.clear();
+  userDsns_.clear();
+  WriteIniFiles();
   RestoreEnv("ODBCSYSINI", oldSysIni_);
   RestoreEnv("ODBCINI", oldIni_);
   std::error_code ec;
@@ -125,7 +145,7 @@ OdbcFixture::~OdbcFixture() {
 
 void OdbcFixture::WriteIniFiles() {
   {
-    std::ofstream inst(dir_ + "odbcinst.ini", std::ios::trunc);
+    std::ofstream inst(IniDir() + "odbcinst.ini", std::ios::trunc);
     inst << "[QmSQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" << kSqliteDriver << "\nSetup=" << kSqliteDriver
          << "\n";
   }
@@ -134,8 +154,8 @@ void OdbcFixture::WriteIniFiles() {
     for (const auto& n : names)
       ini << "[" << n << "]\nDriver=QmSQLite3\nDatabase=" << DatabasePath() << "\nTimeout=10000\n\n";
   };
-  writeDsns(dir_ + "odbc.ini", systemDsns_);
-  writeDsns(dir_ + "user.odbc.ini", userDsns_);
+  writeDsns(IniDir() + "odbc.ini", systemDsns_);
+  writeDsns(IniDir() + "user.odbc.ini", userDsns_);
 }
 
 void OdbcFixture::AddSystemDsn(const std::string& name) {
@@ -174,3 +194,5 @@ void OdbcFixture::AddUsers(int n, const std::string& table, int first) {
 }
 
 void OdbcFixture::AddUser(const TestUser& user, const std::string& table) { InsertUsers({user}, table); }
+
+std::string OdbcFixture::IniDir() const { return ::IniDir(); }

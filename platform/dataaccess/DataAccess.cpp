@@ -1,0 +1,253 @@
+#include "platform/dataaccess/DataAccess.h"
+
+#include "platform/dataaccess/Provider.h"
+
+namespace qm::data {
+
+namespace {
+
+// Folds one UTF-8 character starting at s[i] to lower case (ASCII and the
+// two-byte Latin-1 capitals À-Þ except ×) and advances i.
+std::string FoldCase(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 'A' && c <= 'Z') {
+      out += static_cast<char>(c + 32);
+    } else if (c == 0xC3 && i + 1 < s.size()) {
+      unsigned char d = static_cast<unsigned char>(s[i + 1]);
+      if (d >= 0x80 && d <= 0x9E && d != 0x97) d = static_cast<unsigned char>(d + 0x20);
+      out += static_cast<char>(c);
+      out += static_cast<char>(d);
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string Trim(const std::string& s) {
+  std::size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  std::size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && FoldCase(a) == FoldCase(b);
+}
+
+std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t eq = text.find('=', i);
+    std::size_t semi = text.find(';', i);
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+      // A piece without "=": skipped, as the key is incomplete.
+      if (semi == std::string::npos) break;
+      i = semi + 1;
+      continue;
+    }
+    std::string key = Trim(text.substr(i, eq - i));
+    std::size_t v = eq + 1;
+    while (v < text.size() && text[v] == ' ') ++v;
+    std::string value;
+    if (v < text.size() && (text[v] == '"' || text[v] == '\'')) {
+      char q = text[v];
+      std::size_t close = text.find(q, v + 1);
+      if (close == std::string::npos) close = text.size();
+      value = text.substr(v + 1, close - v - 1);
+      semi = text.find(';', close);
+    } else {
+      semi = text.find(';', v);
+      value = text.substr(v, semi == std::string::npos ? std::string::npos : semi - v);
+    }
+    if (!key.empty()) pairs.emplace_back(key, value);
+    if (semi == std::string::npos) break;
+    i = semi + 1;
+  }
+  return pairs;
+}
+
+std::string ConnectionValue(const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& key) {
+  for (const auto& [k, v] : pairs)
+    if (SameTextIgnoringCase(k, key)) return v;
+  return {};
+}
+
+// ---- Value ------------------------------------------------------------
+
+Value Value::Array(std::vector<Value> elements) {
+  Value v;
+  v.kind_ = Kind::Array;
+  v.elements_ = std::move(elements);
+  return v;
+}
+
+std::string Value::AsText() const {
+  switch (kind_) {
+    case Kind::Null:
+      return {};
+    case Kind::Text:
+      return text_;
+    case Kind::Array: {
+      std::string out;
+      for (std::size_t i = 0; i < elements_.size(); ++i) {
+        if (i) out += "; ";
+        out += elements_[i].AsText();
+      }
+      return out;
+    }
+  }
+  return {};
+}
+
+// ---- Connection -------------------------------------------------------
+
+Connection::Connection(std::string provider) : defaultProvider_(std::move(provider)) {}
+Connection::~Connection() { Close(); }
+
+void Connection::SetConnectionString(const std::string& text) {
+  Close();
+  connectionString_ = text;
+}
+
+Provider& Connection::Backend() {
+  std::string name = ConnectionValue(ParseConnectionString(connectionString_), "Provider");
+  if (name.empty()) name = defaultProvider_;
+  if (!provider_) {
+    if (SameTextIgnoringCase(name, "ADsDSOObject"))
+      provider_ = MakeLdapProvider();
+    else if (SameTextIgnoringCase(name, "MSDASQL.1") || SameTextIgnoringCase(name, "MSDASQL"))
+      provider_ = MakeOdbcProvider();
+    else
+      throw DataError("Provider nicht gefunden: " + name);
+  }
+  return *provider_;
+}
+
+void Connection::Open() {
+  if (Connected()) return;
+  Provider& p = Backend();
+  p.Open(ParseConnectionString(connectionString_), connectTimeout_, commandTimeout_);
+}
+
+void Connection::Close() {
+  if (provider_) provider_->Close();
+  // The provider may change with the next connection string.
+  provider_.reset();
+}
+
+bool Connection::Connected() const { return provider_ && provider_->Connected(); }
+
+std::vector<TableInfo> Connection::Tables() {
+  Open();
+  return provider_->Tables();
+}
+
+std::vector<std::string> Connection::Columns(const std::string& table) {
+  Open();
+  return provider_->Columns(table);
+}
+
+ResultSet Connection::Execute(const std::string& queryText) {
+  Open();
+  return provider_->Execute(queryText);
+}
+
+ResultSet Connection::ReadTable(const std::string& table) {
+  Open();
+  return provider_->ReadTable(table);
+}
+
+// ---- DataSet ----------------------------------------------------------
+
+void DataSet::Close() {
+  active_ = false;
+  result_ = ResultSet{};
+  current_ = 0;
+}
+
+void DataSet::Assign(ResultSet result) {
+  result_ = std::move(result);
+  active_ = true;
+  current_ = 0;
+}
+
+void DataSet::RequireActive() const {
+  if (!active_) throw DataError("Die Operation ist bei geschlossener Datenmenge nicht zulässig");
+}
+
+std::size_t DataSet::RecordCount() const {
+  RequireActive();
+  return result_.rows.size();
+}
+
+void DataSet::First() {
+  RequireActive();
+  current_ = 0;
+}
+
+void DataSet::Next() {
+  RequireActive();
+  if (current_ < result_.rows.size()) ++current_;
+}
+
+bool DataSet::Eof() const {
+  RequireActive();
+  return current_ >= result_.rows.size();
+}
+
+std::size_t DataSet::ColumnIndex(const std::string& name) const {
+  for (std::size_t i = 0; i < result_.columns.size(); ++i)
+    if (SameTextIgnoringCase(result_.columns[i], name)) return i;
+  throw FieldNotFound("Feld '" + name + "' nicht gefunden");
+}
+
+bool DataSet::Locate(const std::string& keyField, const std::string& value) {
+  RequireActive();
+  std::size_t col = ColumnIndex(keyField);
+  std::string wanted = FoldCase(value);
+  auto matches = [&](const Value& v) {
+    if (v.IsNull()) return false;
+    return v.AsText().size() == value.size() && FoldCase(v.AsText()) == wanted;
+  };
+  for (std::size_t r = 0; r < result_.rows.size(); ++r) {
+    const Value& v = result_.rows[r][col];
+    bool hit = false;
+    if (v.IsArray()) {
+      for (const auto& e : v.Elements()) hit = hit || matches(e);
+    } else {
+      hit = matches(v);
+    }
+    if (hit) {
+      current_ = r;
+      return true;
+    }
+  }
+  return false;
+}
+
+const Value& DataSet::FieldByName(const std::string& name) const {
+  RequireActive();
+  std::size_t col = ColumnIndex(name);
+  if (current_ >= result_.rows.size()) throw DataError("Kein aktueller Datensatz");
+  return result_.rows[current_][col];
+}
+
+void Query::Open() {
+  Close();
+  Assign(GetConnection().Execute(SQL));
+}
+
+void Table::Open() {
+  Close();
+  Assign(GetConnection().ReadTable(TableName));
+}
+
+}  // namespace qm::data

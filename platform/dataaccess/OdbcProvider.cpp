@@ -1,0 +1,211 @@
+// Provider "MSDASQL.1": ODBC data sources through unixODBC. A table is read
+// once, whole, into a client-side result set.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cctype>
+
+#include "platform/dataaccess/DataAccess.h"
+#include "platform/dataaccess/Provider.h"
+
+namespace qm::data {
+
+namespace {
+
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::string out;
+  SQLCHAR state[6] = {0}, text[1024] = {0};
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  for (SQLSMALLINT i = 1; i <= 5; ++i) {
+    SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &len);
+    if (!SQL_SUCCEEDED(rc)) break;
+    if (!out.empty()) out += "; ";
+    out += "[" + std::string(reinterpret_cast<char*>(state)) + "] " + reinterpret_cast<char*>(text);
+  }
+  return out.empty() ? "unbekannter ODBC-Fehler" : out;
+}
+
+class Statement {
+ public:
+  Statement(SQLHDBC dbc, int timeout) {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h)))
+      throw DataError("ODBC: " + Diagnostics(SQL_HANDLE_DBC, dbc));
+    if (timeout > 0)
+      SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
+  }
+  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
+  void Check(SQLRETURN rc) {
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) throw DataError(Diagnostics(SQL_HANDLE_STMT, h));
+  }
+  // Column n (1-based) of the current row as text; null stays null.
+  Value Get(SQLUSMALLINT n) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+      SQLLEN ind = 0;
+      SQLRETURN rc = SQLGetData(h, n, SQL_C_CHAR, buf, sizeof buf, &ind);
+      if (rc == SQL_NO_DATA) break;
+      Check(rc);
+      if (ind == SQL_NULL_DATA) return Value();
+      if (rc == SQL_SUCCESS_WITH_INFO && (ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf))) {
+        out.append(buf, sizeof buf - 1);  // truncated piece, terminator excluded
+        continue;
+      }
+      out.append(buf, static_cast<std::size_t>(ind));
+      break;
+    }
+    return Value(std::move(out));
+  }
+  std::string Text(SQLUSMALLINT n) { return Get(n).AsText(); }
+  SQLHSTMT h = SQL_NULL_HSTMT;
+};
+
+class OdbcProvider : public Provider {
+ public:
+  ~OdbcProvider() override { Close(); }
+
+  void Open(const ConnectionPairs& pairs, int connectTimeout, int commandTimeout) override {
+    Close();
+    commandTimeout_ = commandTimeout;
+    // The ODBC string: the "Extended Properties" as given, the data source
+    // when they do not name one, then the credentials.
+    std::string cs = ConnectionValue(pairs, "Extended Properties");
+    auto add = [&cs](const std::string& key, const std::string& value) {
+      if (value.empty()) return;
+      if (!cs.empty() && cs.back() != ';') cs += ';';
+      bool brace = value.find_first_of(";{}") != std::string::npos || value.front() == ' ' || value.back() == ' ';
+      cs += key + "=" + (brace ? "{" + value + "}" : value);
+    };
+    std::string lower = cs;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.find("dsn=") == std::string::npos && lower.find("driver=") == std::string::npos)
+      add("DSN", ConnectionValue(pairs, "Data Source"));
+    add("UID", ConnectionValue(pairs, "User ID"));
+    add("PWD", ConnectionValue(pairs, "Password"));
+
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    if (connectTimeout > 0) {
+      SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT,
+                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connectTimeout)), 0);
+      SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT,
+                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connectTimeout)), 0);
+    }
+    SQLSetConnectAttr(dbc_, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
+    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0, nullptr,
+                                    SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc)) {
+      std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc_);
+      Close();
+      throw DataError(msg);
+    }
+    connected_ = true;
+  }
+
+  void Close() override {
+    if (connected_) SQLDisconnect(dbc_);
+    connected_ = false;
+    if (dbc_) SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    if (env_) SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    dbc_ = SQL_NULL_HDBC;
+    env_ = SQL_NULL_HENV;
+  }
+  bool Connected() const override { return connected_; }
+
+  ResultSet Execute(const std::string&) override {
+    throw DataError("Abfragen werden über den Provider MSDASQL.1 nicht unterstützt");
+  }
+
+  ResultSet ReadTable(const std::string& table) override {
+    if (table.empty()) throw DataError("Kein Tabellenname angegeben");
+    // Quote the name with the driver's identifier quote, doubling it inside.
+    char quote[8] = {0};
+    SQLSMALLINT len = 0;
+    SQLGetInfo(dbc_, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &len);
+    std::string q = quote[0] == ' ' ? "" : std::string(quote);
+    std::string quoted = q;
+    for (char c : table) {
+      quoted += c;
+      if (!q.empty() && c == q[0]) quoted += c;
+    }
+    quoted += q;
+    std::string sql = "SELECT * FROM " + quoted;
+
+    Statement st(dbc_, commandTimeout_);
+    st.Check(SQLExecDirect(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS));
+    SQLSMALLINT cols = 0;
+    st.Check(SQLNumResultCols(st.h, &cols));
+    ResultSet result;
+    for (SQLUSMALLINT i = 1; i <= cols; ++i) {
+      SQLCHAR name[512] = {0};
+      SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      st.Check(SQLDescribeCol(st.h, i, name, sizeof name, &nameLen, &type, &size, &digits, &nullable));
+      result.columns.emplace_back(reinterpret_cast<char*>(name));
+    }
+    for (;;) {
+      SQLRETURN rc = SQLFetch(st.h);
+      if (rc == SQL_NO_DATA) break;
+      st.Check(rc);
+      std::vector<Value> row;
+      row.reserve(static_cast<std::size_t>(cols));
+      for (SQLUSMALLINT i = 1; i <= cols; ++i) row.push_back(st.Get(i));
+      result.rows.push_back(std::move(row));
+    }
+    return result;
+  }
+
+  std::vector<TableInfo> Tables() override {
+    Statement st(dbc_, commandTimeout_);
+    st.Check(SQLTables(st.h, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0));
+    std::vector<TableInfo> out;
+    while (SQL_SUCCEEDED(SQLFetch(st.h))) out.push_back({st.Text(3), st.Text(4)});
+    return out;
+  }
+
+  std::vector<std::string> Columns(const std::string& table) override {
+    // The table name is a search pattern to the driver ('_' and '%' match
+    // other names), so only rows of exactly this table are kept.
+    Statement st(dbc_, commandTimeout_);
+    st.Check(SQLColumns(st.h, nullptr, 0, nullptr, 0, (SQLCHAR*)table.c_str(), SQL_NTS, nullptr, 0));
+    std::vector<std::string> out;
+    while (SQL_SUCCEEDED(SQLFetch(st.h))) {
+      std::string name = st.Text(3);
+      std::string column = st.Text(4);
+      if (name == table) out.push_back(column);
+    }
+    return out;
+  }
+
+ private:
+  SQLHENV env_ = SQL_NULL_HENV;
+  SQLHDBC dbc_ = SQL_NULL_HDBC;
+  bool connected_ = false;
+  int commandTimeout_ = 30;
+};
+
+}  // namespace
+
+std::unique_ptr<Provider> MakeOdbcProvider() { return std::make_unique<OdbcProvider>(); }
+
+std::vector<std::string> OdbcDataSources() {
+  std::vector<std::string> names;
+  SQLHENV env = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return names;
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  for (SQLUSMALLINT first : {SQLUSMALLINT(SQL_FETCH_FIRST_SYSTEM), SQLUSMALLINT(SQL_FETCH_FIRST_USER)}) {
+    SQLUSMALLINT direction = first;
+    SQLCHAR name[SQL_MAX_DSN_LENGTH + 1] = {0}, desc[512] = {0};
+    SQLSMALLINT nameLen = 0, descLen = 0;
+    while (SQL_SUCCEEDED(SQLDataSources(env, direction, name, sizeof name, &nameLen, desc, sizeof desc, &descLen))) {
+      names.emplace_back(reinterpret_cast<char*>(name));
+      direction = SQL_FETCH_NEXT;
+    }
+  }
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return names;
+}
+
+}  // namespace qm::data

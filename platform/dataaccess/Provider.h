@@ -1,0 +1,30 @@
+#pragma once
+// The providers behind Connection (internal to the data-access layer).
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/dataaccess/DataAccess.h"
+
+namespace qm::data {
+
+using ConnectionPairs = std::vector<std::pair<std::string, std::string>>;
+
+class Provider {
+ public:
+  virtual ~Provider() = default;
+  virtual void Open(const ConnectionPairs& pairs, int connectTimeout, int commandTimeout) = 0;
+  virtual void Close() = 0;
+  virtual bool Connected() const = 0;
+  virtual ResultSet Execute(const std::string& queryText) = 0;
+  virtual ResultSet ReadTable(const std::string& table) = 0;
+  virtual std::vector<TableInfo> Tables() = 0;
+  virtual std::vector<std::string> Columns(const std::string& table) = 0;
+};
+
+std::unique_ptr<Provider> MakeLdapProvider();
+std::unique_ptr<Provider> MakeOdbcProvider();
+
+}  // namespace qm::data

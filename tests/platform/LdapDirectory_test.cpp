@@ -1,0 +1,254 @@
+// The directory provider: the query dialect, ADsPath forms, filter escaping
+// and what a real slapd answers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "DirectoryFixtures.h"
+#include "platform/dataaccess/DataAccess.h"
+#include "platform/dataaccess/LdapDialect.h"
+
+using namespace qm::data;
+
+namespace {
+
+bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+TEST(LdapDialect, ParsesTheQueryForms) {
+  LdapQuery q = ParseLdapQuery(
+      "SELECT mail,givenName\r\nFROM 'LDAP://dc.example.test/DC=example,DC=test'\r\n"
+      "WHERE objectCategory='person' and objectClass='user'\r\n AND mail='a.b@example.test'\r\n ORDER BY mail\r\n");
+  EXPECT_EQ(q.attributes, (std::vector<std::string>{"mail", "givenName"}));
+  EXPECT_EQ(q.path, "dc.example.test/DC=example,DC=test");
+  EXPECT_EQ(q.equals, (std::vector<std::pair<std::string, std::string>>{
+                          {"objectCategory", "person"}, {"objectClass", "user"}, {"mail", "a.b@example.test"}}));
+  EXPECT_EQ(q.orderBy, "mail");
+
+  LdapQuery minimal = ParseLdapQuery("select sn , cn from 'ldap://x.test' order by sn desc");
+  EXPECT_EQ(minimal.attributes, (std::vector<std::string>{"sn", "cn"}));
+  EXPECT_TRUE(minimal.equals.empty());
+  EXPECT_TRUE(minimal.descending);
+}
+
+TEST(LdapDialect, RejectsWhatItCannotParse) {
+  const char* tail = "\r\nFROM 'LDAP://x.test'\r\nWHERE objectCategory='person' and objectClass='user'\r\n";
+  struct {
+    std::string text;
+    const char* why;
+  } cases[] = {
+      {std::string("SELECT ,mail,sn") + tail, "leading comma"},
+      {std::string("SELECT mail,,sn") + tail, "double comma"},
+      {std::string("SELECT mail,") + tail, "trailing comma"},
+      {std::string("SELECT mail") + tail + " AND mail='o'brien@example.test'\r\n ORDER BY mail\r\n", "apostrophe"},
+      {std::string("SELECT mail") + tail + " AND mail='unterminated\r\n", "open literal"},
+      {"SELECT mail FROM 'http://x.test'", "not an LDAP path"},
+      {"SELECT mail WHERE mail='x'", "no FROM"},
+      {std::string("SELECT mail") + tail + " OR mail='x'", "OR"},
+      {"", "empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    try {
+      ParseLdapQuery(c.text);
+      ADD_FAILURE() << "accepted";
+    } catch (const DataError& e) {
+      EXPECT_TRUE(Contains(e.what(), "Syntaxfehler")) << e.what();
+    }
+  }
+}
+
+TEST(LdapDialect, AdsPathForms) {
+  struct {
+    const char* path;
+    AdsPath want;
+  } cases[] = {
+      {"example.test", {"example.test", 389, "DC=example,DC=test"}},
+      {"corp.example.test:3268", {"corp.example.test", 3268, "DC=corp,DC=example,DC=test"}},
+      {"dc1.example.test/OU=Staff,DC=example,DC=test", {"dc1.example.test", 389, "OU=Staff,DC=example,DC=test"}},
+      {"127.0.0.1:10389/dc=example,dc=test", {"127.0.0.1", 10389, "dc=example,dc=test"}},
+      {"DC=example,DC=test", {"example.test", 389, "DC=example,DC=test"}},
+      {"OU=Staff, dc=example, dc=test", {"example.test", 389, "OU=Staff, dc=example, dc=test"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(ParseAdsPath(c.path), c.want);
+  }
+  for (const char* bad : {"", "/DC=x", "OU=Staff", "host:99999", "host:abc/DC=x", "a..b"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(ParseAdsPath(bad), DataError);
+  }
+}
+
+TEST(LdapDialect, FilterValuesAreEscaped) {
+  struct {
+    std::string in, out;
+  } cases[] = {
+      {"a.b@example.test", "a.b@example.test"},
+      {"*", "\\2a"},
+      {"a*b(c)d\\e", "a\\2ab\\28c\\29d\\5ce"},
+      {std::string("n\0l", 3), "n\\00l"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeFilterValue(c.in), c.out);
+  EXPECT_EQ(BuildFilter({{"objectClass", "user"}, {"mail", "x)(objectClass=*"}}),
+            "(&(objectClass=user)(mail=x\\29\\28objectClass=\\2a))");
+  EXPECT_EQ(BuildFilter({{"mail", "*"}}), "(mail=\\2a)");
+  EXPECT_EQ(BuildFilter({}), "(objectClass=*)");
+}
+
+class LdapProviderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.AddUsers(3);
+    for (const char* mail : {"star*@example.test", "paren(x)@example.test", "back\\slash@example.test"})
+      server.AddUser(TestUser{mail, "Odd", "Odd", {}, {}, {}});
+    server.Start();
+  }
+  std::string Credentials(const std::string& user, const std::string& password) {
+    return "Provider=ADsDSOObject;Password=" + password + ";User ID=" + user +
+           ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648";
+  }
+  std::string QueryFor(const std::string& address, const std::string& path = "",
+                       const std::string& attributes = "mail,givenName,otherTelephone") {
+    std::string q = "SELECT " + attributes + "\r\nFROM 'LDAP://" + (path.empty() ? server.AdsPath() : path) +
+                    "'\r\nWHERE objectCategory='person' and objectClass='user'\r\n";
+    if (!address.empty()) q += " AND mail='" + address + "'\r\n";
+    return q + " ORDER BY mail\r\n";
+  }
+  // Mails of the rows, or "error: <message>".
+  std::vector<std::string> Run(const std::string& queryText, const std::string& cs = "") {
+    Connection c("ADsDSOObject");
+    c.SetConnectionString(cs.empty() ? Credentials(server.BindDn(), server.BindPassword()) : cs);
+    c.SetConnectTimeout(5);
+    c.SetCommandTimeout(5);
+    Query q(c);
+    q.SQL = queryText;
+    try {
+      q.Open();
+    } catch (const DataError& e) {
+      return {std::string("error: ") + e.what()};
+    }
+    std::vector<std::string> out;
+    for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("mail").AsText());
+    return out;
+  }
+  SlapdFixture server;
+};
+
+TEST_F(LdapProviderTest, LiteralsMatchOnlyThemselves) {
+  struct {
+    std::string address;
+    std::vector<std::string> want;
+  } cases[] = {
+      {"user00002@example.test", {"user00002@example.test"}},
+      {"USER00002@EXAMPLE.TEST", {"user00002@example.test"}},
+      {"*", {}},
+      {"user0000*", {}},
+      {"star*@example.test", {"star*@example.test"}},
+      {"paren(x)@example.test", {"paren(x)@example.test"}},
+      {"back\\slash@example.test", {"back\\slash@example.test"}},
+      {"x)(objectClass=*", {}},
+      {"(", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(Run(QueryFor(c.address)), c.want);
+  }
+  auto all = Run(QueryFor(""));
+  EXPECT_EQ(all.size(), 6u);
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+}
+
+TEST_F(LdapProviderTest, MultiValuedAttributesAreArraysAndColumnsFollowTheSelectList) {
+  Connection c("ADsDSOObject");
+  c.SetConnectionString(Credentials(server.BindDn(), server.BindPassword()));
+  Query q(c);
+  q.SQL = QueryFor("user00001@example.test", "", "otherTelephone,GIVENNAME");
+  q.Open();
+  EXPECT_EQ(q.FieldNames(), (std::vector<std::string>{"otherTelephone", "GIVENNAME"}));
+  ASSERT_EQ(q.RecordCount(), 1u);
+  const Value& v = q.FieldByName("otherTelephone");
+  ASSERT_TRUE(v.IsArray());
+  EXPECT_EQ(v.Elements(), (std::vector<Value>{Value("+49 40 1"), Value("+49 41 1")}));
+  EXPECT_EQ(q.FieldByName("givenname"), Value("Given1"));
+}
+
+TEST_F(LdapProviderTest, FailuresArriveAsDataErrors) {
+  int closedPort;
+  {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    closedPort = ntohs(a.sin_port);
+    close(s);
+  }
+  struct {
+    const char* why;
+    std::string query, cs, expect;
+  } cases[] = {
+      {"wrong password", QueryFor(""), Credentials(server.BindDn(), "wrong"), "Invalid credentials"},
+      {"unknown user", QueryFor(""), Credentials("cn=nobody," + server.Suffix(), "x"), "Invalid credentials"},
+      {"user@realm (slapd takes DNs only)", QueryFor(""), Credentials("reader@example.test", "x"), "fehlgeschlagen"},
+      {"wrong domain", QueryFor("", "127.0.0.1:" + std::to_string(server.Port()) + "/DC=wrong,DC=test"), "",
+       "No such object"},
+      {"unreachable server", QueryFor("", "127.0.0.1:" + std::to_string(closedPort) + "/" + server.Suffix()), "",
+       "Can't contact LDAP server"},
+      {"unknown attribute", QueryFor("", "", "mail,noSuchAttribute"), "", "noSuchAttribute"},
+      {"leading comma", QueryFor("", "", ",mail"), "", "Syntaxfehler"},
+      {"apostrophe", QueryFor("o'brien@example.test"), "", "Syntaxfehler"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    auto r = Run(c.query, c.cs);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(Contains(r[0], "error: ") && Contains(r[0], c.expect)) << r[0];
+  }
+}
+
+TEST_F(LdapProviderTest, IntegratedSecurityWithoutKerberosCredentialsSaysSo) {
+  const char* old = std::getenv("KRB5CCNAME");
+  std::string saved = old ? old : "";
+  setenv("KRB5CCNAME", "FILE:/nonexistent/qm-no-ticket", 1);
+  auto r = Run(QueryFor(""),
+               "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;"
+               "ADSI Flag=-2147483648");
+  if (old)
+    setenv("KRB5CCNAME", saved.c_str(), 1);
+  else
+    unsetenv("KRB5CCNAME");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_TRUE(Contains(r[0], "error: ") && Contains(r[0], "Kerberos")) << r[0];
+}
+
+TEST_F(LdapProviderTest, SilentServerEndsWithTheCommandTimeout) {
+  // A listener that accepts and never answers.
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  listen(s, 4);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  Connection c("ADsDSOObject");
+  c.SetConnectionString(Credentials(server.BindDn(), server.BindPassword()));
+  c.SetCommandTimeout(1);
+  Query q(c);
+  q.SQL = QueryFor("", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/" + server.Suffix());
+  try {
+    q.Open();
+    ADD_FAILURE() << "no error";
+  } catch (const DataError& e) {
+    EXPECT_TRUE(Contains(e.what(), "Timed out") || Contains(e.what(), "Can't contact")) << e.what();
+  }
+  close(s);
+}
+
+}  // namespace
