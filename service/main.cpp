@@ -1,0 +1,83 @@
+// The service program QuillmarkService.
+//   QuillmarkService              run as the service "QuillmarkService1" when a
+//                                 service manager started it, otherwise run the
+//                                 engine in the foreground until SIGINT/SIGTERM
+//   QuillmarkService /INSTALL     install the service for this executable
+//   QuillmarkService /UNINSTALL   remove the service
+//   /SILENT                       no success message
+// Messages go to standard error and the system log.
+
+#include <signal.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Engine.h"
+#include "Main.h"
+#include "QuietUserInterface.h"
+#include "ServiceLoop.h"
+#include "ServiceMain.h"
+#include "UUtils.h"
+#include "platform/instance/InstanceLock.h"
+#include "platform/scm/ServiceHost.h"
+
+int main(int argc, char** argv) {
+  // A client that goes away mid-answer must not end the service.
+  ::signal(SIGPIPE, SIG_IGN);
+  const ServiceSwitches switches = ParseServiceSwitches(argc, argv);
+  QuietUserInterface ui(TQuillmarkService1::kName);
+  const std::string programDir = qm::ExecutableDirectory();
+
+  // The instance lock of the directory comes before any engine object: while
+  // another program of this installation runs the engine, nothing else runs.
+  bool taken = false;
+  std::string lockError;
+  auto lock = qm::InstanceLock::Claim(qm::InstanceLockName(programDir), &taken, &lockError);
+  if (!lock) {
+    ui.ShowError(taken ? InstanceTakenMessage() : lockError);
+    return 1;
+  }
+
+  qm::ServiceLoop loop;
+  auto engine = std::make_unique<qm::Engine>(programDir, ui, ProgramKind::Service);
+  auto service = std::make_unique<TQuillmarkService1>(ui, loop);
+
+  int exitCode = 0;
+  if (switches.install) {
+    exitCode = service->Install(switches.silent);
+  } else if (switches.uninstall) {
+    exitCode = service->Uninstall(switches.silent);
+  } else if (!ui.TerminateRequested()) {
+    // SIGINT/SIGTERM end the loop until the dispatcher takes the signals
+    // over; when no manager started the program, they keep doing so.
+    loop.QuitOnSignals();
+    std::thread dispatcher([&] {
+      qm::scm::Error err;
+      bool ran = qm::scm::RunServiceDispatcher(
+          TQuillmarkService1::kName, [&](const std::vector<std::string>& args) { service->ServiceMain(args); }, &err);
+      if (!ran && err.code == qm::scm::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        loop.Post([&loop] { loop.QuitOnSignals(); });  // the foreground mode
+        return;
+      }
+      if (!ran) {
+        qm::scm::ReportEvent(TQuillmarkService1::kName, qm::scm::EventType::Error,
+                             "Service fehlgeschlagen bei start:" + err.text);
+        exitCode = 1;
+      }
+      loop.Quit();
+    });
+    loop.Run([] { return Form_main ? Form_main->Timer1() : TimerState{}; },
+             [] {});
+    // A stop ends the process without the closing sequence: the program
+    // state is not saved and the attachment store is not cleaned.
+    engine.reset();
+    lock.reset();
+    service->EngineReleased();
+    dispatcher.join();
+  }
+  service.reset();
+  engine.reset();
+  return exitCode;
+}
