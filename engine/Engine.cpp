@@ -15,6 +15,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   if (hooks_.mainConstructed) hooks_.mainConstructed(*main_);
   Run([this] { main_->FormCreate(); });
   dbUtil_ = std::make_unique<TFDBUtil>();
+  Run([this] { dbUtil_->FormCreate(); });
   settings_ = std::make_unique<TFSettings>();
   Run([this] { settings_->FormCreate(); });
   info_ = std::make_unique<TFrm_Info>();

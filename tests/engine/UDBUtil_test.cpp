@@ -1,0 +1,453 @@
+// TFDBUtil against real peers: a private slapd for the directory and SQLite
+// through unixODBC for the table.
+#include "UDBUtil.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "DirectoryFixtures.h"
+#include "Main.h"
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "USetting.h"
+
+namespace {
+
+const std::string kAdFlags = ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648";
+
+// A loopback port nobody listens on.
+int ClosedPort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// True when another thread can take DirectoryLock right now.
+bool LockIsFree(TFDBUtil& db) {
+  bool free = false;
+  std::thread([&] {
+    if (db.DirectoryLock().try_lock()) {
+      free = true;
+      db.DirectoryLock().unlock();
+    }
+  }).join();
+  return free;
+}
+
+class DBUtilTest : public ::testing::Test {
+ protected:
+  // Log lines without their time stamps.
+  std::vector<std::string> Logged() {
+    std::vector<std::string> out;
+    for (const auto& line : ui.LogLines()) {
+      auto colon = line.find(": ");
+      out.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
+    }
+    return out;
+  }
+  bool LoggedStartsWith(const std::string& prefix) {
+    for (const auto& l : Logged())
+      if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+
+  void UseDirectory(const SlapdFixture& ldap, const std::string& fieldNames1 = "mail,givenName,sn,otherTelephone",
+                    const std::string& path = "") {
+    GeneralSettings g;
+    g.useAD = true;
+    g.adPath = path.empty() ? ldap.AdsPath() : path;
+    g.fieldNames1 = fieldNames1;
+    settings.SetGeneralSettings(g);
+    db.ConfigureConnection("", "", "", "", ldap.BindDn(), ldap.BindPassword());
+  }
+  void UseTable(const OdbcFixture& odbc, const std::string& table = "users") {
+    settings.SetGeneralSettings(GeneralSettings{});
+    DirectorySettings d;
+    d.odbcSource = odbc.Dsn();
+    d.table = table;
+    d.mailField = "mail";
+    settings.SetDirectorySettings(d);
+    db.ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+  }
+
+  TestDir dir;
+  RecordingUserInterface ui;
+  TForm_main main{dir.Path(), ui};
+  TFDBUtil db;
+  TFSettings settings;
+};
+
+TEST_F(DBUtilTest, ConnectionStringsAreBuiltExactly) {
+  struct {
+    const char* why;
+    std::string odbcSource, table, dbUser, dbPassword, adUser, adPassword;
+    std::string odbc, ad;
+  } cases[] = {
+      {"all given", "Personal", "users", "sa", "pw", "CN=reader,DC=x", "geheim",
+       "Provider=MSDASQL.1;Data Source=Personal;Password=pw;User ID=sa;Extended Properties=\"DSN=Personal\";",
+       "Provider=ADsDSOObject;Password=geheim;User ID=CN=reader,DC=x" + kAdFlags},
+      {"AD user empty: integrated security, no password", "", "", "", "", "", "geheim",
+       "Provider=MSDASQL.1;Data Source=;Password=;User ID=;Extended Properties=\"DSN=\";",
+       "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;"
+       "ADSI Flag=-2147483648"},
+      {"AD password empty", "dsn", "t", "", "", "EXAMPLE\\reader", "",
+       "Provider=MSDASQL.1;Data Source=dsn;Password=;User ID=;Extended Properties=\"DSN=dsn\";",
+       "Provider=ADsDSOObject;Password=;User ID=EXAMPLE\\reader" + kAdFlags},
+      {"; and \" inserted unchanged", "a;b\"c", "t", "u;1", "p\"2", "r@example.test", "x;y",
+       "Provider=MSDASQL.1;Data Source=a;b\"c;Password=p\"2;User ID=u;1;Extended Properties=\"DSN=a;b\"c\";",
+       "Provider=ADsDSOObject;Password=x;y;User ID=r@example.test" + kAdFlags},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    db.ConfigureConnection(c.odbcSource, c.table, c.dbUser, c.dbPassword, c.adUser, c.adPassword);
+    EXPECT_EQ(db.ADOConnection_ODBC.ConnectionString(), c.odbc);
+    EXPECT_EQ(db.ADOConnection_AD.ConnectionString(), c.ad);
+    EXPECT_EQ(db.ADOTable_ODBC.TableName, c.table);
+  }
+}
+
+TEST(DBUtilQuery, AttributeListAndQueryLines) {
+  struct {
+    std::string f1, f2, want;
+  } cases[] = {
+      {"mail\r\ngivenName\r\n", "", "mail,givenName"},
+      {"mail,\r\ngivenName", "\r\n,sn", "mail,givenName,sn"},
+      {"ma il, given Name", "", "mail,givenName"},
+      {"mail\ngivenName\n\nsn", "", "mail,givenName,sn"},
+      {"mail" + std::string(8, ',') + "sn", "", "mail,sn"},
+      {"mail" + std::string(9, ',') + "sn", "", "mail,,sn"},
+      {",mail,sn", "", ",mail,sn"},
+      {"mail,sn,,", "", "mail,sn"},
+      {"mail,", "sn,", "mail,sn"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.f1);
+    EXPECT_EQ(TFDBUtil::BuildAttributeList(c.f1, c.f2), c.want);
+  }
+  EXPECT_EQ(TFDBUtil::BuildQueryText("mail,sn", "example.test", ""),
+            "SELECT mail,sn\r\nFROM 'LDAP://example.test'\r\n"
+            "WHERE objectCategory='person' and objectClass='user'\r\n ORDER BY mail\r\n");
+  EXPECT_EQ(TFDBUtil::BuildQueryText("mail", "example.test", "o'brien@example.test"),
+            "SELECT mail\r\nFROM 'LDAP://example.test'\r\n"
+            "WHERE objectCategory='person' and objectClass='user'\r\n AND mail='o'brien@example.test'\r\n"
+            " ORDER BY mail\r\n");
+}
+
+TEST(DBUtilQuery, JoinMultiValue) {
+  using qm::data::Value;
+  struct {
+    std::vector<Value> elements;
+    std::string want;
+  } cases[] = {
+      {{Value("a"), Value("b")}, "a / b"},
+      {{Value(""), Value("b")}, "b"},
+      {{Value("a"), Value(""), Value("b")}, "a /  / b"},
+      {{Value(), Value("b")}, "b"},
+      {{}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TFDBUtil::JoinMultiValue(Value::Array(c.elements)), c.want);
+}
+
+class DirectoryCycle : public DBUtilTest {
+ protected:
+  void SetUp() override {
+    ldap.AddUsers(3);
+    ldap.AddUser(TestUser{"star*@example.test", "Star", "S", {}, {}, {}});
+    ldap.Start();
+  }
+  SlapdFixture ldap;
+};
+
+TEST_F(DirectoryCycle, LookupFindsTheAddressIgnoringCaseAndJoinsValues) {
+  UseDirectory(ldap);
+  ASSERT_TRUE(db.FindUser("user00002@example.test"));
+  EXPECT_TRUE(LoggedStartsWith("ActiveDirectory Verbindung Ok."));
+  EXPECT_FALSE(LockIsFree(db));
+  EXPECT_EQ(db.DBGrid1.DataSource, &db.DataSource_AD);
+  EXPECT_EQ(db.DBGrid1.Columns(), (std::vector<std::string>{"mail", "givenName", "sn", "otherTelephone"}));
+  ASSERT_EQ(db.DBGrid1.Rows().size(), 1u);  // only the address was asked for
+  EXPECT_EQ(db.DBGrid1.Rows()[0][3], "+49 40 2 / +49 41 2");
+
+  struct {
+    std::string address, field, want;
+  } cases[] = {
+      {"user00002@example.test", "givenName", "Given2"},
+      {"USER00002@Example.Test", "sn", "Surname2"},
+      {"user00002@example.test", "otherTelephone", "+49 40 2 / +49 41 2"},
+      {"user00002@example.tes", "givenName", ""},
+      {"user00001@example.test", "givenName", ""},  // not in this result set
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address + " " + c.field);
+    EXPECT_EQ(db.GetFieldValue(c.address, c.field), c.want);
+  }
+  EXPECT_EQ(db.GetFieldValue("user00002@example.test", "company"), "");
+  EXPECT_TRUE(LoggedStartsWith("Datenbankfehler, Feldname nicht gefunden: "));
+
+  // A nested FindUser reuses the open result set.
+  ASSERT_TRUE(db.FindUser("user00001@example.test"));
+  EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
+  db.CloseConnection();
+  db.CloseConnection();
+  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_FALSE(db.ADOQuery_AD.Active());
+
+  // An empty address lists every user, sorted by mail.
+  ASSERT_TRUE(db.FindUser(""));
+  std::vector<std::string> mails;
+  for (db.ADOQuery_AD.First(); !db.ADOQuery_AD.Eof(); db.ADOQuery_AD.Next())
+    mails.push_back(db.ADOQuery_AD.FieldByName("mail").AsText());
+  EXPECT_EQ(mails, (std::vector<std::string>{"star*@example.test", "user00001@example.test",
+                                             "user00002@example.test", "user00003@example.test"}));
+  db.CloseConnection();
+}
+
+TEST_F(DirectoryCycle, FailureTable) {
+  const std::string port = std::to_string(ldap.Port());
+  struct {
+    const char* why;
+    std::string fields, path, user, password, address;
+    bool found;
+    std::string logged;  // after "Fehler beim Verbinden mit dem ActiveDirectory: "
+    std::string givenName;
+  } cases[] = {
+      {"stray commas, blanks and line breaks", " mail ,\r\n,, givenName\r\n\r\n,", "", ldap.BindDn(),
+       ldap.BindPassword(), "user00001@example.test", true, "", "Given1"},
+      {"leading comma", ",mail,givenName", "", ldap.BindDn(), ldap.BindPassword(), "user00001@example.test", false,
+       "Syntaxfehler", ""},
+      {"unknown attribute", "mail,givenNam", "", ldap.BindDn(), ldap.BindPassword(), "user00001@example.test", false,
+       "Unbekanntes Attribut: givenNam", ""},
+      {"wrong credentials", "mail,givenName", "", ldap.BindDn(), "falsch", "user00001@example.test", false,
+       "LDAP-Anmeldung", ""},
+      {"wrong domain", "mail,givenName", "127.0.0.1:" + port + "/DC=falsch,DC=test", ldap.BindDn(),
+       ldap.BindPassword(), "user00001@example.test", false, "LDAP-Suche fehlgeschlagen", ""},
+      {"unreachable server", "mail,givenName", "127.0.0.1:" + std::to_string(ClosedPort()) + "/" + ldap.Suffix(), ldap.BindDn(), ldap.BindPassword(),
+       "user00001@example.test", false, "LDAP-Anmeldung", ""},
+      {"apostrophe in the address", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(),
+       "o'brien@example.test", false, "Syntaxfehler", ""},
+      {"asterisk is no wildcard", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(), "user0000*", true, "",
+       ""},
+      {"asterisk matches itself", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(), "star*@example.test",
+       true, "", "Star"},
+      {"parenthesis", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(), "*)(objectClass=*", true, "", ""},
+      {"backslash is no escape", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(),
+       "user0000\\31@example.test", true, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    UseDirectory(ldap, c.fields, c.path);
+    db.ConfigureConnection("", "", "", "", c.user, c.password);
+    std::size_t before = Logged().size();
+    EXPECT_EQ(db.FindUser(c.address), c.found);
+    EXPECT_FALSE(LockIsFree(db)) << "the lock is held until CloseConnection";
+    auto lines = Logged();
+    if (c.found) {
+      EXPECT_EQ(lines.back(), "ActiveDirectory Verbindung Ok.");
+      EXPECT_EQ(db.GetFieldValue(c.address, "givenName"), c.givenName);
+      if (c.givenName.empty()) {
+        EXPECT_EQ(db.ADOQuery_AD.RecordCount(), 0u);
+      }
+    } else {
+      ASSERT_EQ(lines.size(), before + 1);
+      const std::string prefix = "Fehler beim Verbinden mit dem ActiveDirectory: ";
+      EXPECT_EQ(lines.back().rfind(prefix, 0), 0u) << lines.back();
+      EXPECT_NE(lines.back().find(c.logged, prefix.size()), std::string::npos) << lines.back();
+    }
+    db.CloseConnection();
+    EXPECT_TRUE(LockIsFree(db));
+  }
+}
+
+TEST_F(DirectoryCycle, IntegratedSecurityWithoutKerberosCredentials) {
+  const char* old = std::getenv("KRB5CCNAME");
+  std::string saved = old ? old : "";
+  setenv("KRB5CCNAME", "FILE:/nonexistent/qm-no-ticket", 1);
+  UseDirectory(ldap);
+  db.ConfigureConnection("", "", "", "", "", "ignored");
+  EXPECT_FALSE(db.FindUser("user00001@example.test"));
+  db.CloseConnection();
+  if (old)
+    setenv("KRB5CCNAME", saved.c_str(), 1);
+  else
+    unsetenv("KRB5CCNAME");
+  ASSERT_FALSE(Logged().empty());
+  EXPECT_NE(Logged().back().find("Kerberos"), std::string::npos) << Logged().back();
+}
+
+class TableCycle : public DBUtilTest {
+ protected:
+  void SetUp() override {
+    odbc.CreateUsersTable();
+    odbc.AddUsers(3);
+    odbc.AddUser(TestUser{"Null.Werte@Example.test", std::nullopt, "", {}, {}, {}});
+    UseTable(odbc);
+  }
+  OdbcFixture odbc;
+};
+
+TEST_F(TableCycle, WholeTableServesEveryAddress) {
+  ASSERT_TRUE(db.FindUser("whatever@nowhere"));
+  EXPECT_EQ(Logged().back(), "ADO-DB Verbindung Ok: qmtest.users");
+  EXPECT_EQ(db.DBGrid1.DataSource, &db.DataSource_ADO);
+  EXPECT_EQ(db.DBGrid1.Rows().size(), 4u);
+  struct {
+    std::string address, field, want;
+  } cases[] = {
+      {"user00003@example.test", "givenName", "Given3"},
+      {"USER00003@EXAMPLE.TEST", "otherTelephone", "+49 40 3 / +49 41 3"},
+      {"null.werte@example.test", "givenName", ""},
+      {"null.werte@example.test", "sn", ""},
+      {"user00003@example", "givenName", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(db.GetFieldValue(c.address, c.field), c.want);
+  }
+  std::size_t before = Logged().size();
+  EXPECT_EQ(db.GetFieldValue("user00001@example.test", "department"), "");
+  ASSERT_EQ(Logged().size(), before + 1);
+  EXPECT_EQ(Logged().back().rfind("Datenbankfehler, Feldname nicht gefunden: ", 0), 0u);
+  db.CloseConnection();
+  EXPECT_FALSE(db.ADOTable_ODBC.Active());
+  EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
+  EXPECT_TRUE(LockIsFree(db));
+}
+
+TEST_F(TableCycle, MissingTableOrSourceLogsTwoErrors) {
+  struct {
+    std::string source, table;
+  } cases[] = {{odbc.Dsn(), "nosuchtable"}, {"nosuchdsn", "users"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source + "." + c.table);
+    DirectorySettings d = settings.GetDirectorySettings();
+    d.odbcSource = c.source;
+    d.table = c.table;
+    settings.SetDirectorySettings(d);
+    db.ConfigureConnection(c.source, c.table, "", "", "", "");
+    std::size_t before = Logged().size();
+    EXPECT_FALSE(db.FindUser("user00001@example.test"));
+    auto lines = Logged();
+    ASSERT_EQ(lines.size(), before + 2);
+    EXPECT_EQ(lines[before], "Fehler beim Verbinden mit der Datenbank: " + c.source + "." + c.table);
+    EXPECT_FALSE(lines[before + 1].empty());
+    EXPECT_FALSE(LockIsFree(db));
+    db.CloseConnection();
+    EXPECT_TRUE(LockIsFree(db));
+  }
+}
+
+TEST_F(TableCycle, SecondThreadWaitsForTheWholeCycle) {
+  ASSERT_TRUE(db.FindUser(""));
+  std::atomic<bool> started{false}, found{false}, done{false};
+  std::string value;
+  std::thread other([&] {
+    started = true;
+    found = db.FindUser("user00001@example.test");
+    value = db.GetFieldValue("user00001@example.test", "sn");
+    db.CloseConnection();
+    done = true;
+  });
+  while (!started) std::this_thread::yield();
+  // Nested cycle on this thread, then both ends: the other thread may only
+  // proceed after the last CloseConnection.
+  ASSERT_TRUE(db.FindUser(""));
+  db.CloseConnection();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(done.load());
+  EXPECT_FALSE(LockIsFree(db));
+  db.CloseConnection();
+  other.join();
+  EXPECT_TRUE(found.load());
+  EXPECT_EQ(value, "Surname1");
+  EXPECT_TRUE(LockIsFree(db));
+  // An unmatched CloseConnection releases nothing and breaks nothing.
+  db.CloseConnection();
+  EXPECT_TRUE(LockIsFree(db));
+}
+
+TEST_F(TableCycle, TestWindowHoldsItsCyclesUntilClosed) {
+  // "Verbindung testen": configure, FindUser with an empty address, show.
+  auto test = [&] {
+    db.ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
+    db.FindUser("");
+    db.ShowTestWindow();
+  };
+  test();
+  EXPECT_TRUE(db.Visible());
+  EXPECT_EQ(ui.windows, std::vector<std::string>{"TFDBUtil"});
+  EXPECT_EQ(db.DBGrid1.Rows().size(), 4u);
+  EXPECT_FALSE(LockIsFree(db));
+
+  // A poll on the main thread while the window is shown uses the open table
+  // and closes it; the window keeps its cycle.
+  ASSERT_TRUE(db.FindUser("user00002@example.test"));
+  EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
+  db.CloseConnection();
+  EXPECT_TRUE(db.DBGrid1.Rows().empty());
+  EXPECT_FALSE(LockIsFree(db));
+
+  // A second test while the window is shown: closing ends both cycles.
+  test();
+  EXPECT_EQ(db.HeldCycles(), 2);
+  db.Button_FDBUtil_closeClick();
+  EXPECT_FALSE(db.Visible());
+  EXPECT_TRUE(LockIsFree(db));
+  db.FormClose();  // the close command of a hidden window: nothing more
+  EXPECT_TRUE(LockIsFree(db));
+
+  // A failed test shows an empty grid; the close command ends its cycle.
+  DirectorySettings d = settings.GetDirectorySettings();
+  d.table = "nosuchtable";
+  settings.SetDirectorySettings(d);
+  db.ConfigureConnection(odbc.Dsn(), "nosuchtable", "", "", "", "");
+  EXPECT_FALSE(db.FindUser(""));
+  db.ShowTestWindow();
+  EXPECT_TRUE(db.DBGrid1.Rows().empty());
+  db.FormClose();
+  EXPECT_TRUE(LockIsFree(db));
+}
+
+TEST_F(TableCycle, ConfigureClosesAnOpenTable) {
+  ASSERT_TRUE(db.FindUser(""));
+  db.ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
+  EXPECT_FALSE(db.ADOTable_ODBC.Active());
+  EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
+  db.CloseConnection();
+}
+
+TEST_F(TableCycle, SchemaAndDataSourceLists) {
+  odbc.Execute("CREATE VIEW staff AS SELECT mail, sn FROM users");
+  odbc.CreateUsersTable("u_ers");
+  odbc.AddUserDsn("persoenlich");
+  odbc.AddUserDsn(odbc.Dsn());
+  qm::TextList list{"stale"};
+  db.ListOdbcTables(list);
+  std::sort(list.begin(), list.end());
+  EXPECT_EQ(list, (qm::TextList{"staff", "u_ers", "users"}));
+  EXPECT_TRUE(db.ADOConnection_ODBC.Connected());
+  db.ListOdbcColumns("staff", list);
+  EXPECT_EQ(list, (qm::TextList{"mail", "sn"}));
+  db.GetOdbcDataSources(list);
+  EXPECT_EQ(list, (qm::TextList{"qmtest", "persoenlich", "qmtest"}));
+
+  db.ConfigureConnection("nosuchdsn", "users", "", "", "", "");
+  EXPECT_THROW(db.ListOdbcTables(list), qm::data::DataError);
+  EXPECT_THROW(db.ListOdbcColumns("users", list), qm::data::DataError);
+}
+
+}  // namespace
