@@ -5,8 +5,8 @@
 //
 // ODBC (SQLite driver, no system-wide DSN needed):
 //
-//   OdbcFixture odbc;                 // temp dir with odbcinst.ini + odbc.ini;
-//                                     // sets ODBCSYSINI/ODBCINI (restored later)
+//   OdbcFixture odbc;                 // writes odbcinst.ini + odbc.ini with a
+//                                     // SQLite DSN in the process's ini dir
 //   odbc.CreateUsersTable();          // table "users" with AD-like columns
 //   odbc.AddUsers(100);               // user00001@example.test ... (MakeTestUser)
 //   odbc.AddUser(TestUser{...});      // one row; std::nullopt columns are NULL
@@ -14,7 +14,11 @@
 //   odbc.Dsn();                       // "qmtest" (a system DSN)
 //   odbc.AddUserDsn("mine");          // extra DSN in the user odbc.ini
 //
-// Only one OdbcFixture may exist at a time: the ini files are per process.
+// unixODBC fixes its system directory at the first ODBC call of a process, so
+// a test program that links this fixture points ODBCSYSINI/ODBCINI at one
+// private directory (initially empty files) before main() and keeps it; the
+// machine's own DSNs are never seen there. Only one OdbcFixture may exist at
+// a time: the ini files are per process.
 //
 // LDAP (slapd as our own process on 127.0.0.1, port chosen at run time):
 //
@@ -91,7 +95,6 @@ class OdbcFixture {
   std::string dir_;
   std::string dsn_ = "qmtest";
   std::vector<std::string> systemDsns_, userDsns_;
-  std::optional<std::string> oldSysIni_, oldIni_;
 };
 
 class SlapdFixture {

@@ -13,18 +13,6 @@ namespace {
 
 constexpr const char* kSqliteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
 
-std::optional<std::string> GetEnv(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::optional<std::string>(v) : std::nullopt;
-}
-
-void RestoreEnv(const char* name, const std::optional<std::string>& value) {
-  if (value)
-    setenv(name, value->c_str(), 1);
-  else
-    unsetenv(name);
-}
-
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::string out;
   SQLCHAR state[6], text[1024];
@@ -111,6 +99,19 @@ const std::string& IniDir() {
   return dir;
 }
 
+// The ini directory is put in place before main() runs: any earlier ODBC call
+// in the process (an engine listing data sources, say) would fix the system
+// directory for good.
+void WriteEmptyIniFiles() {
+  for (const char* name : {"odbcinst.ini", "odbc.ini", "user.odbc.ini"}) std::ofstream(IniDir() + name, std::ios::trunc);
+}
+const bool kIniDirInPlace = [] {
+  WriteEmptyIniFiles();
+  setenv("ODBCSYSINI", IniDir().c_str(), 1);
+  setenv("ODBCINI", (IniDir() + "user.odbc.ini").c_str(), 1);
+  return true;
+}();
+
 }  // namespace
 
 TestUser MakeTestUser(int i) {
@@ -122,11 +123,10 @@ TestUser MakeTestUser(int i) {
 }
 
 OdbcFixture::OdbcFixture() {
+  (void)kIniDirInPlace;
   std::string tmpl = (std::filesystem::temp_directory_path() / "qmodbc-XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("OdbcFixture: mkdtemp failed");
   dir_ = tmpl + "/";
-  oldSysIni_ = GetEnv("ODBCSYSINI");
-  oldIni_ = GetEnv("ODBCINI");
   systemDsns_.push_back(dsn_);
   WriteIniFiles();
   setenv("ODBCSYSINI", IniDir().c_str(), 1);
@@ -137,8 +137,6 @@ OdbcFixture::~OdbcFixture() {
   systemDsns_.clear();
   userDsns_.clear();
   WriteIniFiles();
-  RestoreEnv("ODBCSYSINI", oldSysIni_);
-  RestoreEnv("ODBCINI", oldIni_);
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);
 }
