@@ -223,8 +223,12 @@ bool SystemdRuns() {
 }
 
 ServiceControl& DefaultServiceControl() {
+  // $QM_SCM_UNIT_DIR moves systemd's unit directory (tests, staging).
   static std::unique_ptr<ServiceControl> instance =
-      SystemdRuns() ? MakeSystemdServiceControl() : MakeLocalServiceControl(LocalStateDirectory());
+      SystemdRuns() ? MakeSystemdServiceControl(RunCommand, ::getenv("QM_SCM_UNIT_DIR") && *::getenv("QM_SCM_UNIT_DIR")
+                                                                ? ::getenv("QM_SCM_UNIT_DIR")
+                                                                : "/etc/systemd/system")
+                    : MakeLocalServiceControl(LocalStateDirectory());
   return *instance;
 }
 

@@ -166,7 +166,8 @@ std::string LocalStateDirectory();
 /// True when systemd runs this machine (/run/systemd/system exists) and
 /// $QM_SCM_BACKEND does not ask for "local".
 bool SystemdRuns();
-/// The process's backend, chosen at the first call.
+/// The process's backend, chosen at the first call; the systemd backend's
+/// unit directory is $QM_SCM_UNIT_DIR, else "/etc/systemd/system".
 ServiceControl& DefaultServiceControl();
 
 /// Starts a program as a detached process (own session, standard input on
