@@ -1,0 +1,93 @@
+#include "DesktopApp.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTabWidget>
+#include <QThread>
+
+#include "DBUtilWindow.h"
+#include "InfoWindow.h"
+#include "Main.h"
+#include "MainWindow.h"
+#include "QtUserInterface.h"
+#include "SettingsDialog.h"
+#include "UDBUtil.h"
+#include "USetting.h"
+
+namespace {
+
+void Settle() {
+  for (int i = 0; i < 5; ++i) {
+    QApplication::processEvents();
+    QThread::msleep(20);
+  }
+}
+
+bool Grab(QWidget& w, const QString& dir, const QString& name) {
+  Settle();
+  return w.grab().save(QDir(dir).filePath(name + ".png"), "PNG");
+}
+
+}  // namespace
+
+DesktopApp::DesktopApp(const std::string& programDir)
+    : ui_(std::make_unique<QtUserInterface>()),
+      window_(std::make_unique<MainWindow>()),
+      settings_(std::make_unique<SettingsDialog>(window_.get())),
+      dbWindow_(std::make_unique<DBUtilWindow>(window_.get())),
+      info_(std::make_unique<InfoWindow>(window_.get())) {
+  ui_->AttachMainWindow(window_.get());
+  ui_->RegisterModalDialog("TFSettings", [this] {
+    return settings_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
+  });
+  ui_->RegisterWindow("TFDBUtil", [this] {
+    dbWindow_->show();
+    dbWindow_->raise();
+  });
+  ui_->RegisterWindow("TFrm_Info", [this] {
+    info_->show();
+    info_->raise();
+  });
+  window_->onInfo = [this] { ui_->ShowWindow("TFrm_Info"); };
+
+  // The engine's objects, in their order, each with its creation steps.
+  form_ = std::make_unique<TForm_main>(programDir, *ui_, ProgramKind::Desktop);
+  window_->Bind(form_.get());
+  window_->Guard([this] { form_->FormCreate(); });
+  db_ = std::make_unique<TFDBUtil>();
+  fsettings_ = std::make_unique<TFSettings>();
+  window_->Guard([this] { fsettings_->FormCreate(); });
+  window_->RefreshFromEngine();
+}
+
+DesktopApp::~DesktopApp() = default;
+
+bool DesktopApp::TerminateRequested() const { return ui_->TerminateRequested(); }
+
+bool DesktopApp::SaveScreenshots(const QString& dir) {
+  QDir().mkpath(dir);
+  bool ok = true;
+  window_->show();
+  ok &= Grab(*window_, dir, "main");
+  if (auto* pages = window_->findChild<QTabWidget*>("PageControl1")) {
+    for (int i = 0; i < pages->count(); ++i) {
+      if (!pages->isTabVisible(i)) continue;
+      pages->setCurrentIndex(i);
+      ok &= Grab(*window_, dir, "main_" + pages->widget(i)->objectName());
+    }
+    pages->setCurrentIndex(0);
+  }
+  settings_->show();
+  for (int i = 0; i < settings_->Pages()->count(); ++i) {
+    settings_->Pages()->setCurrentIndex(i);
+    ok &= Grab(*settings_, dir, "settings_" + QString::number(i + 1) + "_" + settings_->Pages()->widget(i)->objectName());
+  }
+  settings_->hide();
+  dbWindow_->show();
+  ok &= Grab(*dbWindow_, dir, "dbtest");
+  dbWindow_->hide();
+  info_->show();
+  ok &= Grab(*info_, dir, "info");
+  info_->hide();
+  return ok;
+}

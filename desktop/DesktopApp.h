@@ -1,0 +1,51 @@
+#pragma once
+// The desktop program assembled: the Qt user interface, the main window and
+// the dialogs, bound to the engine objects, which are created in the
+// engine's order. main.cpp and the GUI tests both build the program this way.
+
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <string>
+
+class MainWindow;
+class QtUserInterface;
+class SettingsDialog;
+class DBUtilWindow;
+class InfoWindow;
+class TForm_main;
+class TFDBUtil;
+class TFSettings;
+
+class DesktopApp {
+ public:
+  /// Creates the windows and the engine for a program directory and runs the
+  /// engine's start-up steps. The main window is not shown yet.
+  explicit DesktopApp(const std::string& programDir);
+  ~DesktopApp();
+  DesktopApp(const DesktopApp&) = delete;
+  DesktopApp& operator=(const DesktopApp&) = delete;
+
+  /// True when start-up asked the program to end (another instance runs).
+  bool TerminateRequested() const;
+
+  /// Saves pictures of the main window, every settings page, the bulk-send
+  /// dialog and the preview as PNG files into a directory.
+  bool SaveScreenshots(const QString& dir);
+
+  QtUserInterface& UI() { return *ui_; }
+  MainWindow& Window() { return *window_; }
+  SettingsDialog& Settings() { return *settings_; }
+  DBUtilWindow& DBWindow() { return *dbWindow_; }
+  InfoWindow& Info() { return *info_; }
+
+ private:
+  std::unique_ptr<QtUserInterface> ui_;
+  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<SettingsDialog> settings_;
+  std::unique_ptr<DBUtilWindow> dbWindow_;
+  std::unique_ptr<InfoWindow> info_;
+  std::unique_ptr<TForm_main> form_;
+  std::unique_ptr<TFDBUtil> db_;
+  std::unique_ptr<TFSettings> fsettings_;
+};

@@ -1,0 +1,70 @@
+#include "InfoWindow.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "Main.h"
+
+InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
+  setObjectName("TFrm_Info");
+  setWindowTitle("Information");
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  setModal(false);
+
+  auto* icon = new QLabel(this);
+  icon->setObjectName("Image1");
+  icon->setPixmap(QApplication::windowIcon().pixmap(64, 64));
+  icon->setAlignment(Qt::AlignTop);
+
+  product_ = new QLabel(QString::fromUtf8(kDesktopTitle), this);
+  product_->setObjectName("Lbl_product");
+  QFont f = product_->font();
+  f.setPointSizeF(f.pointSizeF() * 1.6);
+  f.setBold(true);
+  product_->setFont(f);
+
+  details_ = new QLabel(this);
+  details_->setObjectName("Lbl_details");
+  details_->setWordWrap(true);
+
+  link_ = new QLabel(this);
+  link_->setObjectName("Lbl_webLink");
+  link_->setTextFormat(Qt::RichText);
+  link_->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+  link_->setCursor(Qt::PointingHandCursor);
+  connect(link_, &QLabel::linkActivated, this, [this] {
+    if (onLinkClicked) onLinkClicked();
+  });
+
+  auto* close = new QPushButton("Fenster schließen", this);
+  close->setObjectName("Button_close");
+  connect(close, &QPushButton::clicked, this, &QDialog::close);
+
+  auto* texts = new QVBoxLayout;
+  texts->addWidget(product_);
+  texts->addWidget(details_);
+  texts->addWidget(link_);
+  texts->addStretch(1);
+  auto* top = new QHBoxLayout;
+  top->addWidget(icon);
+  top->addSpacing(12);
+  top->addLayout(texts, 1);
+  auto* bottom = new QHBoxLayout;
+  bottom->addStretch(1);
+  bottom->addWidget(close);
+  auto* v = new QVBoxLayout(this);
+  v->addLayout(top, 1);
+  v->addLayout(bottom);
+  SetTexts(QString::fromUtf8(kDesktopTitle), {}, "Personalisierte E-Mail-Signaturen für Ihre Organisation.");
+  setFixedSize(380, 180);
+}
+
+void InfoWindow::SetTexts(const QString& product, const QString& link, const QString& details) {
+  product_->setText(product);
+  details_->setText(details);
+  link_->setText(link.isEmpty() ? QString() : QStringLiteral("<a href=\"%1\">%1</a>").arg(link.toHtmlEscaped()));
+  link_->setVisible(!link.isEmpty());
+}

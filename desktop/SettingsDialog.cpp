@@ -1,0 +1,297 @@
+#include "SettingsDialog.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "Widgets.h"
+
+namespace {
+
+template <typename W>
+W* Named(W* w, const char* name, const QString& hint = {}) {
+  w->setObjectName(name);
+  if (!hint.isEmpty()) w->setToolTip(hint);
+  return w;
+}
+
+QLineEdit* Edit(QWidget* parent, const char* name, const QString& hint = {}, bool masked = false) {
+  auto* e = Named(new QLineEdit(parent), name, hint);
+  if (masked) e->setEchoMode(QLineEdit::Password);
+  return e;
+}
+
+DropDownComboBox* Combo(QWidget* parent, const char* name, const QString& hint = {}) {
+  auto* c = Named(new DropDownComboBox(parent), name, hint);
+  c->setEditable(true);
+  c->setInsertPolicy(QComboBox::NoInsert);
+  return c;
+}
+
+QGroupBox* Group(const QString& title, QWidget* parent, const char* name = nullptr) {
+  auto* g = new QGroupBox(title, parent);
+  if (name) g->setObjectName(name);
+  return g;
+}
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
+  setObjectName("TFSettings");
+  setWindowTitle("Einstellungen");
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+
+  pages_ = new QTabWidget(this);
+  pages_->setObjectName("PageControl_settings");
+  pages_->addTab(BuildServerPage(), "E-Mail Server");
+  pages_->addTab(BuildDatabasePage(), "Datenbank");
+  pages_->addTab(BuildMailPage(), "Mail");
+  pages_->addTab(BuildMiscPage(), "Sonstiges");
+  pages_->addTab(BuildProfilePage(), "Profile");
+
+  auto* ok = Named(new QPushButton("&OK", this), "BtnOK");
+  auto* cancel = Named(new QPushButton("&Abbrechen", this), "BtnCancel");
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(ok);
+  buttons->addWidget(cancel);
+
+  auto* v = new QVBoxLayout(this);
+  v->addWidget(pages_);
+  v->addLayout(buttons);
+
+  // Widgets that follow a check box or a selection.
+  connect(RG_useAD, &RadioGroup::clicked, this, [this](int index) {
+    GB_AD->setVisible(index == 0);
+    GB_ODBC->setVisible(index == 1);
+  });
+  RG_useAD->SetItemIndex(0);
+  GB_ODBC->hide();
+  // A fixed-size dialog: as large as its largest page needs.
+  setFixedSize(sizeHint().expandedTo(QSize(520, 0)));
+}
+
+int SettingsDialog::exec() { return QDialog::exec(); }
+
+QWidget* SettingsDialog::BuildServerPage() {
+  auto* page = Named(new QWidget, "TabS_server");
+  auto* v = new QVBoxLayout(page);
+
+  auto* pop = Group("Pop3-Server", page, "GB_pop3");
+  auto* pf = new QFormLayout(pop);
+  pf->addRow(InfoText("Der Pop3-Server dient zum Empfangen von E-Mails. Geben Sie hier die Daten des Kontos ein, an "
+                      "das die Benutzer ihre Signatur-Anfragen senden.",
+                      pop));
+  E_pop3Host = Edit(pop, "E_pop3Host", "Name oder Adresse des Pop3-Mailservers, z.B. pop3.example.com");
+  E_pop3login = Edit(pop, "E_pop3login", "Login oder Benutzername des EMail Kontos, ggf. EMailadresse.");
+  ME_pop3pass = Edit(pop, "ME_pop3pass", "Passwort des EMail Kontos.", true);
+  pf->addRow("Mail-Server (Pop3):", E_pop3Host);
+  pf->addRow("Benutzername:", E_pop3login);
+  pf->addRow("Passwort:", ME_pop3pass);
+  v->addWidget(pop);
+
+  auto* smtp = Group("Smtp-Server", page, "GB_smtp");
+  auto* sf = new QFormLayout(smtp);
+  sf->addRow(InfoText("Über einen Smtp-Server können Sie E-Mails versenden. Tragen Sie hier den Server ein, über den "
+                      "die Antwort-Nachrichten versendet werden sollen.",
+                      smtp));
+  E_SmtpHost = Edit(smtp, "E_SmtpHost", "Name oder Adresse des Smtp-Mailservers, z.B. smtp.example.com");
+  E_smtpUserid = Edit(smtp, "E_smtpUserid");
+  ME_smtppass = Edit(smtp, "ME_smtppass", "Passwort für SMTP-Authentifizierung", true);
+  E_senderadr = Edit(smtp, "E_senderadr");
+  sf->addRow("Mail-Server (Smtp):", E_SmtpHost);
+  sf->addRow("Benutzername:", E_smtpUserid);
+  sf->addRow("Passwort:", ME_smtppass);
+  sf->addRow("Absenderadresse:", E_senderadr);
+  v->addWidget(smtp);
+  v->addStretch(1);
+  return page;
+}
+
+QWidget* SettingsDialog::BuildDatabasePage() {
+  auto* page = Named(new QWidget, "TabS_database");
+  auto* v = new QVBoxLayout(page);
+
+  auto* top = new QHBoxLayout;
+  RG_useAD = new RadioGroup("RG_useAD", "Benutzerdaten beziehen über:  ",
+                            {"Windows Active Directory", "Datenbankverbindung"}, 1, page);
+  top->addWidget(RG_useAD, 1);
+  BtnDBTest = Named(new QPushButton("Verbindung testen", page), "BtnDBTest");
+  top->addWidget(BtnDBTest, 0, Qt::AlignBottom);
+  v->addLayout(top);
+
+  const QString adHint =
+      "Falls Sie hier kein Benutzerkonto eintragen, wird der zur Zeit angemeldete Windows-Benutzer zur "
+      "Authentifizierung verwendet.";
+  auto* ad = Group("Active Directory Anbindung", page, "GB_AD");
+  GB_AD = ad;
+  auto* af = new QFormLayout(ad);
+  af->addRow(InfoText("Wählen Sie hier die Domäne des Active Directory aus.", ad));
+  E_ADPath = Edit(ad, "E_ADPath", "Tragen Sie hier die Domäne des Active Directory ein, z.B. example.local");
+  E_ADUserId = Edit(ad, "E_ADUserId", adHint);
+  E_ADPass = Edit(ad, "E_ADPass", adHint, true);
+  M_FieldNames = Named(new QPlainTextEdit(ad), "M_FieldNames",
+                       "Die hier aufgelisteten Attribute stehen später als Platzhalter zur Verfügung. Trennen Sie "
+                       "mehrere Namen durch Kommata oder Zeilenumbrüche.");
+  M_FieldNames->setPlainText("mail");
+  M_FieldNames->setFixedHeight(90);
+  Btn_reset = Named(new QPushButton("Zurücksetzen", ad), "Btn_reset");
+  af->addRow("Domäne:", E_ADPath);
+  af->addRow("Benutzername:", E_ADUserId);
+  af->addRow("Passwort:", E_ADPass);
+  af->addRow("Feldnamen:", M_FieldNames);
+  auto* resetRow = new QHBoxLayout;
+  resetRow->addStretch(1);
+  resetRow->addWidget(Btn_reset);
+  af->addRow(resetRow);
+  v->addWidget(ad);
+
+  auto* odbc = Group("Datenbank Anbindung", page, "GB_ODBC");
+  GB_ODBC = odbc;
+  auto* of = new QFormLayout(odbc);
+  of->addRow(InfoText("Hier können Sie festlegen, aus welcher Datenquelle die Benutzerdaten stammen sollen, die in die "
+                      "Signatur-Vorlage eingesetzt werden. Sie können nur Datenquellen auswählen, die in Ihrem System "
+                      "installiert sind (z.B. über ODBC).",
+                      odbc));
+  CB_Odbc = Combo(odbc, "CB_Odbc",
+                  "Falls ihre Datenbankverbindung nicht aufgelistet ist, versuchen Sie eine gültige ODBC Quelle "
+                  "einzurichten.");
+  E_DBUserId = Edit(odbc, "E_DBUserId");
+  E_DBPass = Edit(odbc, "E_DBPass", {}, true);
+  of->addRow("ODBC Quelle:", CB_Odbc);
+  of->addRow("Benutzername:", E_DBUserId);
+  of->addRow("Passwort:", E_DBPass);
+  of->addRow(InfoText("Wählen Sie hier, aus welcher Tabelle die Benutzerdaten stammen sollen. Sie müssen zuvor eine "
+                      "gültige ODBC Datenquelle ausgewählt haben. Eine Spalte muss die entsprechenden EMail Adressen "
+                      "enthalten.",
+                      odbc));
+  CB_tabelle = Combo(odbc, "CB_tabelle", "Name der Tabelle mit Benutzerdaten.");
+  CB_mailField = Combo(odbc, "CB_mailField");
+  of->addRow("Tabelle:", CB_tabelle);
+  of->addRow("Adressen-Spalte:", CB_mailField);
+  v->addWidget(odbc);
+  v->addStretch(1);
+  return page;
+}
+
+QWidget* SettingsDialog::BuildMailPage() {
+  auto* page = Named(new QWidget, "TabS_mailOptions");
+  auto* v = new QVBoxLayout(page);
+  RadioGroup_typeContent = new RadioGroup("RadioGroup_typeContent", "Signatur-Typ", {"Text", "HTML", "Rich-Text"}, 3,
+                                          page);
+  v->addWidget(RadioGroup_typeContent);
+
+  auto* send = Group("Signatur an Anwender versenden... ", page, "GB_sendAs");
+  auto* sl = new QVBoxLayout(send);
+  CheckB_asAnhang = Named(new QCheckBox("als E-Mail-Anhang", send), "CheckB_asAnhang");
+  CheckB_asBody = Named(new QCheckBox("im Inhaltsteil der E-Mail", send), "CheckB_asBody");
+  sl->addWidget(CheckB_asAnhang);
+  sl->addWidget(CheckB_asBody);
+  v->addWidget(send);
+
+  auto* sender = Group("Absender Einstellungen", page, "GB_sender");
+  auto* sf = new QFormLayout(sender);
+  sf->addRow(InfoText("Hier können Sie weitere Einstellungen für die ausgehenden Mails setzen.", sender));
+  EAbsender = Edit(sender, "EAbsender");
+  Esubject = Edit(sender, "Esubject");
+  sf->addRow("Absender Name:", EAbsender);
+  sf->addRow("Betreff:", Esubject);
+  v->addWidget(sender);
+
+  auto* alt = Group("Alternativer Text", page, "GB_altText");
+  auto* al = new QVBoxLayout(alt);
+  al->addWidget(InfoText("Sie können hier einen Text angeben, der an Stelle einer Signatur versendet wird, falls der "
+                         "Benutzer nicht in der Datenbank registriert ist.",
+                         alt));
+  CB_AltText = Named(new QCheckBox("Im Fehlerfall Ersatz-E-Mail versenden", alt), "CB_AltText");
+  M_altText = Named(new QPlainTextEdit(alt), "M_altText");
+  M_altText->setPlainText("<Es wurde bisher kein Text definiert>");
+  M_altText->setEnabled(false);
+  M_altText->setFixedHeight(70);
+  al->addWidget(CB_AltText);
+  al->addWidget(M_altText);
+  v->addWidget(alt);
+  v->addStretch(1);
+  return page;
+}
+
+QWidget* SettingsDialog::BuildMiscPage() {
+  auto* page = Named(new QWidget, "TabS_misc");
+  auto* v = new QVBoxLayout(page);
+
+  auto* timer = Group("Timer Einstellungen", page, "GB_timer");
+  auto* tf = new QFormLayout(timer);
+  tf->addRow(InfoText("Sie können eine Timer-Funktion konfigurieren, die in regelmäßigen Abständen prüft, ob sich auf "
+                      "dem Pop3-Server neue Signatur-Anforderungen befinden.",
+                      timer));
+  CheckBoxTimer = Named(new QCheckBox("Timer Funktion aktiviert.", timer), "CheckBoxTimer");
+  SpinEdit1 = Named(new QSpinBox(timer), "SpinEdit1");
+  SpinEdit1->setRange(1, 2880);
+  SpinEdit1->setValue(5);
+  tf->addRow(CheckBoxTimer);
+  tf->addRow("Abholintervall [Minuten]:", SpinEdit1);
+  v->addWidget(timer);
+
+  auto* log = Group("Protokoll Einstellung", page, "GB_log");
+  auto* lf = new QFormLayout(log);
+  CB_verbosity = Combo(log, "CB_verbosity");
+  CB_verbosity->addItems(
+      {"Fehler & Warnungen & Informationen", "Fehler & Warnungen", "Fehler", "keine Protokollierung"});
+  lf->addRow("Protokoll-Typ:", CB_verbosity);
+  v->addWidget(log);
+
+  auto* service = Group("Quillmark-Dienst", page, "GB_service");
+  auto* svl = new QVBoxLayout(service);
+  svl->addWidget(InfoText("Sie können festlegen, dass Quillmark als Windows-NT Dienst gestartet wird.", service));
+  CheckBox_service = Named(new QCheckBox("Quillmark als Dienst starten", service), "CheckBox_service");
+  svl->addWidget(CheckBox_service);
+  v->addWidget(service);
+
+  auto* http = Group("HTTP Server Funktion", page, "GB_http");
+  auto* hf = new QFormLayout(http);
+  hf->addRow(InfoText("Wenn Sie die HTTP-Server Funktion aktivieren, können auf entfernten Computern ausgeführte "
+                      "Scripte die Signaturen herunterladen.",
+                      http));
+  CB_HTTPServer_active = Named(new QCheckBox("HTTP Server aktiviert.", http), "CB_HTTPServer_active");
+  Ed_HTTPPort = Edit(http, "Ed_HTTPPort");
+  Ed_HTTPPort->setMaxLength(5);
+  Ed_HTTPPort->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), Ed_HTTPPort));
+  Ed_HTTPPort->setMaximumWidth(80);
+  hf->addRow(CB_HTTPServer_active);
+  hf->addRow("Port:", Ed_HTTPPort);
+  v->addWidget(http);
+  v->addStretch(1);
+  return page;
+}
+
+QWidget* SettingsDialog::BuildProfilePage() {
+  auto* page = Named(new QWidget, "TabS_profile");
+  auto* v = new QVBoxLayout(page);
+  auto* g = Group("Einstellungen sichern", page, "GB_profile");
+  auto* f = new QFormLayout(g);
+  f->addRow(InfoText("An dieser Stellen können Sie mehrere unterschiedliche Einstellungsprofile verwalten.", g));
+  CB_profil = Combo(g, "CB_profil");
+  f->addRow("Aktives Profil wählen:", CB_profil);
+  BtnNewProfile = Named(new QPushButton("Neu anlegen", g), "BtnNewProfile");
+  BtnDeleteProfile = Named(new QPushButton("Profil löschen", g), "BtnDeleteProfile");
+  auto* row = new QHBoxLayout;
+  row->addWidget(BtnNewProfile);
+  row->addWidget(BtnDeleteProfile);
+  row->addStretch(1);
+  f->addRow(row);
+  v->addWidget(g);
+  v->addStretch(1);
+  return page;
+}

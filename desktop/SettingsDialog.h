@@ -1,0 +1,59 @@
+#pragma once
+// The settings dialog TFSettings ("Einstellungen"): five pages of controls
+// named like the settings holder's fields. The dialog mirrors the engine's
+// settings model: it shows the model's values when it opens, hands every
+// change and click to the model's handlers, and reads the controls back
+// when the model asks for them.
+
+#include <QDialog>
+
+class QCheckBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+class DropDownComboBox;
+class RadioGroup;
+
+class SettingsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit SettingsDialog(QWidget* parent = nullptr);
+
+  /// Shows the dialog modally; OK or cancel as the buttons say.
+  int exec() override;
+
+  QTabWidget* Pages() const { return pages_; }
+
+ private:
+  QWidget* BuildServerPage();
+  QWidget* BuildDatabasePage();
+  QWidget* BuildMailPage();
+  QWidget* BuildMiscPage();
+  QWidget* BuildProfilePage();
+
+  QTabWidget* pages_;
+  // E-Mail Server
+  QLineEdit *E_pop3Host, *E_pop3login, *ME_pop3pass, *E_SmtpHost, *E_smtpUserid, *ME_smtppass, *E_senderadr;
+  // Datenbank
+  RadioGroup* RG_useAD;
+  QPushButton *BtnDBTest, *Btn_reset;
+  QWidget *GB_AD, *GB_ODBC;
+  QLineEdit *E_ADPath, *E_ADUserId, *E_ADPass, *E_DBUserId, *E_DBPass;
+  QPlainTextEdit* M_FieldNames;
+  DropDownComboBox *CB_Odbc, *CB_tabelle, *CB_mailField;
+  // Mail
+  RadioGroup* RadioGroup_typeContent;
+  QCheckBox *CheckB_asAnhang, *CheckB_asBody, *CB_AltText;
+  QLineEdit *EAbsender, *Esubject;
+  QPlainTextEdit* M_altText;
+  // Sonstiges
+  QCheckBox *CheckBoxTimer, *CheckBox_service, *CB_HTTPServer_active;
+  QSpinBox* SpinEdit1;
+  DropDownComboBox* CB_verbosity;
+  QLineEdit* Ed_HTTPPort;
+  // Profile
+  QPushButton *BtnNewProfile, *BtnDeleteProfile;
+  DropDownComboBox* CB_profil;
+};

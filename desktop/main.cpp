@@ -1,0 +1,38 @@
+// The desktop program Quillmark: the engine behind the Qt main window.
+//   Quillmark                     runs the program
+//   Quillmark --screenshot <dir>  starts, saves pictures of the windows as PNG
+//                                 files into <dir> and ends
+
+#include <QApplication>
+#include <QIcon>
+#include <QStringList>
+
+#include "DesktopApp.h"
+#include "Main.h"
+#include "MainWindow.h"
+#include "UUtils.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Quillmark");
+  QApplication::setApplicationDisplayName(QString::fromUtf8(kDesktopTitle));
+  QApplication::setWindowIcon(QIcon(":/quillmark.png"));
+  // Minimised, the main window is hidden; closing another window then must
+  // not end the program. The program ends when the main window closes.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  QString screenshotDir;
+  QStringList args = QApplication::arguments();
+  if (qsizetype i = args.indexOf("--screenshot"); i >= 0 && i + 1 < args.size()) screenshotDir = args[i + 1];
+
+  DesktopApp desktop(qm::ExecutableDirectory());
+  // Another program of this installation holds the instance lock: the
+  // message was shown during start-up; end without the closing sequence.
+  if (desktop.TerminateRequested()) return 0;
+
+  if (!screenshotDir.isEmpty()) return desktop.SaveScreenshots(screenshotDir) ? 0 : 1;
+
+  desktop.Window().onClosed = [] { QApplication::quit(); };
+  desktop.Window().show();
+  return QApplication::exec();
+}

@@ -1,0 +1,68 @@
+#include "DesktopTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QFileDialog>
+#include <QTimer>
+
+#include "MainWindow.h"
+#include "UProgState.h"
+
+void OnNextModal(std::function<void(QWidget*)> handle) {
+  auto* timer = new QTimer;
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, handle] {
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w || !w->isVisible()) return;
+    timer->stop();
+    timer->deleteLater();
+    handle(w);
+  });
+  timer->start();
+}
+
+void ClickButton(QWidget* dialog, const QString& caption) {
+  for (auto* b : dialog->findChildren<QAbstractButton*>()) {
+    if (b->text().remove('&') == QString(caption).remove('&')) {
+      b->click();
+      return;
+    }
+  }
+  ADD_FAILURE() << "no button " << caption.toStdString();
+  dialog->close();
+}
+
+void ChooseFile(QWidget* dialog, const std::string& path) {
+  auto* fd = qobject_cast<QFileDialog*>(dialog);
+  if (!fd) {
+    ADD_FAILURE() << "not a file dialog: " << dialog->metaObject()->className();
+    dialog->close();
+    return;
+  }
+  fd->selectFile(QString::fromStdString(path));
+  fd->accept();
+}
+
+void ProcessEvents() {
+  for (int i = 0; i < 3; ++i) QApplication::processEvents();
+}
+
+DesktopFixture::DesktopFixture() {
+  ClearState();
+  app = std::make_unique<DesktopApp>(dir.Path());
+  ProcessEvents();
+}
+
+DesktopFixture::~DesktopFixture() {
+  app.reset();
+  ClearState();
+}
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
