@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "Main.h"
+#include "Widgets.h"
 
 InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
   setObjectName("TFrm_Info");
@@ -16,7 +17,7 @@ InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
 
   auto* icon = new QLabel(this);
   icon->setObjectName("Image1");
-  icon->setPixmap(QApplication::windowIcon().pixmap(64, 64));
+  icon->setPixmap(ProgramIcon().pixmap(64, 64));
   icon->setAlignment(Qt::AlignTop);
 
   product_ = new QLabel(QString::fromUtf8(kDesktopTitle), this);

@@ -27,6 +27,7 @@
 #include "QtUserInterface.h"
 #include "SysTray.h"
 #include "UUtils.h"
+#include "Widgets.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ QString JoinLines(const qm::TextList& lines) {
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName("TForm_main");
   setWindowTitle(QString::fromUtf8(kDesktopTitle));
-  setWindowIcon(QApplication::windowIcon());
+  setWindowIcon(ProgramIcon());
   setMinimumSize(405, 429);
   resize(820, 620);
 
@@ -67,7 +68,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
   sysTray_ = new TSysTray(this);
   sysTray_->setObjectName("SysTray1");
-  sysTray_->SetIcon(QApplication::windowIcon());
+  sysTray_->SetIcon(ProgramIcon());
   sysTray_->OnDblClick = [this](TSysTray*) { SysTray1DblClick(); };
 
   BuildMenus();
@@ -357,7 +358,7 @@ void MainWindow::TabS_previewShow() {
   qm::TextList lines = engine_->TabS_previewShow();
   // The rewritten image sources are absolute paths of the attachment store.
   browser_->document()->setBaseUrl(QUrl::fromLocalFile(Q(qm::AttachmentStore())));
-  browser_->setHtml(Q(qm::JoinLinesCrLf(lines)));
+  browser_->setHtml(JoinLines(lines));
 }
 
 void MainWindow::ApplyLabel(const QString& control, const QString& text) {
@@ -416,8 +417,8 @@ void MainWindow::changeEvent(QEvent* event) {
     // area; a double click on the icon brings the window back.
     sysTray_->SetVisible(true);
     QTimer::singleShot(0, this, [this] {
-      setWindowState(windowState() & ~Qt::WindowMinimized);
       hide();
+      setWindowState(windowState() & ~Qt::WindowMinimized);
     });
   }
 }
@@ -432,7 +433,8 @@ void MainWindow::showEvent(QShowEvent* event) {
       move(r.topLeft());
     }
   }
-  sysTray_->SetVisible(false);  // FormShow
+  // FormShow: the window became visible (not a spontaneous un-minimise).
+  if (!event->spontaneous()) sysTray_->SetVisible(false);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {

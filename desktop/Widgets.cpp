@@ -46,3 +46,5 @@ QLabel* InfoText(const QString& text, QWidget* parent) {
   l->setWordWrap(true);
   return l;
 }
+
+QIcon ProgramIcon() { return QIcon(QStringLiteral(":/quillmark.png")); }

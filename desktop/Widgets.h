@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QString>
 
@@ -35,6 +36,9 @@ class RadioGroup : public QGroupBox {
  private:
   QButtonGroup* group_;
 };
+
+/// The program's icon (compiled in).
+QIcon ProgramIcon();
 
 /// A word-wrapping explanatory text.
 QLabel* InfoText(const QString& text, QWidget* parent);

@@ -11,12 +11,13 @@
 #include "Main.h"
 #include "MainWindow.h"
 #include "UUtils.h"
+#include "Widgets.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillmark");
   QApplication::setApplicationDisplayName(QString::fromUtf8(kDesktopTitle));
-  QApplication::setWindowIcon(QIcon(":/quillmark.png"));
+  QApplication::setWindowIcon(ProgramIcon());
   // Minimised, the main window is hidden; closing another window then must
   // not end the program. The program ends when the main window closes.
   QApplication::setQuitOnLastWindowClosed(false);

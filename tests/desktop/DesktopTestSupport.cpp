@@ -41,7 +41,7 @@ void ChooseFile(QWidget* dialog, const std::string& path) {
     return;
   }
   fd->selectFile(QString::fromStdString(path));
-  fd->accept();
+  QMetaObject::invokeMethod(fd, "accept");
 }
 
 void ProcessEvents() {

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <filesystem>
 #include <thread>
 
 #include "DesktopTestSupport.h"
@@ -27,6 +28,13 @@ QStringList Items(QListWidget* list) {
   QStringList out;
   for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
   return out;
+}
+
+// A person's double click: press and release, then the double click.
+void DoubleClick(QListWidget* list, QListWidgetItem* item) {
+  QPoint at = list->visualItemRect(item).center();
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
 struct MainWindowTest : ::testing::Test, DesktopFixture {
@@ -159,6 +167,8 @@ TEST_F(MainWindowTest, DoubleClickInsertsPlaceholderAtCaret) {
   FSettings->SetGeneralSettings(g);
   Form_main->BuildPlaceholderList();
   Window().RefreshFromEngine();
+  Window().show();
+  ProcessEvents();
 
   auto* pages = Find<QTabWidget>(&Window(), "PageControl1");
   auto* sig = Find<QPlainTextEdit>(&Window(), "M_Signatur_HTML");
@@ -172,7 +182,7 @@ TEST_F(MainWindowTest, DoubleClickInsertsPlaceholderAtCaret) {
   QListWidgetItem* sn = felder->findItems("sn", Qt::MatchExactly).value(0);
   ASSERT_NE(sn, nullptr);
   felder->setCurrentItem(sn);
-  QTest::mouseDClick(felder->viewport(), Qt::LeftButton, {}, felder->visualItemRect(sn).center());
+  DoubleClick(felder, sn);
   EXPECT_EQ(pages->currentWidget()->objectName(), "TabS_signatur");
   EXPECT_EQ(sig->toPlainText(), "Name: #sn# Ende");
   EXPECT_EQ(Form_main->M_Signatur_HTML, qm::TextList{"Name: #sn# Ende"});
@@ -185,11 +195,12 @@ TEST_F(MainWindowTest, DoubleClickInsertsPlaceholderAtCaret) {
   sig->setTextCursor(c);
   QListWidgetItem* given = felder->findItems("givenName", Qt::MatchExactly).value(0);
   felder->setCurrentItem(given);
-  QTest::mouseDClick(felder->viewport(), Qt::LeftButton, {}, felder->visualItemRect(given).center());
+  DoubleClick(felder, given);
   EXPECT_EQ(sig->toPlainText(), "Name: #sn# #givenName#");
 }
 
 TEST_F(MainWindowTest, PreviewShowsTemplateWithStoredImages) {
+  std::filesystem::create_directories(dir / "temp");
   qm::WriteWholeFile(dir / "temp/logo.gif",
                      std::string("GIF89a\x01\x00\x01\x00\x80\x00\x00\xff\xff\xff\x00\x00\x00!\xf9\x04\x01\x00\x00\x00"
                                  "\x00,\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02D\x01\x00;",

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -170,9 +171,15 @@ TEST(SysTrayTest, VisibleHintAndEvents) {
   for (int m : {513, 514, 515, 516, 517, 518, 519, 520, 521, 600}) tray.HandleNotification(m);
   EXPECT_EQ(seen, (std::vector<std::string>{"down1", "click", "up1", "dbl", "down1d", "down2", "up2", "down2d",
                                             "down4", "up4", "down4d"}));
-  // A failing handler is reported, never passed on.
+  // A failing handler is shown as an error, never passed on.
   tray.OnClick = [](TSysTray*) { throw std::runtime_error("kaputt"); };
+  QString shown;
+  OnNextModal([&](QWidget* d) {
+    shown = d->findChild<QLabel*>("qt_msgbox_label")->text();
+    ClickButton(d, "OK");
+  });
   EXPECT_NO_THROW(tray.HandleNotification(514));
+  EXPECT_EQ(shown, "kaputt");
 }
 
 TEST(SysTrayTest, PopupMenuIsForgottenWhenDestroyed) {
