@@ -6,13 +6,13 @@
 #include <QThread>
 
 #include "DBUtilWindow.h"
+#include "Engine.h"
+#include "infoForm.h"
 #include "InfoWindow.h"
 #include "Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
 #include "SettingsDialog.h"
-#include "UDBUtil.h"
-#include "USetting.h"
 
 namespace {
 
@@ -50,14 +50,18 @@ DesktopApp::DesktopApp(const std::string& programDir)
   });
   window_->onInfo = [this] { ui_->ShowWindow("TFrm_Info"); };
 
-  // The engine's objects, in their order, each with its creation steps.
-  form_ = std::make_unique<TForm_main>(programDir, *ui_, ProgramKind::Desktop);
-  window_->Bind(form_.get());
-  window_->Guard([this] { form_->FormCreate(); });
-  db_ = std::make_unique<TFDBUtil>();
-  fsettings_ = std::make_unique<TFSettings>();
-  window_->Guard([this] { fsettings_->FormCreate(); });
+  // The engine's objects, in their order, each with its creation steps; the
+  // window is bound to the controller before its start-up runs.
+  qm::Engine::Hooks hooks;
+  hooks.mainConstructed = [this](TForm_main& form) { window_->Bind(&form); };
+  hooks.guard = [this](const std::function<void()>& step) { window_->Guard(step); };
+  engine_ = std::make_unique<qm::Engine>(programDir, *ui_, ProgramKind::Desktop, std::move(hooks));
   window_->RefreshFromEngine();
+
+  TFrm_Info& about = engine_->Info();
+  info_->setWindowTitle(Q(about.Caption));
+  info_->SetTexts(Q(about.Lbl_product), Q(about.Lbl_webLink), Q(about.Btn_close));
+  info_->onLinkClicked = [this] { window_->Guard([this] { engine_->Info().Lbl_webLinkClick(); }); };
 }
 
 DesktopApp::~DesktopApp() = default;

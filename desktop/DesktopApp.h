@@ -13,9 +13,9 @@ class QtUserInterface;
 class SettingsDialog;
 class DBUtilWindow;
 class InfoWindow;
-class TForm_main;
-class TFDBUtil;
-class TFSettings;
+namespace qm {
+class Engine;
+}
 
 class DesktopApp {
  public:
@@ -38,6 +38,7 @@ class DesktopApp {
   SettingsDialog& Settings() { return *settings_; }
   DBUtilWindow& DBWindow() { return *dbWindow_; }
   InfoWindow& Info() { return *info_; }
+  qm::Engine& Engine() { return *engine_; }
 
  private:
   std::unique_ptr<QtUserInterface> ui_;
@@ -45,7 +46,6 @@ class DesktopApp {
   std::unique_ptr<SettingsDialog> settings_;
   std::unique_ptr<DBUtilWindow> dbWindow_;
   std::unique_ptr<InfoWindow> info_;
-  std::unique_ptr<TForm_main> form_;
-  std::unique_ptr<TFDBUtil> db_;
-  std::unique_ptr<TFSettings> fsettings_;
+  // Last, so that the engine is destroyed before the windows.
+  std::unique_ptr<qm::Engine> engine_;
 };

@@ -40,9 +40,9 @@ InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
     if (onLinkClicked) onLinkClicked();
   });
 
-  auto* close = new QPushButton("Fenster schließen", this);
-  close->setObjectName("Button_close");
-  connect(close, &QPushButton::clicked, this, &QDialog::close);
+  close_ = new QPushButton("Fenster schließen", this);
+  close_->setObjectName("Btn_close");
+  connect(close_, &QPushButton::clicked, this, &QDialog::close);
 
   auto* texts = new QVBoxLayout;
   texts->addWidget(product_);
@@ -55,17 +55,18 @@ InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
   top->addLayout(texts, 1);
   auto* bottom = new QHBoxLayout;
   bottom->addStretch(1);
-  bottom->addWidget(close);
+  bottom->addWidget(close_);
   auto* v = new QVBoxLayout(this);
   v->addLayout(top, 1);
   v->addLayout(bottom);
-  SetTexts(QString::fromUtf8(kDesktopTitle), {}, "Personalisierte E-Mail-Signaturen für Ihre Organisation.");
+  details_->setText("Personalisierte E-Mail-Signaturen für Ihre Organisation.");
+  SetTexts(QString::fromUtf8(kDesktopTitle), {}, "Fenster schließen");
   setFixedSize(380, 180);
 }
 
-void InfoWindow::SetTexts(const QString& product, const QString& link, const QString& details) {
+void InfoWindow::SetTexts(const QString& product, const QString& link, const QString& closeCaption) {
   product_->setText(product);
-  details_->setText(details);
+  close_->setText(closeCaption);
   link_->setText(link.isEmpty() ? QString() : QStringLiteral("<a href=\"%1\">%1</a>").arg(link.toHtmlEscaped()));
   link_->setVisible(!link.isEmpty());
 }

@@ -14,7 +14,7 @@ class InfoWindow : public QDialog {
   explicit InfoWindow(QWidget* parent = nullptr);
 
   /// Shows the texts of the about model.
-  void SetTexts(const QString& product, const QString& link, const QString& details);
+  void SetTexts(const QString& product, const QString& link, const QString& closeCaption);
 
   /// Runs when the link is clicked.
   std::function<void()> onLinkClicked;
@@ -23,4 +23,5 @@ class InfoWindow : public QDialog {
   QLabel* product_;
   QLabel* link_;
   QLabel* details_;
+  class QPushButton* close_;
 };
