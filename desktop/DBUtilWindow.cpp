@@ -24,7 +24,10 @@ DBUtilWindow::DBUtilWindow(QWidget* parent) : QDialog(parent) {
   auto* close = new QPushButton("Fenster schließen", this);
   close->setObjectName("Button_FDBUtil_close");
   close->setGeometry(528, 224, 115, 25);
-  connect(close, &QPushButton::clicked, this, &QDialog::close);
+  connect(close, &QPushButton::clicked, this, [this] {
+    hide();
+    if (onCloseClick) onCloseClick();
+  });
 }
 
 void DBUtilWindow::SetRows(const std::vector<std::string>& fields,
@@ -40,23 +43,12 @@ void DBUtilWindow::SetRows(const std::vector<std::string>& fields,
       grid_->setItem(r, c, new QTableWidgetItem(Q(rows[r][c])));
 }
 
-void DBUtilWindow::showEvent(QShowEvent* event) {
-  open_ = true;
-  QDialog::showEvent(event);
-}
-
-void DBUtilWindow::Closed() {
-  if (!open_) return;
-  open_ = false;
-  if (onClosed) onClosed();
-}
-
 void DBUtilWindow::closeEvent(QCloseEvent* event) {
   QDialog::closeEvent(event);
-  if (event->isAccepted()) Closed();
+  if (event->isAccepted() && onFormClose) onFormClose();
 }
 
-void DBUtilWindow::done(int result) {
-  QDialog::done(result);
-  Closed();
+void DBUtilWindow::reject() {
+  hide();
+  if (onFormClose) onFormClose();
 }

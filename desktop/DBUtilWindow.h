@@ -6,6 +6,8 @@
 
 #include <QDialog>
 #include <functional>
+#include <string>
+#include <vector>
 
 class QTableWidget;
 
@@ -19,16 +21,15 @@ class DBUtilWindow : public QDialog {
   /// Fills the grid: one column per field name, one row per record.
   void SetRows(const std::vector<std::string>& fields, const std::vector<std::vector<std::string>>& rows);
 
-  /// Runs when the window closes after a showing (button or close box).
-  std::function<void()> onClosed;
+  /// "Fenster schließen" was clicked (the window then hides).
+  std::function<void()> onCloseClick;
+  /// The window was closed by its own close command or Escape.
+  std::function<void()> onFormClose;
 
  protected:
-  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  void done(int result) override;
+  void reject() override;
 
  private:
-  void Closed();
   QTableWidget* grid_;
-  bool open_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include "DBUtilWindow.h"
 #include "Engine.h"
+#include "UDBUtil.h"
 #include "infoForm.h"
 #include "InfoWindow.h"
 #include "Main.h"
@@ -41,9 +42,14 @@ DesktopApp::DesktopApp(const std::string& programDir)
     return settings_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
   });
   ui_->RegisterWindow("TFDBUtil", [this] {
+    // The grid shows the result set of the test's lookup cycle, which the
+    // window holds until it is closed.
+    dbWindow_->SetRows(engine_->DBUtil().DBGrid1.Columns(), engine_->DBUtil().DBGrid1.Rows());
     dbWindow_->show();
     dbWindow_->raise();
   });
+  dbWindow_->onCloseClick = [this] { window_->Guard([this] { engine_->DBUtil().Button_FDBUtil_closeClick(); }); };
+  dbWindow_->onFormClose = [this] { window_->Guard([this] { engine_->DBUtil().FormClose(); }); };
   ui_->RegisterWindow("TFrm_Info", [this] {
     info_->show();
     info_->raise();
