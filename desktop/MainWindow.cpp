@@ -87,6 +87,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   top->addWidget(BuildCatalogue());
   top->setStretchFactor(0, 3);
   top->setStretchFactor(1, 1);
+  top->setSizes({560, 240});
   split->addWidget(top);
   split->addWidget(BuildBottom());
   split->setStretchFactor(0, 3);

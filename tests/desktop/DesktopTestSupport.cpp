@@ -61,6 +61,10 @@ DesktopFixture::~DesktopFixture() {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The start-up's service stop talks to a private service manager only.
+  TestDir scmState;
+  qputenv("QM_SCM_BACKEND", "local");
+  qputenv("QM_SCM_STATE_DIR", QByteArray::fromStdString(scmState.Path()));
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);
