@@ -167,6 +167,12 @@ class TForm_main {
   bool FormCloseQuery();
   /// "Werte zurücksetzen".
   void Btn_resetCountersClick();
+  /// A tick of the polling timer: one poll of the request mailbox.
+  void Timer1Timer();
+  /// "Nachrichten manuell abrufen": one poll at once, timer or not.
+  void Btn_receiveMailsClick();
+  /// "Signatur manuell senden...": the bulk-send dialog, modal.
+  void Btn_sendManualClick();
 
   /// The single-instance lock (`InstanceMutex`): held from the start-up's
   /// claim until the closing sequence releases it; null when not held.
