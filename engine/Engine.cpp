@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "UDBUtil.h"
+#include "UMailTools.h"
 #include "USetting.h"
 #include "USocketServer.h"
 #include "infoForm.h"
@@ -18,6 +19,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   Run([this] { dbUtil_->FormCreate(); });
   settings_ = std::make_unique<TFSettings>();
   Run([this] { settings_->FormCreate(); });
+  mailTools_ = std::make_unique<TFMailTools>();
   info_ = std::make_unique<TFrm_Info>();
   Run([this] { info_->FormCreate(); });
   komponent_ = std::make_unique<TKomponentModule>();
@@ -27,6 +29,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
 Engine::~Engine() {
   komponent_.reset();
   info_.reset();
+  mailTools_.reset();
   settings_.reset();
   dbUtil_.reset();
   main_.reset();

@@ -16,6 +16,7 @@
 
 class TFDBUtil;
 class TFSettings;
+class TFMailTools;
 class TFrm_Info;
 class TKomponentModule;
 
@@ -46,6 +47,7 @@ class Engine {
   TForm_main& Main() { return *main_; }
   TFDBUtil& DBUtil() { return *dbUtil_; }
   TFSettings& Settings() { return *settings_; }
+  TFMailTools& MailTools() { return *mailTools_; }
   TFrm_Info& Info() { return *info_; }
   TKomponentModule& Komponent() { return *komponent_; }
   UserInterface& UI() { return ui_; }
@@ -58,6 +60,7 @@ class Engine {
   std::unique_ptr<TForm_main> main_;
   std::unique_ptr<TFDBUtil> dbUtil_;
   std::unique_ptr<TFSettings> settings_;
+  std::unique_ptr<TFMailTools> mailTools_;
   std::unique_ptr<TFrm_Info> info_;
   std::unique_ptr<TKomponentModule> komponent_;
 };
