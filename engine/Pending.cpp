@@ -8,10 +8,3 @@
 // PENDING(settings-dialog): showing and applying the settings.
 #include "USetting.h"
 void TFSettings::SettingsToDialog() {}
-
-// PENDING(directory): walking the current result set.
-int TFDBUtil::RecordCount() { return 0; }
-void TFDBUtil::First() {}
-void TFDBUtil::Next() {}
-bool TFDBUtil::Eof() { return true; }
-std::string TFDBUtil::FieldByName(const std::string&) { return {}; }

@@ -85,16 +85,6 @@ class TFDBUtil {
   /// order; throws qm::data::DataError like ListOdbcTables.
   void ListOdbcColumns(const std::string& table, qm::TextList& list);
 
-  /// Walking the current result set in result order, between a successful
-  /// FindUser and CloseConnection: the number of rows, moving to the first
-  /// and to the next row, the end test, and a column of the current row as
-  /// text (null gives ""). A failing read throws with the data layer's text.
-  int RecordCount();
-  void First();
-  void Next();
-  bool Eof();
-  std::string FieldByName(const std::string& fieldName);
-
   std::recursive_mutex& DirectoryLock() { return directoryLock_; }
 
   /// The attribute list of the directory query made from the two settings

@@ -586,13 +586,16 @@ void TFMailTools::FormShow() {
   SGrid_MailColWidth1 = 300;
   if (FDBUtil->FindUser("")) {
     try {
+      // The current result set is the data set the directory's grid shows.
+      qm::data::DataSet* users = FDBUtil->DBGrid1.DataSource ? FDBUtil->DBGrid1.DataSource->DataSet : nullptr;
+      if (!users) throw qm::data::DataError("Keine Ergebnismenge geöffnet");
       const std::string field = FSettings->GetAddressField();
-      const int count = FDBUtil->RecordCount();
-      SGrid_Mail.resize(static_cast<std::size_t>(count) + 1, {"", ""});
-      FDBUtil->First();
-      for (std::size_t k = 1; !FDBUtil->Eof() && k < SGrid_Mail.size(); ++k) {
-        SGrid_Mail[k][1] = FDBUtil->FieldByName(field);
-        FDBUtil->Next();
+      const std::size_t count = users->RecordCount();
+      SGrid_Mail.resize(count + 1, {"", ""});
+      users->First();
+      for (std::size_t k = 1; !users->Eof() && k < SGrid_Mail.size(); ++k) {
+        SGrid_Mail[k][1] = TFDBUtil::JoinMultiValue(users->FieldByName(field));
+        users->Next();
       }
     } catch (const std::exception& e) {
       WriteLog(std::string("Datenbankfehler: ") + e.what(), ltError);
