@@ -1,0 +1,221 @@
+#include "MailServers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "TestDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string MakeTempDir(const char* tag) {
+  std::string tmpl = (fs::temp_directory_path() / (std::string("qm") + tag + "-XXXXXX")).string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  ::chmod(tmpl.c_str(), 0755);  // the mail user must traverse it
+  return tmpl + "/";
+}
+
+bool Accepts(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+/// Starts argv with stdin from /dev/null and stdout/stderr into logPath.
+int Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
+  int pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::setpgid(0, 0);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+void WaitReady(int pid, std::uint16_t port, const std::string& logPath, const char* what) {
+  for (int i = 0; i < 300; ++i) {
+    if (Accepts(port)) return;
+    int status;
+    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  throw std::runtime_error(std::string(what) + " did not start: " + ReadFileBytes(logPath));
+}
+
+void StopProcess(int& pid) {
+  if (pid <= 0) return;
+  ::kill(-pid, SIGTERM);
+  ::kill(pid, SIGTERM);
+  int status;
+  for (int i = 0; i < 200; ++i) {  // Dovecot takes about a second
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ::kill(-pid, SIGKILL);  // leftovers of the group
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ::kill(-pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  pid = -1;
+}
+
+}  // namespace
+
+std::uint16_t FreeMailPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// ---- Dovecot ---------------------------------------------------------------
+
+Pop3Fixture::Pop3Fixture() : dir_(MakeTempDir("pop3")) {
+  for (const char* d : {"Maildir/new", "Maildir/cur", "Maildir/tmp", "run", "home"}) fs::create_directories(dir_ + d);
+}
+
+Pop3Fixture::~Pop3Fixture() {
+  Stop();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+void Pop3Fixture::Deliver(const std::string& message) {
+  ++delivered_;
+  std::string name = std::to_string(1700000000 + delivered_) + ".M" + std::to_string(delivered_) + "P1.qmtest";
+  WriteFileBytes(dir_ + "Maildir/tmp/" + name, message);
+  fs::rename(dir_ + "Maildir/tmp/" + name, dir_ + "Maildir/new/" + name);
+  if (::geteuid() == 0) {
+    ::chown((dir_ + "Maildir/new/" + name).c_str(), 65534, 65534);
+  }
+}
+
+void Pop3Fixture::Start() {
+  port_ = FreeMailPort();
+  const bool root = ::geteuid() == 0;
+  const unsigned uid = root ? 65534 : ::geteuid();
+  const unsigned gid = root ? 65534 : ::getegid();
+  std::string me = root ? "root" : std::string(getlogin() ? getlogin() : "");
+  if (root) {
+    for (auto& p : fs::recursive_directory_iterator(dir_ + "Maildir")) ::chown(p.path().c_str(), uid, gid);
+    for (const char* d : {"Maildir", "home"}) ::chown((dir_ + d).c_str(), uid, gid);
+  }
+  WriteFileBytes(dir_ + "passwd", User() + ":{PLAIN}" + Password() + "::::::\n");
+  std::string internalUser = root ? "dovecot" : me;
+  std::string loginUser = root ? "dovenull" : me;
+  std::string conf =
+      "base_dir = " + dir_ + "run\n"
+      "state_dir = " + dir_ + "run\n"
+      "log_path = " + dir_ + "dovecot.log\n"
+      "protocols = pop3\n"
+      "listen = 127.0.0.1\n"
+      "ssl = no\n"
+      "disable_plaintext_auth = no\n"
+      "auth_mechanisms = plain login\n"
+      "default_internal_user = " + internalUser + "\n"
+      "default_login_user = " + loginUser + "\n"
+      "first_valid_uid = 1\n"
+      "mail_location = maildir:" + dir_ + "Maildir\n"
+      "pop3_uidl_format = %08Xu%08Xv\n"
+      "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN username_format=%u " + dir_ + "passwd\n}\n"
+      "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
+      " home=" + dir_ + "home\n}\n"
+      "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
+      std::to_string(port_) + "\n  }\n}\n"
+      "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n}\n";
+  WriteFileBytes(dir_ + "dovecot.conf", conf);
+  pid_ = Spawn({"/usr/sbin/dovecot", "-F", "-c", dir_ + "dovecot.conf"}, dir_ + "dovecot.out");
+  WaitReady(pid_, port_, dir_ + "dovecot.out", "dovecot");
+}
+
+void Pop3Fixture::Stop() { StopProcess(pid_); }
+
+std::vector<std::string> Pop3Fixture::Remaining() const {
+  std::vector<std::string> names;
+  for (const char* d : {"Maildir/new", "Maildir/cur"})
+    for (auto& p : fs::directory_iterator(dir_ + d)) names.push_back(p.path().string());
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return fs::path(a).filename() < fs::path(b).filename(); });
+  std::vector<std::string> out;
+  for (auto& n : names) out.push_back(ReadFileBytes(n));
+  return out;
+}
+
+int Pop3Fixture::MessageCount() const { return static_cast<int>(Remaining().size()); }
+
+// ---- aiosmtpd ----------------------------------------------------------------
+
+SmtpFixture::SmtpFixture() : dir_(MakeTempDir("smtp")) {
+  WriteFileBytes(dir_ + "user", User());
+  WriteFileBytes(dir_ + "password", "secret");
+  WriteFileBytes(dir_ + "refuse", "");
+}
+
+SmtpFixture::~SmtpFixture() {
+  Stop();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+void SmtpFixture::Start() {
+  port_ = FreeMailPort();
+  pid_ = Spawn({"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
+                std::to_string(port_), dir_},
+               dir_ + "server.log");
+  WaitReady(pid_, port_, dir_ + "server.log", "smtp_server.py");
+}
+
+void SmtpFixture::Stop() { StopProcess(pid_); }
+
+void SmtpFixture::SetPassword(const std::string& password) { WriteFileBytes(dir_ + "password", password); }
+
+void SmtpFixture::RefuseRecipient(const std::string& address) {
+  WriteFileBytes(dir_ + "refuse", ReadFileBytes(dir_ + "refuse") + address + "\n");
+}
+
+std::vector<SmtpFixture::Stored> SmtpFixture::Messages() const {
+  std::vector<std::string> names;
+  if (fs::exists(dir_ + "messages"))
+    for (auto& p : fs::directory_iterator(dir_ + "messages"))
+      if (p.path().extension() == ".eml") names.push_back(p.path().string());
+  std::sort(names.begin(), names.end());
+  std::vector<Stored> out;
+  for (auto& n : names) {
+    std::string base = n.substr(0, n.size() - 4);
+    out.push_back({ReadFileBytes(base + ".env"), ReadFileBytes(n)});
+  }
+  return out;
+}

@@ -1,0 +1,84 @@
+#pragma once
+// Real mail servers for tests, each our own process on 127.0.0.1 at a port
+// chosen at run time, stopped by the destructor:
+//
+//   Pop3Fixture pop;                   // Dovecot with a private configuration:
+//   pop.Deliver(rawMessage);           //   plaintext USER/PASS without TLS,
+//   pop.Start();                       //   one passwd-file user, one Maildir
+//   pop.Port(), pop.User(), pop.Password()
+//   pop.MessageCount();                // messages still in the mailbox
+//
+//   SmtpFixture smtp;                  // aiosmtpd (tests/support/smtp_server.py):
+//   smtp.Start();                      //   AUTH LOGIN required, no TLS
+//   smtp.SetPassword("other");         //   refuse the configured password
+//   smtp.RefuseRecipient("a@b");       //   550 for this RCPT TO
+//   smtp.Messages();                   //   accepted messages, as stored
+//
+// As root, the Maildir belongs to "nobody" (Dovecot will not open mail as
+// uid 0) and the fixture's directories are made traversable.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class Pop3Fixture {
+ public:
+  Pop3Fixture();
+  ~Pop3Fixture();
+  Pop3Fixture(const Pop3Fixture&) = delete;
+  Pop3Fixture& operator=(const Pop3Fixture&) = delete;
+
+  /// Puts a message into the mailbox (before or after Start); messages are
+  /// listed in the order they were delivered.
+  void Deliver(const std::string& message);
+  /// Starts Dovecot and waits until it accepts connections; throws when it
+  /// does not come up (its log is in the message).
+  void Start();
+  /// Stops Dovecot (SIGTERM, then SIGKILL); harmless when not running.
+  void Stop();
+
+  std::uint16_t Port() const { return port_; }
+  std::string User() const { return "requests"; }
+  std::string Password() const { return "pop-secret"; }
+  /// Messages in the mailbox (new and cur).
+  int MessageCount() const;
+  /// The raw texts of the messages still in the mailbox.
+  std::vector<std::string> Remaining() const;
+
+ private:
+  std::string dir_;
+  std::uint16_t port_ = 0;
+  int pid_ = -1;
+  int delivered_ = 0;
+};
+
+class SmtpFixture {
+ public:
+  struct Stored {
+    std::string envelope;  // "MAIL FROM x\nRCPT TO y\n"
+    std::string content;   // the message as received
+  };
+
+  SmtpFixture();
+  ~SmtpFixture();
+  SmtpFixture(const SmtpFixture&) = delete;
+  SmtpFixture& operator=(const SmtpFixture&) = delete;
+
+  void Start();
+  void Stop();
+  std::uint16_t Port() const { return port_; }
+  std::string User() const { return "sig"; }
+  /// The password the server accepts ("secret" at first).
+  void SetPassword(const std::string& password);
+  void RefuseRecipient(const std::string& address);
+  /// Accepted messages in the order they were accepted.
+  std::vector<Stored> Messages() const;
+
+ private:
+  std::string dir_;
+  std::uint16_t port_ = 0;
+  int pid_ = -1;
+};
+
+/// A free TCP port on 127.0.0.1.
+std::uint16_t FreeMailPort();
