@@ -68,8 +68,12 @@ int main(int argc, char** argv) {
       }
       loop.Quit();
     });
+    // Each tick of the polling timer polls the request mailbox, on this
+    // thread, whatever the service's state: a pause does not stop it.
     loop.Run([] { return Form_main ? Form_main->Timer1() : TimerState{}; },
-             [] {});
+             [] {
+               if (Form_main) Form_main->Timer1Timer();
+             });
     // A stop ends the process without the closing sequence: the program
     // state is not saved and the attachment store is not cleaned.
     engine.reset();
