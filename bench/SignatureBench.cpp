@@ -1,0 +1,170 @@
+// Generation of one signature (40-line HTML template, 20 field placeholders)
+// against a 10,000-row SQLite table through unixODBC and against a slapd with
+// 10,000 users: the time of MakeSignature beside the time of its lookup cycle
+// alone (FindUser, the 20 GetFieldValue calls, CloseConnection), measured
+// alternately in one run; then the time of one rich-text conversion through
+// LibreOffice.
+//
+//   build/bench/bench_signature [rounds]
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "DirectoryFixtures.h"
+#include "Main.h"
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "TestImage.h"
+#include "UDBUtil.h"
+#include "URichText.h"
+#include "USetting.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsers = 10000;
+const std::vector<std::string> kFields = {"mail",        "givenName",   "sn",
+                                          "telephoneNumber", "otherTelephone", "company",
+                                          "title",       "description", "l",
+                                          "st",          "street",      "postalCode",
+                                          "mobile",      "facsimileTelephoneNumber", "displayName",
+                                          "initials",    "employeeNumber", "departmentNumber",
+                                          "physicalDeliveryOfficeName", "pager"};
+
+std::string Mail(int i) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "user%05d@example.test", i);
+  return buf;
+}
+
+qm::TextList Template() {
+  qm::TextList t = {"<html><head><meta charset=\"utf-8\"></head><body>",
+                    "<table cellpadding=\"0\" cellspacing=\"0\" style=\"font-family:Arial\">",
+                    "<tr><td><img src=\"cid:logo.gif\"/></td></tr>"};
+  for (const auto& f : kFields) t.push_back("<tr><td>" + f + ":</td><td>#" + f + "#</td></tr>");
+  while (t.size() < 38) t.push_back("<tr><td style=\"color:#336699\">&nbsp;</td></tr>");
+  t.push_back("</table>");
+  t.push_back("</body></html>");
+  return t;
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Result {
+  std::string name;
+  double lookup, make;
+};
+
+Result Measure(const std::string& name, TForm_main& form, int rounds) {
+  const std::string address = Mail(kUsers - 123);
+  std::vector<double> lookup, make;
+  for (int r = 0; r < rounds + 1; ++r) {
+    auto t0 = Clock::now();
+    FDBUtil->FindUser(address);
+    for (const auto& f : kFields) FDBUtil->GetFieldValue(address, f);
+    FDBUtil->CloseConnection();
+    auto t1 = Clock::now();
+    form.MakeSignature(address);
+    auto t2 = Clock::now();
+    if (r == 0) continue;  // warm-up
+    lookup.push_back(Ms(t1 - t0));
+    make.push_back(Ms(t2 - t1));
+  }
+  return {name, Median(lookup), Median(make)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  TestDir dir;
+  mkdir((dir.Path() + "temp").c_str(), 0755);
+  RecordingUserInterface ui;
+  TForm_main form(dir.Path(), ui);
+  form.SetVerbosity(2);  // errors only, so the log file does not weigh on either side
+  TFDBUtil db;
+  TFSettings settings;
+  form.M_Signatur_HTML = Template();
+  for (const auto& f : kFields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});
+  form.LB_Felder.push_back({"logo.gif", PlaceholderEntry::Image});
+
+  std::fprintf(stderr, "setting up %d users in SQLite and slapd...\n", kUsers);
+  OdbcFixture odbc;
+  {
+    std::string cols, values;
+    for (const auto& f : kFields) {
+      cols += (cols.empty() ? "" : ", ") + f + " TEXT";
+      values += values.empty() ? "printf('user%05d@example.test', i)" : ", '" + f + " ' || i";
+    }
+    odbc.Execute("CREATE TABLE bench (" + cols + ")");
+    odbc.Execute("INSERT INTO bench WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < " +
+                 std::to_string(kUsers) + ") SELECT " + values + " FROM c");
+  }
+  SlapdFixture ldap;
+  for (int i = 1; i <= kUsers; ++i) {
+    SlapdFixture::Attributes a = {{"objectClass", {"user"}}, {"objectCategory", {"person"}}, {"cn", {Mail(i)}}};
+    for (const auto& f : kFields) a.push_back({f, {f == "mail" ? Mail(i) : f + " " + std::to_string(i)}});
+    ldap.AddEntry("cn=" + Mail(i) + "," + ldap.UsersDn(), a);
+  }
+  ldap.Start();
+
+  std::vector<Result> results;
+  {
+    DirectorySettings d;
+    d.odbcSource = odbc.Dsn();
+    d.table = "bench";
+    d.mailField = "mail";
+    settings.SetDirectorySettings(d);
+    settings.SetGeneralSettings(GeneralSettings{});
+    db.ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    results.push_back(Measure("SQLite via ODBC, 10,000 rows", form, rounds));
+  }
+  {
+    GeneralSettings g;
+    g.useAD = true;
+    g.adPath = ldap.AdsPath();
+    g.adUserId = ldap.BindDn();
+    g.adPassword = ldap.BindPassword();
+    std::string list;
+    for (const auto& f : kFields) list += (list.empty() ? "" : ",") + f;
+    g.fieldNames1 = list;
+    settings.SetGeneralSettings(g);
+    db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
+    results.push_back(Measure("slapd, 10,000 users", form, rounds));
+  }
+  for (const auto& l : ui.LogLines()) std::fprintf(stderr, "log: %s\n", l.c_str());
+
+  std::printf("MakeSignature (40 lines, 20 field placeholders), median of %d rounds\n", rounds);
+  std::printf("%-32s %14s %16s %10s\n", "directory", "lookup (ms)", "MakeSignature (ms)", "overhead");
+  for (const auto& r : results)
+    std::printf("%-32s %14.3f %16.3f %9.1f%%\n", r.name.c_str(), r.lookup, r.make,
+                100.0 * (r.make - r.lookup) / r.lookup);
+
+  if (qm::wordproc::FindSoffice().empty()) {
+    std::printf("LibreOffice conversion: soffice not installed\n");
+    return 0;
+  }
+  WriteFileBytes(dir.Path() + "temp/logo.gif", SmallGifImage());
+  std::vector<double> conv;
+  for (int r = 0; r < 3; ++r) {
+    auto t0 = Clock::now();
+    bool ok = ConvertToRtf(dir.Path() + "temp/" + Mail(kUsers - 123) + ".htm");
+    conv.push_back(Ms(Clock::now() - t0));
+    if (!ok) std::printf("conversion %d failed\n", r);
+  }
+  std::printf("LibreOffice conversion of that signature to RTF: median %.0f ms (of 3: %.0f, %.0f, %.0f)\n",
+              Median(conv), conv[0], conv[1], conv[2]);
+  return 0;
+}

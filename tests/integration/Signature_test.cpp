@@ -1,0 +1,288 @@
+// Signature generation against real directories: an SQLite table through
+// unixODBC and a private slapd, both holding the same users.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "DirectoryFixtures.h"
+#include "Main.h"
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "TestImage.h"
+#include "UDBUtil.h"
+#include "URichText.h"
+#include "USetting.h"
+#include "UUtils.h"
+
+namespace {
+
+using Lines = qm::TextList;
+
+// Users every directory of these tests holds besides the generated ones.
+std::vector<TestUser> SpecialUsers() {
+  return {
+      {"anna.berg@example.test", "Anna", "Berg", std::nullopt, {"+49 40 1", "+49 40 2"}, "Testfirma GmbH"},
+      // A surname that is a later field's placeholder, and one that is its own.
+      {"tricky@example.test", "Tim", "#givenName#", "#sn#", {}, "#company#"},
+  };
+}
+
+class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
+ protected:
+  static void SetUpTestSuite() {
+    odbc_ = new OdbcFixture;
+    odbc_->CreateUsersTable();
+    odbc_->AddUsers(50);
+    for (const auto& u : SpecialUsers()) odbc_->AddUser(u);
+    ldap_ = new SlapdFixture;
+    ldap_->AddUsers(50);
+    for (const auto& u : SpecialUsers()) ldap_->AddUser(u);
+    ldap_->Start();
+  }
+  static void TearDownTestSuite() {
+    delete ldap_;
+    delete odbc_;
+    ldap_ = nullptr;
+    odbc_ = nullptr;
+  }
+
+  void SetUp() override {
+    mkdir((dir.Path() + "temp").c_str(), 0755);
+    form.SetRetryWait([](std::chrono::milliseconds) {});
+    Configure(odbc_->Dsn(), "users");
+  }
+
+  bool Ldap() const { return GetParam(); }
+
+  void Configure(const std::string& source, const std::string& table) {
+    GeneralSettings g;
+    DirectorySettings d;
+    d.odbcSource = source;
+    d.table = table;
+    d.mailField = "mail";
+    if (Ldap()) {
+      g.useAD = true;
+      g.adPath = ldap_->AdsPath();
+      g.adUserId = ldap_->BindDn();
+      g.adPassword = ldap_->BindPassword();
+      g.fieldNames1 = "mail,givenName,sn,telephoneNumber,otherTelephone,company";
+    }
+    settings.SetGeneralSettings(g);
+    settings.SetDirectorySettings(d);
+    db.ConfigureConnection(d.odbcSource, d.table, d.dbUserId, d.dbPassword, g.adUserId, g.adPassword);
+  }
+
+  void Catalogue(const std::vector<std::string>& fields, const std::vector<std::string>& images = {}) {
+    form.LB_Felder.clear();
+    for (const auto& f : fields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});
+    for (const auto& i : images) form.LB_Felder.push_back({i, PlaceholderEntry::Image});
+  }
+
+  std::string Store(const std::string& name) const { return dir.Path() + "temp/" + name; }
+  Lines Txt(const std::string& address) const { return qm::SplitLines(ReadFileBytes(Store(address + ".txt"))); }
+
+  bool LocksFree() {
+    return std::async(std::launch::async, [this] {
+             bool s = form.SignatureLock().try_lock();
+             if (s) form.SignatureLock().unlock();
+             bool d = db.DirectoryLock().try_lock();
+             if (d) db.DirectoryLock().unlock();
+             return s && d;
+           }).get();
+  }
+
+  static OdbcFixture* odbc_;
+  static SlapdFixture* ldap_;
+
+  TestDir dir;
+  RecordingUserInterface ui;
+  TForm_main form{dir.Path(), ui};
+  TFDBUtil db;
+  TFSettings settings;
+};
+
+OdbcFixture* SignatureTest::odbc_ = nullptr;
+SlapdFixture* SignatureTest::ldap_ = nullptr;
+
+TEST_P(SignatureTest, TemplateCases) {
+  const std::vector<std::string> all = {"mail", "givenName", "sn", "telephoneNumber", "company"};
+  struct {
+    const char* name;
+    std::string address;
+    std::vector<std::string> catalogue;
+    Lines templ, expected;
+  } cases[] = {
+      {"fields in one line, rest unchanged", "anna.berg@example.test", all,
+       {"<p>#givenName# #sn#, <b>#company#</b></p>"}, {"<p>Anna Berg, <b>Testfirma GmbH</b></p>"}},
+      {"address written in other letter case", "Anna.Berg@EXAMPLE.test", all, {"#sn#"}, {"Berg"}},
+      {"case-sensitive placeholder", "anna.berg@example.test", all, {"#GivenName# #SN#"}, {"#GivenName# #SN#"}},
+      {"three times in one line", "anna.berg@example.test", all, {"#sn#-#sn#-#sn#"}, {"Berg-Berg-Berg"}},
+      {"empty value removes the placeholder", "anna.berg@example.test", all, {"Tel: #telephoneNumber#."},
+       {"Tel: ."}},
+      {"placeholder split over two lines stays", "anna.berg@example.test", all, {"#given", "Name#"},
+       {"#given", "Name#"}},
+      {"field outside the catalogue stays", "anna.berg@example.test", {"sn"}, {"#givenName# #sn#"},
+       {"#givenName# Berg"}},
+      {"value holding a later field's placeholder is replaced again", "tricky@example.test", {"sn", "givenName"},
+       {"#sn#"}, {"Tim"}},
+      {"value holding an earlier field's placeholder stays", "tricky@example.test", {"givenName", "sn"},
+       {"#sn#"}, {"#givenName#"}},
+      {"a value holding its own placeholder is not rescanned", "tricky@example.test", {"company"},
+       {"#company# and #company#"}, {"#company# and #company#"}},
+      {"unknown user: the directory answers without a record", "nobody@example.test", all,
+       {"#givenName# #sn#|"}, {" |"}},
+      {"empty template", "anna.berg@example.test", all, {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Catalogue(c.catalogue);
+    form.M_Signatur_HTML = c.templ;
+    form.MakeSignature(c.address);
+    EXPECT_EQ(Txt(c.address), c.expected);
+    EXPECT_TRUE(LocksFree());
+  }
+}
+
+TEST_P(SignatureTest, ImagesAndFileForms) {
+  Catalogue({"givenName", "sn"}, {"logo.gif"});
+  form.M_Signatur_HTML = {"<img src=\"cid:logo.gif\"/> #givenName#", "<IMG SRC=\"cid:logo.gif\"/> #logo.gif#"};
+  WriteFileBytes(Store("anna.berg@example.test.rtf"), "{\\rtf1 stale}");
+  form.MakeSignature("anna.berg@example.test");
+  EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test.txt")),
+            "<img src=\"cid:logo.gif\"/> Anna\r\n<IMG SRC=\"cid:logo.gif\"/> #logo.gif#\r\n");
+  EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test.htm")),
+            "<img src=\"logo.gif\"/> Anna\r\n<IMG SRC=\"cid:logo.gif\"/> #logo.gif#\r\n");
+  EXPECT_FALSE(qm::FileExists(Store("anna.berg@example.test.rtf")));
+  // An image entry is never looked up: no error about an unknown field.
+  for (const auto& l : ui.LogLines()) EXPECT_EQ(l.find("Feldname"), std::string::npos) << l;
+}
+
+TEST_P(SignatureTest, MultiValuedAttribute) {
+  if (!Ldap()) GTEST_SKIP() << "multi-valued attributes exist only in the directory";
+  Catalogue({"otherTelephone"});
+  form.M_Signatur_HTML = {"#otherTelephone#"};
+  form.MakeSignature("anna.berg@example.test");
+  EXPECT_EQ(Txt("anna.berg@example.test"), Lines{"+49 40 1 / +49 40 2"});
+}
+
+TEST_P(SignatureTest, UnreachableDirectoryReplacesNothing) {
+  if (Ldap()) {
+    GeneralSettings g = settings.GetGeneralSettings();
+    g.adPassword = "wrong";
+    settings.SetGeneralSettings(g);
+    db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
+  } else {
+    Configure(odbc_->Dsn(), "no_such_table");
+  }
+  Catalogue({"givenName", "sn"});
+  form.M_Signatur_HTML = {"#givenName# #sn#", "<img src=\"cid:a.gif\"/>"};
+  WriteFileBytes(Store("anna.berg@example.test.rtf"), "stale");
+  form.MakeSignature("anna.berg@example.test");
+  EXPECT_EQ(Txt("anna.berg@example.test"), (Lines{"#givenName# #sn#", "<img src=\"cid:a.gif\"/>"}));
+  EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test.htm")), "#givenName# #sn#\r\n<img src=\"a.gif\"/>\r\n");
+  EXPECT_FALSE(qm::FileExists(Store("anna.berg@example.test.rtf")));
+  EXPECT_TRUE(LocksFree());
+}
+
+TEST_P(SignatureTest, ConcurrentCallsForDifferentAddressesGiveUnmixedFiles) {
+  Catalogue({"mail", "givenName", "sn", "telephoneNumber", "company"});
+  Lines templ;
+  for (int i = 0; i < 40; ++i) templ.push_back("<tr><td>" + std::to_string(i) + " #givenName# #sn# #mail#</td></tr>");
+  form.M_Signatur_HTML = templ;
+  auto expectedFor = [&](int user) {
+    TestUser u = MakeTestUser(user);
+    Lines out;
+    for (int i = 0; i < 40; ++i)
+      out.push_back("<tr><td>" + std::to_string(i) + " " + *u.givenName + " " + *u.sn + " " + u.mail + "</td></tr>");
+    return out;
+  };
+  auto worker = [&](int user, int rounds) {
+    for (int r = 0; r < rounds; ++r) form.MakeSignature(MakeTestUser(user).mail);
+  };
+  std::thread a(worker, 7, 15), b(worker, 23, 15);
+  // The main thread joins in for a third address.
+  worker(42, 15);
+  a.join();
+  b.join();
+  for (int user : {7, 23, 42}) {
+    SCOPED_TRACE(user);
+    EXPECT_EQ(Txt(MakeTestUser(user).mail), expectedFor(user));
+  }
+  EXPECT_TRUE(LocksFree());
+}
+
+TEST_P(SignatureTest, ConcurrentCallsForTheSameAddressNeverInterleave) {
+  // Each call sees a different template; whatever file is left must be one
+  // whole generation, never a mixture.
+  Catalogue({"sn"});
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int r = 0; r < 20; ++r) form.MakeSignature("anna.berg@example.test");
+    stop = true;
+  });
+  for (int r = 0; !stop; ++r) {
+    {
+      std::unique_lock lk(form.ProjectMutex());
+      form.M_Signatur_HTML = Lines(200 + (r % 7) * 100, "#sn# " + std::to_string(r % 7));
+    }
+    form.MakeSignature("anna.berg@example.test");
+  }
+  writer.join();
+  Lines txt = Txt("anna.berg@example.test");
+  ASSERT_FALSE(txt.empty());
+  EXPECT_EQ(txt, Lines(txt.size(), txt.front()));
+  EXPECT_EQ(txt.size(), 200 + (std::stoi(txt.front().substr(5)) * 100));
+}
+
+TEST_P(SignatureTest, CatalogueFromTheConfiguredSource) {
+  form.LB_shortNames = {"logo.gif"};
+  form.BuildPlaceholderList();
+  std::vector<PlaceholderEntry> expected;
+  for (const char* f : {"mail", "givenName", "sn", "telephoneNumber", "otherTelephone", "company"})
+    expected.push_back({f, PlaceholderEntry::Field});
+  expected.push_back({"logo.gif", PlaceholderEntry::Image});
+  EXPECT_EQ(form.PlaceholderEntries(), expected);
+  EXPECT_TRUE(ui.LogLines().empty());
+}
+
+TEST_P(SignatureTest, CatalogueWarnsWhenColumnsCannotBeRead) {
+  if (Ldap()) GTEST_SKIP() << "the directory's fields come from the attribute list";
+  Configure("no_such_dsn", "users");
+  form.LB_shortNames = {"logo.gif"};
+  form.BuildPlaceholderList();
+  std::vector<PlaceholderEntry> expected = {{"logo.gif", PlaceholderEntry::Image}};
+  EXPECT_EQ(form.PlaceholderEntries(), expected);
+  auto log = ui.LogLines();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find(": Quillmark konnte sich nicht mit der Datenquelle verbinden."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, SignatureTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Ldap" : "Odbc"; });
+
+// One real conversion of a generated HTML signature with a table and an image.
+TEST(RichTextConversion, GeneratedSignatureThroughLibreOffice) {
+  if (qm::wordproc::FindSoffice().empty()) GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+  TestDir dir;
+  RecordingUserInterface ui;
+  TForm_main form(dir.Path(), ui);
+  TFDBUtil db;
+  mkdir((dir.Path() + "temp").c_str(), 0755);
+  WriteFileBytes(dir.Path() + "temp/logo.gif", SmallGifImage());
+  form.M_Signatur_HTML = {"<html><body><table><tr>", "<td><img src=\"cid:logo.gif\"/></td>",
+                          "<td>Anna Berg<br/>Testfirma GmbH</td>", "</tr></table></body></html>"};
+  form.MakeSignature("anna.berg@example.test");
+  EXPECT_TRUE(ConvertToRtf(dir.Path() + "temp/anna.berg@example.test.htm"));
+  std::string rtf = ReadFileBytes(dir.Path() + "temp/anna.berg@example.test.rtf");
+  EXPECT_NE(rtf.find("Testfirma GmbH"), std::string::npos);
+  EXPECT_NE(rtf.find("\\pngblip"), std::string::npos);
+  std::vector<std::string> log;
+  for (const auto& l : ui.LogLines()) log.push_back(l.substr(l.find(": ") + 2));
+  EXPECT_EQ(log, std::vector<std::string>{"Neue Word-Instanz geöffnet."});
+}
+
+}  // namespace
