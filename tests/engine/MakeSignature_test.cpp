@@ -155,37 +155,45 @@ TEST_F(MakeSignatureFixture, MissingStoreFailsAfterTheRetry) {
 }
 
 TEST_F(MakeSignatureFixture, StuckCallHoldsTheLockAndASecondCallWaits) {
-  // The first call's .txt cannot be written, and its retry wait does not end
-  // until the test says so; meanwhile a call for another address must wait.
-  mkdir(Store("first@x.de.txt").c_str(), 0755);
-  std::promise<void> inWait, release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> waitCalls{0};
-  form.SetRetryWait([&](std::chrono::milliseconds) {
-    if (waitCalls++ == 0) {
-      inWait.set_value();
-      released.wait();
-      rmdir(Store("first@x.de.txt").c_str());
-    }
-  });
-  form.M_Signatur_HTML = {"line"};
-  auto first = std::async(std::launch::async, [&] { form.MakeSignature("first@x.de"); });
-  inWait.get_future().wait();
-  std::atomic<bool> secondDone{false};
-  auto second = std::async(std::launch::async, [&] {
-    form.MakeSignature("second@x.de");
-    secondDone = true;
-  });
-  // Give the second call every chance to run; it must still be waiting.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(secondDone);
-  EXPECT_FALSE(qm::FileExists(Store("second@x.de.txt")));
-  release.set_value();
-  first.get();
-  second.get();
-  EXPECT_TRUE(qm::FileExists(Store("first@x.de.htm")));
-  EXPECT_TRUE(qm::FileExists(Store("second@x.de.htm")));
-  EXPECT_EQ(waitCalls, 1);
+  // The first call's .htm cannot be written, and its retry wait does not end
+  // until the test says so; meanwhile a second call must wait, whether for
+  // another address or for the same one (whose .txt it would overwrite).
+  for (std::string second : {"second@x.de", "first@x.de"}) {
+    SCOPED_TRACE(second);
+    std::filesystem::remove_all(dir / "temp");
+    mkdir((dir / "temp").c_str(), 0755);
+    mkdir(Store("first@x.de.htm").c_str(), 0755);
+    std::promise<void> inWait, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> waitCalls{0};
+    form.SetRetryWait([&](std::chrono::milliseconds) {
+      if (waitCalls++ == 0) {
+        inWait.set_value();
+        released.wait();
+        rmdir(Store("first@x.de.htm").c_str());
+      }
+    });
+    form.M_Signatur_HTML = {"first"};
+    auto first = std::async(std::launch::async, [&] { form.MakeSignature("first@x.de"); });
+    inWait.get_future().wait();
+    form.M_Signatur_HTML = {"second"};
+    std::atomic<bool> secondDone{false};
+    auto secondCall = std::async(std::launch::async, [&] {
+      form.MakeSignature(second);
+      secondDone = true;
+    });
+    // Give the second call every chance to run; it must still be waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(secondDone);
+    EXPECT_EQ(ReadFileBytes(Store("first@x.de.txt")), "first\r\n");
+    EXPECT_FALSE(qm::FileExists(Store("second@x.de.txt")));
+    release.set_value();
+    first.get();
+    secondCall.get();
+    EXPECT_EQ(ReadFileBytes(Store(second + ".txt")), "second\r\n");
+    EXPECT_EQ(ReadFileBytes(Store(second + ".htm")), "second\r\n");
+    EXPECT_EQ(waitCalls, 1);
+  }
 }
 
 }  // namespace

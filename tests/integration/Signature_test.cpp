@@ -215,29 +215,6 @@ TEST_P(SignatureTest, ConcurrentCallsForDifferentAddressesGiveUnmixedFiles) {
   EXPECT_TRUE(LocksFree());
 }
 
-TEST_P(SignatureTest, ConcurrentCallsForTheSameAddressNeverInterleave) {
-  // Each call sees a different template; whatever file is left must be one
-  // whole generation, never a mixture.
-  Catalogue({"sn"});
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    for (int r = 0; r < 20; ++r) form.MakeSignature("anna.berg@example.test");
-    stop = true;
-  });
-  for (int r = 0; !stop; ++r) {
-    {
-      std::unique_lock lk(form.ProjectMutex());
-      form.M_Signatur_HTML = Lines(200 + (r % 7) * 100, "#sn# " + std::to_string(r % 7));
-    }
-    form.MakeSignature("anna.berg@example.test");
-  }
-  writer.join();
-  Lines txt = Txt("anna.berg@example.test");
-  ASSERT_FALSE(txt.empty());
-  EXPECT_EQ(txt, Lines(txt.size(), txt.front()));
-  EXPECT_EQ(txt.size(), 200 + (std::stoi(txt.front().substr(5)) * 100));
-}
-
 TEST_P(SignatureTest, CatalogueFromTheConfiguredSource) {
   form.LB_shortNames = {"logo.gif"};
   form.BuildPlaceholderList();
@@ -270,7 +247,6 @@ TEST(RichTextConversion, GeneratedSignatureThroughLibreOffice) {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form(dir.Path(), ui);
-  TFDBUtil db;
   mkdir((dir.Path() + "temp").c_str(), 0755);
   WriteFileBytes(dir.Path() + "temp/logo.gif", SmallGifImage());
   form.M_Signatur_HTML = {"<html><body><table><tr>", "<td><img src=\"cid:logo.gif\"/></td>",
