@@ -594,7 +594,8 @@ void TFMailTools::FormShow() {
       SGrid_Mail.resize(count + 1, {"", ""});
       users->First();
       for (std::size_t k = 1; !users->Eof() && k < SGrid_Mail.size(); ++k) {
-        SGrid_Mail[k][1] = TFDBUtil::JoinMultiValue(users->FieldByName(field));
+        const qm::data::Value& v = users->FieldByName(field);
+        SGrid_Mail[k][1] = v.IsArray() ? TFDBUtil::JoinMultiValue(v) : v.AsText();
         users->Next();
       }
     } catch (const std::exception& e) {

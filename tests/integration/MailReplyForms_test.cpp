@@ -1,0 +1,153 @@
+// The reply forms for known users (signature type × delivery form), the
+// project's attachments, and the bulk-send grid filled from the directory:
+// real SQLite directory through unixODBC, real AUTH LOGIN SMTP server.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DirectoryFixtures.h"
+#include "MailServers.h"
+#include "MailTestEngine.h"
+#include "TestImage.h"
+#include "UProgState.h"
+
+namespace {
+
+bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+int Count(const std::string& s, const std::string& part) {
+  int n = 0;
+  for (auto p = s.find(part); p != std::string::npos; p = s.find(part, p + 1)) ++n;
+  return n;
+}
+
+class MailReplyForms : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    odbc.CreateUsersTable();
+    odbc.AddUsers(3);
+    DirectorySettings d;
+    d.odbcSource = odbc.Dsn();
+    d.table = "users";
+    d.mailField = "mail";
+    e.settings->SetDirectorySettings(d);
+    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    e.main->M_text = {"Hallo,"};
+    e.main->M_Signatur_HTML = {"<b>#givenName#</b> <img src=\"cid:logo.gif\">"};
+    WriteFileBytes(e.dir / "temp/logo.gif", SmallGifImage());
+    WriteFileBytes(e.dir / "temp/Anleitung.txt", "Bitte so einrichten.\r\n");
+    e.main->BuildPlaceholderList();
+    smtp.Start();
+    e.UseLocalServers(1, smtp.Port());
+  }
+  void Use(std::uint8_t type, const std::string& sendAs, qm::TextList attachments) {
+    GeneralSettings g = e.settings->GetGeneralSettings();
+    g.contentType = type;
+    g.sendAs = sendAs;
+    e.settings->SetGeneralSettings(g);
+    e.main->LB_shortNames = std::move(attachments);
+  }
+
+  OdbcFixture odbc;
+  MailTestEngine e;
+  SmtpFixture smtp;
+};
+
+}  // namespace
+
+TEST_F(MailReplyForms, SignatureTypesAndDeliveryForms) {
+  const std::string addr = "user00001@example.test";
+  struct {
+    const char* what;
+    std::uint8_t type;
+    std::string sendAs;
+    qm::TextList attachments;
+    std::string topType;
+    std::string part2Type;
+    bool signatureInBody;
+    std::vector<std::string> attached;  // file names, in order
+  } cases[] = {
+      {"Text body", ctText, "body", {}, "multipart/alternative", "text/plain", true, {}},
+      {"Text anhang", ctText, "anhang", {}, "multipart/mixed", "text/plain", false, {addr + ".txt"}},
+      {"HTML both with image and file", ctHtml, "both", {"logo.gif", "Anleitung.txt"},
+       "multipart/related; type=\"multipart/alternative\"", "text/html", true,
+       {addr + ".htm", "logo.gif", "Anleitung.txt"}},
+      {"HTML none leaves the project files out", ctHtml, "none", {"logo.gif", "Anleitung.txt"},
+       "multipart/alternative", "text/html", false, {}},
+      {"unknown form still attaches project files", ctText, "Body", {"Anleitung.txt"}, "multipart/mixed",
+       "text/plain", false, {"Anleitung.txt"}},
+  };
+  std::size_t sent = 0;
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Use(c.type, c.sendAs, c.attachments);
+    ASSERT_TRUE(e.mail->SendSignature("Eins <" + addr + ">", true));
+    auto stored = smtp.Messages();
+    ASSERT_EQ(stored.size(), ++sent);
+    const std::string& m = stored.back().content;
+    EXPECT_EQ(m, e.mail->LastRenderedMessage());
+    EXPECT_TRUE(Contains(m, "Content-Type: " + c.topType + "; boundary=")) << m.substr(0, 300);
+    EXPECT_TRUE(Contains(m, "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable"));
+    EXPECT_TRUE(Contains(m, "Content-Type: " + c.part2Type + "; charset=utf-8"));
+    EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n<b>Given1</b>"), c.signatureInBody ? 2 : 0);
+    EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n"), 2) << "both text parts carry the mail text";
+    std::vector<std::string> attached;
+    for (auto p = m.find("Content-Disposition: attachment; filename="); p != std::string::npos;
+         p = m.find("Content-Disposition: attachment; filename=", p + 1)) {
+      auto start = p + 42;
+      std::string name = m.substr(start, m.find("\r\n", start) - start);
+      if (!name.empty() && name.front() == '"') name = name.substr(1, name.size() - 2);
+      attached.push_back(name);
+    }
+    EXPECT_EQ(attached, c.attached);
+  }
+  EXPECT_EQ(GetStateValue("LStatusGesand"), std::to_string(sent));
+}
+
+TEST_F(MailReplyForms, MissingFilesAndEmptySignature) {
+  const std::string addr = "user00002@example.test";
+  // A missing ordinary file is reported and left out.
+  Use(ctHtml, "both", {"fehlt.pdf", "logo.gif"});
+  EXPECT_TRUE(e.mail->SendSignature(addr, true));
+  EXPECT_TRUE(e.LogHas("Anhang-Datei nicht gefunden: " + e.dir.Path() + "temp/fehlt.pdf"));
+
+  // A missing image fails the send.
+  Use(ctHtml, "both", {"weg.JPG"});
+  EXPECT_FALSE(e.mail->SendSignature(addr, true));
+  EXPECT_EQ(e.LogMessages().back().rfind("Fehler beim Versenden der Mail!\r\n", 0), 0u) << e.LogMessages().back();
+
+  // An empty template gives an empty signature: nothing is sent.
+  e.main->M_Signatur_HTML = {};
+  Use(ctText, "body", {});
+  EXPECT_FALSE(e.mail->SendSignature(addr, true));
+  EXPECT_EQ(e.LogMessages().back(), "Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.");
+
+  // An unknown address from the bulk-send dialog: nothing at all.
+  auto lines = e.LogMessages().size();
+  EXPECT_FALSE(e.mail->SendSignature("stranger@example.test", true));
+  EXPECT_EQ(smtp.Messages().size(), 1u);
+  EXPECT_EQ(GetStateValue("LStatusGesand"), "1");
+  for (std::size_t i = lines; i < e.LogMessages().size(); ++i)
+    EXPECT_EQ(e.LogMessages()[i].find("versandt"), std::string::npos);
+}
+
+TEST_F(MailReplyForms, BulkSendGridFromDirectory) {
+  e.mail->FormShow();
+  std::vector<std::vector<std::string>> want = {{"Mail senden", "Adresse"},
+                                                {"Nein", "user00001@example.test"},
+                                                {"Nein", "user00002@example.test"},
+                                                {"Nein", "user00003@example.test"}};
+  EXPECT_EQ(e.mail->SGrid_Mail, want);
+  e.mail->Btn_alleClick();
+  Use(ctText, "body", {});
+  e.mail->Btn_sendClick();
+  EXPECT_EQ(smtp.Messages().size(), 3u);
+  EXPECT_EQ(e.ui.messages, std::vector<std::string>{"Signaturen wurden erfolgreich versand."});
+  // The directory lock was given back: another thread can look users up.
+  std::thread other([&] { EXPECT_TRUE(e.mail->IsKnownUser("user00002@example.test")); });
+  other.join();
+
+  // Shown again: refilled and all unmarked.
+  e.mail->FormShow();
+  EXPECT_EQ(e.mail->SGrid_Mail, want);
+}
