@@ -104,7 +104,9 @@ void ServiceLoop::Run(const std::function<TimerState()>& timer, const std::funct
       current = now;
       next = Clock::now() + std::chrono::milliseconds(current.interval);
     }
-    if (current.enabled && Clock::now() >= next) {
+    // Like a window timer, an interval of 0 never fires.
+    const bool running = current.enabled && current.interval > 0;
+    if (running && Clock::now() >= next) {
       tick();
       next = Clock::now() + std::chrono::milliseconds(current.interval);
       continue;
@@ -112,7 +114,7 @@ void ServiceLoop::Run(const std::function<TimerState()>& timer, const std::funct
     // Wait for a wake-up or the next tick; look at the timer again at least
     // once a second in case its state changed without a wake-up.
     long long waitMs = 1000;
-    if (current.enabled) {
+    if (running) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
       waitMs = std::max(0LL, std::min<long long>(waitMs, left + 1));
     }

@@ -30,7 +30,8 @@ class ServiceLoop {
   void QuitOnSignals();
 
   /// Runs until Quit. `timer` is asked for the polling timer's state before
-  /// every wait; while it is enabled, `tick` runs once per interval, counted
+  /// every wait; while it is enabled with an interval above 0 (an interval
+  /// of 0 never fires), `tick` runs once per interval, counted
   /// from the moment the timer was enabled or its interval changed, and from
   /// the end of the previous tick.
   void Run(const std::function<TimerState()>& timer, const std::function<void()>& tick);

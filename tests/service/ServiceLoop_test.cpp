@@ -35,12 +35,19 @@ TEST(ServiceLoop, RunsPostedTasksInOrderOnItsThreadUntilQuit) {
 }
 
 // The timer's state is read from the engine on every turn: ticks start when
-// it is enabled and stop when it is disabled again.
+// it is enabled with an interval and stop when it is disabled again; an
+// interval of 0 never ticks.
 TEST(ServiceLoop, TicksFollowTheTimerState) {
   qm::ServiceLoop loop;
-  TimerState state{0, false};
-  int ticks = 0, ticksWhenDisabled = -1;
-  loop.Post([&] { state.enabled = true; });
+  TimerState state{0, true};
+  int ticks = 0, ticksWhenDisabled = -1, ticksAtZero = -1;
+  // Two turns pass with the timer enabled at 0, then it runs at 1 ms.
+  loop.Post([&] {
+    loop.Post([&] {
+      ticksAtZero = ticks;
+      state.interval = 1;
+    });
+  });
   loop.Run([&] { return state; },
            [&] {
              if (++ticks == 5) {
@@ -49,6 +56,7 @@ TEST(ServiceLoop, TicksFollowTheTimerState) {
                loop.Post([&] { loop.Quit(); });
              }
            });
+  EXPECT_EQ(ticksAtZero, 0);
   EXPECT_EQ(ticks, 5);
   EXPECT_EQ(ticksWhenDisabled, 5);
 }
