@@ -158,6 +158,8 @@ class LocalManager : public Manager {
       SetErr(err, MakeError(ERROR_INVALID_PARAMETER));
       return nullptr;
     }
+    std::error_code ec;
+    std::filesystem::create_directories(dir_, ec);
     RecordLock lock(dir_, config.name);
     if (!lock.Held()) {
       SetErr(err, ErrnoError(errno));
@@ -182,13 +184,14 @@ class LocalServiceControl : public ServiceControl {
       SetErr(err, MakeError(ERROR_INVALID_PARAMETER));
       return nullptr;
     }
+    // The directory is made when the first service is created; until then
+    // the rights are those of its nearest existing parent.
+    std::filesystem::path existing = dir_;
     std::error_code ec;
-    std::filesystem::create_directories(dir_, ec);
-    if (ec || ::access(dir_.c_str(), R_OK | X_OK) != 0) {
-      SetErr(err, MakeError(ERROR_ACCESS_DENIED));
-      return nullptr;
-    }
-    if ((access & ~kManagerReadRights) != 0 && ::access(dir_.c_str(), W_OK) != 0) {
+    while (!std::filesystem::exists(existing, ec) && existing.has_parent_path() && existing != existing.parent_path())
+      existing = existing.parent_path();
+    if (::access(existing.c_str(), X_OK) != 0 ||
+        ((access & ~kManagerReadRights) != 0 && ::access(existing.c_str(), W_OK) != 0)) {
       SetErr(err, MakeError(ERROR_ACCESS_DENIED));
       return nullptr;
     }

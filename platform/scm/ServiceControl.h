@@ -149,7 +149,7 @@ using CommandRunner = std::function<CommandResult(const std::vector<std::string>
 /// The real runner: posix_spawnp, stdout captured, stderr appended.
 CommandResult RunCommand(const std::vector<std::string>& argv);
 
-/// The local backend over a state directory (created when needed).
+/// The local backend over a state directory (created with the first service).
 std::unique_ptr<ServiceControl> MakeLocalServiceControl(const std::string& stateDir);
 /// The systemd backend: unit files in `unitDir`, systemctl through `runner`.
 std::unique_ptr<ServiceControl> MakeSystemdServiceControl(CommandRunner runner = RunCommand,

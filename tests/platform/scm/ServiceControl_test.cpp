@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -195,6 +196,13 @@ TEST_F(LocalBackend, KilledServiceReadsAsStoppedAndCanStartAgain) {
   EXPECT_EQ(WaitForState(*s, SERVICE_RUNNING), SERVICE_RUNNING);
 }
 
+TEST_F(LocalBackend, StateDirectoryIsMadeByTheFirstCreation) {
+  EXPECT_FALSE(std::filesystem::exists(stateDir)) << "connecting and asking leave no trace";
+  EXPECT_EQ(manager->OpenService("QmLocal", SERVICE_ALL_ACCESS, &err), nullptr);
+  ASSERT_NE(Create(QM_SERVICE_HELPER), nullptr) << err.text;
+  EXPECT_TRUE(std::filesystem::exists(stateDir + "/QmLocal.service"));
+}
+
 TEST_F(LocalBackend, StartFailuresCarryTheSystemText) {
   auto s = Create(dir.Path() + "no-such-program");
   ASSERT_NE(s, nullptr);
@@ -215,6 +223,7 @@ TEST_F(LocalBackend, ProgramNotStartedByAManagerCannotDispatch) {
 
 TEST_F(LocalBackend, ReadOnlyStateDirectoryRefusesChanges) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
+  std::filesystem::create_directories(stateDir);
   ::chmod(stateDir.c_str(), 0555);
   EXPECT_EQ(scm->OpenManager("", "", SC_MANAGER_ALL_ACCESS, &err), nullptr);
   EXPECT_EQ(err.code, ERROR_ACCESS_DENIED);
