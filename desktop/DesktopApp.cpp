@@ -10,6 +10,8 @@
 #include "UDBUtil.h"
 #include "infoForm.h"
 #include "InfoWindow.h"
+#include "MailDialog.h"
+#include "UMailTools.h"
 #include "Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
@@ -36,7 +38,8 @@ DesktopApp::DesktopApp(const std::string& programDir)
       window_(std::make_unique<MainWindow>()),
       settings_(std::make_unique<SettingsDialog>(window_.get())),
       dbWindow_(std::make_unique<DBUtilWindow>(window_.get())),
-      info_(std::make_unique<InfoWindow>(window_.get())) {
+      info_(std::make_unique<InfoWindow>(window_.get())),
+      mail_(std::make_unique<MailDialog>(window_.get())) {
   ui_->AttachMainWindow(window_.get());
   ui_->RegisterModalDialog("TFSettings", [this] {
     return settings_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
@@ -54,7 +57,11 @@ DesktopApp::DesktopApp(const std::string& programDir)
     info_->show();
     info_->raise();
   });
+  ui_->RegisterModalDialog("TFrm_Mail", [this] {
+    return mail_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
+  });
   window_->onInfo = [this] { ui_->ShowWindow("TFrm_Info"); };
+  window_->onManualSend = [this] { ui_->ShowModalDialog("TFrm_Mail"); };
 
   // The engine's objects, in their order, each with its creation steps; the
   // window is bound to the controller before its start-up runs.
@@ -63,6 +70,10 @@ DesktopApp::DesktopApp(const std::string& programDir)
   hooks.guard = [this](const std::function<void()>& step) { window_->Guard(step); };
   engine_ = std::make_unique<qm::Engine>(programDir, *ui_, ProgramKind::Desktop, std::move(hooks));
   window_->RefreshFromEngine();
+
+  mail_->Bind(&engine_->MailTools());
+  // "Nachrichten manuell abrufen" and every tick of Timer1.
+  window_->onReceiveMails = [this] { engine_->MailTools().ReceiveMails(); };
 
   TFrm_Info& about = engine_->Info();
   info_->setWindowTitle(Q(about.Caption));
@@ -99,5 +110,10 @@ bool DesktopApp::SaveScreenshots(const QString& dir) {
   info_->show();
   ok &= Grab(*info_, dir, "info");
   info_->hide();
+  engine_->MailTools().FormShow();
+  mail_->RefreshFromModel();
+  mail_->show();
+  ok &= Grab(*mail_, dir, "bulksend");
+  mail_->hide();
   return ok;
 }

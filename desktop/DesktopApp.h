@@ -13,6 +13,7 @@ class QtUserInterface;
 class SettingsDialog;
 class DBUtilWindow;
 class InfoWindow;
+class MailDialog;
 namespace qm {
 class Engine;
 }
@@ -38,6 +39,7 @@ class DesktopApp {
   SettingsDialog& Settings() { return *settings_; }
   DBUtilWindow& DBWindow() { return *dbWindow_; }
   InfoWindow& Info() { return *info_; }
+  MailDialog& Mail() { return *mail_; }
   qm::Engine& Engine() { return *engine_; }
 
  private:
@@ -46,6 +48,7 @@ class DesktopApp {
   std::unique_ptr<SettingsDialog> settings_;
   std::unique_ptr<DBUtilWindow> dbWindow_;
   std::unique_ptr<InfoWindow> info_;
+  std::unique_ptr<MailDialog> mail_;
   // Last, so that the engine is destroyed before the windows.
   std::unique_ptr<qm::Engine> engine_;
 };

@@ -1,0 +1,162 @@
+#include "MailDialog.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "Main.h"
+#include "QtUserInterface.h"
+#include "UMailTools.h"
+
+namespace {
+
+QPushButton* Button(const char* name, const QString& text, QWidget* parent) {
+  auto* b = new QPushButton(text, parent);
+  b->setObjectName(name);
+  return b;
+}
+
+}  // namespace
+
+MailDialog::MailDialog(QWidget* parent) : QDialog(parent) {
+  setObjectName("TFrm_Mail");
+  setWindowTitle("Mail an mehrere Benutzer versenden");
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+
+  auto* label1 = new QLabel(
+      "Durch Klick auf einen Eintrag in der ersten Spalte können Sie die Benutzer aus- oder abwählen, die eine "
+      "Signatur erhalten sollen.",
+      this);
+  label1->setObjectName("Label1");
+  label1->setWordWrap(true);
+
+  grid_ = new QTableWidget(this);
+  grid_->setObjectName("SGrid_Mail");
+  grid_->setColumnCount(2);
+  grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  grid_->setSelectionMode(QAbstractItemView::SingleSelection);
+  grid_->verticalHeader()->hide();
+  grid_->verticalHeader()->setDefaultSectionSize(20);
+  grid_->viewport()->installEventFilter(this);
+
+  auto* alle = Button("Btn_alle", "Alle auswählen", this);
+  auto* keine = Button("Btn_keine", "Alle abwählen", this);
+  auto* send = Button("Btn_send", "Signaturen senden", this);
+  auto* label2 = new QLabel("Alternativ können Sie hier eine einzelne Zieladresse angeben:", this);
+  label2->setObjectName("Label2");
+  address_ = new QLineEdit(this);
+  address_->setObjectName("E_eineAdr");
+  auto* sendOne = Button("Button2", "Signatur senden", this);
+  auto* close = Button("Button1", "Fenster schließen", this);
+
+  auto* side = new QVBoxLayout;
+  side->addWidget(alle);
+  side->addWidget(keine);
+  side->addSpacing(12);
+  side->addWidget(send);
+  side->addStretch(1);
+  auto* middle = new QHBoxLayout;
+  middle->addWidget(grid_, 1);
+  middle->addLayout(side);
+  auto* single = new QHBoxLayout;
+  single->addWidget(address_, 1);
+  single->addWidget(sendOne);
+  auto* bottom = new QHBoxLayout;
+  bottom->addStretch(1);
+  bottom->addWidget(close);
+  auto* v = new QVBoxLayout(this);
+  v->addWidget(label1);
+  v->addLayout(middle, 1);
+  v->addWidget(label2);
+  v->addLayout(single);
+  v->addSpacing(8);
+  v->addLayout(bottom);
+
+  connect(alle, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_alleClick, false); });
+  connect(keine, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_keineClick, false); });
+  connect(send, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_sendClick, true); });
+  connect(sendOne, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Button2Click, true); });
+  connect(close, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Button1Click, false); });
+  setFixedSize(560, 420);
+}
+
+int MailDialog::exec() {
+  if (model_) {
+    model_->closeRequested = false;
+    Run(&TFMailTools::FormShow, false);
+  }
+  return QDialog::exec();
+}
+
+void MailDialog::RefreshFromModel() {
+  if (!model_) return;
+  const auto& cells = model_->SGrid_Mail;
+  if (!cells.empty() && cells[0].size() >= 2)
+    grid_->setHorizontalHeaderLabels({Q(cells[0][0]), Q(cells[0][1])});
+  int rows = cells.empty() ? 0 : static_cast<int>(cells.size()) - 1;
+  grid_->setRowCount(rows);
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < 2; ++c) {
+      const auto& row = cells[static_cast<std::size_t>(r) + 1];
+      QString text = c < static_cast<int>(row.size()) ? Q(row[static_cast<std::size_t>(c)]) : QString();
+      QTableWidgetItem* item = grid_->item(r, c);
+      if (!item) grid_->setItem(r, c, item = new QTableWidgetItem);
+      item->setText(text);
+      if (c == 0) item->setTextAlignment(Qt::AlignCenter);
+    }
+  }
+  grid_->setColumnWidth(1, model_->SGrid_MailColWidth1);
+  grid_->setColumnWidth(0, 90);
+  address_->setText(Q(model_->E_eineAdr));
+}
+
+void MailDialog::Run(void (TFMailTools::*handler)(), bool sending) {
+  if (!model_) return;
+  model_->E_eineAdr = S(address_->text());
+  QProgressDialog* progress = nullptr;
+  if (sending) {
+    // The sends run on this thread: the window shows that work is going on.
+    progress = new QProgressDialog("Signaturen werden versendet...", QString(), 0, 0, this);
+    progress->setObjectName("ProgressDialog_send");
+    progress->setWindowTitle(windowTitle());
+    progress->setWindowModality(Qt::NonModal);
+    progress->setMinimumDuration(0);
+    progress->show();
+    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  }
+  try {
+    (model_->*handler)();
+  } catch (const std::exception& e) {
+    if (Form_main) Form_main->UI().ShowError(e.what());
+  }
+  delete progress;
+  RefreshFromModel();
+  if (model_->closeRequested) {
+    model_->closeRequested = false;
+    accept();
+  }
+}
+
+bool MailDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == grid_->viewport() && event->type() == QEvent::MouseButtonRelease && model_) {
+    // The press has made the cell under the mouse the current one; the model
+    // toggles the mark when that cell is in the first column.
+    bool handled = QDialog::eventFilter(watched, event);
+    if (grid_->currentRow() >= 0) {
+      model_->SGrid_MailRow = grid_->currentRow() + 1;
+      model_->SGrid_MailCol = grid_->currentColumn();
+      Run(&TFMailTools::SGrid_MailMouseUp, false);
+    }
+    return handled;
+  }
+  return QDialog::eventFilter(watched, event);
+}
