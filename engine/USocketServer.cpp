@@ -218,8 +218,11 @@ struct TIdHTTPServer::Impl {
   std::vector<std::unique_ptr<Poco::Net::HTTPServer>> servers;
   std::vector<std::uint16_t> ports;
 
+  // Closes the listening sockets. Requests being answered finish on their
+  // own threads: waiting for them here could deadlock the main thread, which
+  // may hold DirectoryLock (connection-test window) that a request waits for.
   void StopLocked() {
-    for (auto& s : servers) s->stopAll(false);  // waits for requests being answered
+    for (auto& s : servers) s->stop();
     servers.clear();
     ports.clear();
   }

@@ -53,7 +53,8 @@ class TIdHTTPServer {
   /// at DefaultPort) or stops. Starting throws (Poco::Exception or
   /// std::runtime_error) when a port is outside 1-65535 or cannot be bound;
   /// the server then stays inactive. Stopping closes the listening sockets
-  /// and waits for requests being answered.
+  /// at once; requests being answered finish on their threads (destroying
+  /// the server waits for them).
   void SetActive(bool active);
   bool Active() const;
 
