@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "USettingDialog.h"
 #include "USettingsRecords.h"
 #include "UText.h"
 
@@ -41,7 +42,7 @@ std::string GetFieldNames(const GeneralSettings& general);
 /// contains no '/', '\' or NUL and is not "." or "..".
 bool IsSafeProfileName(const std::string& name);
 
-class TFSettings {
+class TFSettings : public SettingsDialogControls {
  public:
   TFSettings();
   ~TFSettings();
@@ -81,9 +82,42 @@ class TFSettings {
   /// all-zero one, rebuild the placeholder catalogue.
   void FormCreate();
 
-  /// Shows the records in the dialog and applies them to the running system
-  /// (settings dialog). May throw EDataSourceError.
+  // ---- the settings dialog (USettingDialog.cpp) ----------------------
+  // The controls are the fields of SettingsDialogControls. Handlers that
+  // the dialog calls for a user's action catch every failure and show it
+  // through the user interface's error display; SettingsToDialog and
+  // DialogToSettings let failures through to their caller.
+
+  /// Shows the records in the dialog and applies them to the running system:
+  /// directory connection, timer and its label, verbosity, preview page. A
+  /// port outside 1-65535 becomes 8081 in the record.
   void SettingsToDialog();
+  /// Takes the dialog's values into the records and applies them: timer,
+  /// verbosity, preview page, HTTP server restart. Throws qm::EConvertError
+  /// for a port field that is not a whole number (values taken over before
+  /// stay), and what the server restart throws.
+  void DialogToSettings();
+  /// Runs the dialog: SettingsToDialog, the modal dialog "TFSettings", then
+  /// on OK DialogToSettings, SaveSettings and "Einstellungen gespeichert.";
+  /// on cancel the directory connection goes back to the stored records.
+  void EditSettings();
+
+  void BtnDBTestClick();      // "Verbindung testen"
+  void CB_OdbcSelect();       // a data source was picked into CB_Odbc
+  void CB_tabelleSelect();    // a table was picked into CB_tabelle
+  void RG_useADClick();       // RG_useAD changed
+  void Btn_resetClick();      // "Zurücksetzen"
+  void CB_AltTextClick();     // CB_AltText changed
+  void CheckBoxTimerClick();  // CheckBoxTimer changed
+  void CheckBox_serviceClick();  // CheckBox_service changed
+  /// The character to insert for a key typed into Ed_HTTPPort: digits and
+  /// backspace (8) pass, anything else becomes 0 (discarded).
+  static char Ed_HTTPPortKeyPress(char key);
+  void BtnNewProfileClick();     // "Neu anlegen"
+  void CB_profilDropDown();      // the profile list opens
+  void CB_profilSelect();        // a profile was picked into CB_profil
+  void CB_profilCloseUp();       // the profile list closed
+  void BtnDeleteProfileClick();  // "Profil löschen"
 
   /// The dialog's profile selector: the name of the active profile.
   std::string CB_profil;
