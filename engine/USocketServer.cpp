@@ -25,6 +25,7 @@
 #include "ULog.h"
 #include "UDBUtil.h"
 #include "UProgState.h"
+#include "URichText.h"
 #include "USetting.h"
 #include "UUtils.h"
 
@@ -197,9 +198,6 @@ bool IsKnownAddress(const std::string& address) {
   FDBUtil->CloseConnection();
   return known;
 }
-
-// PENDING(rtf): the rich-text conversion is not in the engine yet.
-bool ConvertSignatureToRtf(const std::string&) { return false; }
 
 // ---- TIdHTTPServer --------------------------------------------------------
 
@@ -456,7 +454,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
       break;
     case ctRichText:
       answer = address + ".rtf\n";
-      if (!ConvertSignatureToRtf(store + address + ".htm"))
+      if (!ConvertToRtf(store + address + ".htm"))
         return BuildResponsePage("Fehler: RTF-Version konnte nicht erstellt werden.");
       break;
     default:
