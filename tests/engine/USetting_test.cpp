@@ -275,7 +275,9 @@ TEST_F(Settings, ShortLongAndGarbageFiles) {
     if (c.zero) {
       EXPECT_EQ(settings.GetMailSettings(), MailSettings{});
       EXPECT_EQ(settings.GetDirectorySettings(), DirectorySettings{});
-      EXPECT_EQ(settings.GetGeneralSettings(), GeneralSettings{});
+      GeneralSettings zero;
+      zero.httpPort = 8081;  // showing the loaded settings corrects port 0
+      EXPECT_EQ(settings.GetGeneralSettings(), zero);
     } else if (std::string(c.name) != "garbage") {
       EXPECT_EQ(settings.GetMailSettings(), m);
       EXPECT_EQ(settings.GetGeneralSettings(), g);

@@ -1,0 +1,488 @@
+// The settings dialog's model: what showing and taking over the records do
+// to the controls, the records and the running system, and the profiles.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <Poco/Net/ServerSocket.h>
+
+#include <algorithm>
+
+#include "Main.h"
+#include "RawHttp.h"
+#include "RecordingUserInterface.h"
+#include "TestDir.h"
+#include "UDBUtil.h"
+#include "UProgState.h"
+#include "USetting.h"
+#include "USocketServer.h"
+#include "UUtils.h"
+
+namespace {
+
+const char* kMailMessageDialog =
+    "Der Active Directory-Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
+    "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.";
+const char* kMailMessageTest =
+    "Der Active Directory- Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
+    "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.";
+
+bool LogHas(const RecordingUserInterface& ui, const std::string& text) {
+  for (const auto& l : ui.LogLines())
+    if (l.find(": " + text) != std::string::npos) return true;
+  return false;
+}
+
+// The host of the modal dialog: lets a test act as the user while the
+// dialog is shown.
+struct DialogHost : RecordingUserInterface {
+  std::function<void()> whileShown;
+  ModalResult ShowModalDialog(const std::string& dialog) override {
+    if (whileShown) whileShown();
+    return RecordingUserInterface::ShowModalDialog(dialog);
+  }
+};
+
+}  // namespace
+
+class SettingsDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ClearState();
+    settings.SettingsToDialog();  // the dialog as first shown
+  }
+  void TearDown() override { ClearState(); }
+
+  GeneralSettings General() { return settings.GetGeneralSettings(); }
+  void SetGeneral(const std::function<void(GeneralSettings&)>& change) {
+    GeneralSettings g = settings.GetGeneralSettings();
+    change(g);
+    settings.SetGeneralSettings(g);
+  }
+  // Shows the records and takes them over again (the server stays off).
+  void ShowThenTakeOver() {
+    settings.SettingsToDialog();
+    settings.CB_HTTPServer_active = false;
+    settings.DialogToSettings();
+  }
+
+  TestDir dir;
+  DialogHost ui;
+  TForm_main form{dir.Path(), ui};
+  TFDBUtil dbutil;
+  TFSettings settings;
+  TKomponentModule module;
+};
+
+TEST_F(SettingsDialog, PortOutsideTheRangeShows8081AndStoresIt) {
+  struct {
+    int stored;
+    std::string shown;
+  } cases[] = {{0, "8081"}, {-5, "8081"}, {65536, "8081"}, {1, "1"}, {65535, "65535"}, {443, "443"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    SetGeneral([&](GeneralSettings& g) { g.httpPort = c.stored; });
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.Ed_HTTPPort, c.shown);
+    EXPECT_EQ(General().httpPort, std::stoi(c.shown));
+  }
+  SetGeneral([](GeneralSettings& g) { g.httpPort = 0; });
+  settings.SettingsToDialog();
+  settings.CB_profil = "p";
+  settings.SaveSettings();
+  std::string file = ReadFileBytes(dir / "p.config");
+  ASSERT_EQ(file.size(), kProfileSize);
+  EXPECT_EQ(qm::GetInt32LE(reinterpret_cast<const std::uint8_t*>(file.data()) + kGeneralOffset + 1804), 8081);
+}
+
+TEST_F(SettingsDialog, AttributeListAlwaysHoldsMail) {
+  struct {
+    std::string stored;
+    std::string shown;
+  } cases[] = {
+      {"", "mail"},
+      {"email", "email"},  // "email" contains "mail"
+      {"givenName\r\nsn", "mail\r\ngivenName\r\nsn"},
+      {"Mail,sn", "mail\r\nMail,sn"},  // case-sensitive
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.stored);
+    SetGeneral([&](GeneralSettings& g) { PutFieldNames(g, c.stored); });
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.M_FieldNames, c.shown);
+  }
+
+  // Taking over with Active Directory and "mail" removed: message, "mail" first.
+  settings.RG_useAD = 0;
+  settings.M_FieldNames = "givenName\r\nsn";
+  settings.DialogToSettings();
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0], kMailMessageDialog);
+  EXPECT_EQ(settings.M_FieldNames, "mail\r\ngivenName\r\nsn");
+  EXPECT_EQ(GetFieldNames(General()), "mail\r\ngivenName\r\nsn");
+
+  // With a database nothing is added.
+  settings.RG_useAD = 1;
+  settings.M_FieldNames = "sn";
+  settings.DialogToSettings();
+  EXPECT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(GetFieldNames(General()), "sn");
+
+  // A long list is split 254 + 255 bytes; the rest is dropped.
+  settings.M_FieldNames = std::string(600, 'x') + "mail";
+  settings.DialogToSettings();
+  EXPECT_EQ(General().fieldNames1, std::string(254, 'x'));
+  EXPECT_EQ(General().fieldNames2, std::string(255, 'x'));
+}
+
+TEST_F(SettingsDialog, DeliveryBoxes) {
+  struct {
+    bool anhang, body;
+    std::string sendAs;
+  } cases[] = {{false, false, "none"}, {true, false, "anhang"}, {false, true, "body"}, {true, true, "both"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sendAs);
+    settings.CheckB_asAnhang = c.anhang;
+    settings.CheckB_asBody = c.body;
+    settings.DialogToSettings();
+    EXPECT_EQ(General().sendAs, c.sendAs);
+    settings.CheckB_asAnhang = !c.anhang;
+    settings.CheckB_asBody = !c.body;
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.CheckB_asAnhang, c.anhang);
+    EXPECT_EQ(settings.CheckB_asBody, c.body);
+  }
+}
+
+TEST_F(SettingsDialog, TimerVerbosityAndPreviewReachTheRunningSystem) {
+  settings.CheckBoxTimer = true;
+  settings.SpinEdit1 = 3;
+  settings.RadioGroup_typeContent = ctRichText;
+  settings.CB_verbosity = "Fehler";
+  settings.DialogToSettings();
+  EXPECT_EQ(form.Timer1().interval, 180000u);
+  EXPECT_TRUE(form.Timer1().enabled);
+  EXPECT_EQ(ui.Label("LStatusTimer"), "ein");
+  ASSERT_FALSE(ui.pages.empty());
+  EXPECT_EQ(ui.pages.back(), std::make_pair(std::string("TabS_preview"), true));
+  EXPECT_EQ(form.Verbosity(), 2);
+  EXPECT_EQ(General().intervalMinutes, 3);
+  EXPECT_TRUE(General().timerEnabled);
+  EXPECT_EQ(General().contentType, ctRichText);
+
+  settings.CheckBoxTimer = false;
+  settings.RadioGroup_typeContent = ctText;
+  settings.CB_verbosity = "nichts davon";  // matches no item: the stored value stays
+  settings.DialogToSettings();
+  EXPECT_FALSE(form.Timer1().enabled);
+  EXPECT_EQ(ui.Label("LStatusTimer"), "aus");
+  EXPECT_EQ(ui.pages.back(), std::make_pair(std::string("TabS_preview"), false));
+  EXPECT_EQ(General().verbosity, 2);
+
+  // Shown: the item of the stored verbosity, the interval clamped to the
+  // field's range while the timer gets the stored value.
+  struct {
+    int minutes;
+    int shown;
+    unsigned ms;
+    bool enabled;
+  } cases[] = {{0, 1, 0, false}, {5, 5, 300000, true}, {5000, 2880, 300000000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.minutes);
+    SetGeneral([&](GeneralSettings& g) {
+      g.intervalMinutes = c.minutes;
+      g.timerEnabled = true;
+      g.verbosity = 1;
+    });
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.SpinEdit1, c.shown);
+    EXPECT_TRUE(settings.SpinEdit1Enabled);
+    EXPECT_EQ(form.Timer1().interval, c.ms);
+    EXPECT_EQ(form.Timer1().enabled, c.enabled);
+    EXPECT_EQ(ui.Label("LStatusTimer"), "ein");
+    EXPECT_EQ(settings.CB_verbosity, "Fehler & Warnungen");
+    EXPECT_EQ(form.Verbosity(), 1);
+  }
+}
+
+TEST_F(SettingsDialog, TextsAreCutTo255BytesAndRoundTrip) {
+  settings.E_pop3Host = std::string(300, 'h');
+  settings.ME_smtppass = "geheim";
+  settings.CB_Odbc = "dsn";
+  settings.CB_mailField = "email";
+  settings.M_altText = "Zeile 1\r\nZeile 2";
+  settings.CB_AltText = true;
+  settings.RG_useAD = 1;
+  settings.DialogToSettings();
+  EXPECT_EQ(settings.GetMailSettings().pop3Host, std::string(255, 'h'));
+  EXPECT_EQ(settings.GetMailSettings().smtpPassword, "geheim");
+  EXPECT_EQ(settings.GetDirectorySettings().odbcSource, "dsn");
+  EXPECT_EQ(settings.GetAddressField(), "email");
+  EXPECT_FALSE(General().useAD);
+
+  settings.E_pop3Host.clear();
+  settings.M_altTextEnabled = false;
+  settings.SettingsToDialog();
+  EXPECT_EQ(settings.E_pop3Host, std::string(255, 'h'));
+  EXPECT_EQ(settings.M_altText, "Zeile 1\r\nZeile 2");
+  EXPECT_TRUE(settings.M_altTextEnabled);
+  EXPECT_EQ(settings.RG_useAD, 1);
+  EXPECT_FALSE(settings.GB_ADVisible);
+  EXPECT_TRUE(settings.GB_ODBCVisible);
+}
+
+TEST_F(SettingsDialog, EditSettingsTakesOverAndSavesOnOkOnly) {
+  settings.CB_profil = "default";
+  ui.whileShown = [&] { settings.E_pop3Host = "pop.example.test"; };
+  ui.modalAnswers.push_back(ModalResult::Cancel);
+  settings.EditSettings();
+  EXPECT_EQ(ui.modalDialogs, std::vector<std::string>{"TFSettings"});
+  EXPECT_FALSE(qm::FileExists(dir / "default.config"));
+  EXPECT_EQ(settings.GetMailSettings().pop3Host, "");
+  EXPECT_EQ(settings.E_pop3Host, "pop.example.test") << "the controls keep the edited values";
+
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_EQ(settings.GetMailSettings().pop3Host, "pop.example.test");
+  EXPECT_TRUE(qm::FileExists(dir / "default.config"));
+  EXPECT_TRUE(LogHas(ui, "Einstellungen gespeichert."));
+  EXPECT_EQ(GetStateValue("profilename"), "default");
+  EXPECT_TRUE(ui.errors.empty());
+}
+
+TEST_F(SettingsDialog, PortThatIsNoNumberStopsTheTakeOverBeforeSaving) {
+  settings.CB_profil = "default";
+  for (const char* port : {"", "12a"}) {
+    SCOPED_TRACE(port);
+    ui.errors.clear();
+    ui.whileShown = [&] {
+      settings.E_pop3Host = "pop.example.test";
+      settings.CheckBoxTimer = true;
+      settings.Ed_HTTPPort = port;
+    };
+    ui.modalAnswers.push_back(ModalResult::Ok);
+    settings.EditSettings();
+    ASSERT_EQ(ui.errors.size(), 1u);
+    EXPECT_EQ(ui.errors[0], std::string("'") + port + "' ist kein gültiger Integerwert");
+    EXPECT_FALSE(qm::FileExists(dir / "default.config"));
+    EXPECT_FALSE(LogHas(ui, "Einstellungen gespeichert."));
+    // What came before the port is taken over and in effect.
+    EXPECT_EQ(settings.GetMailSettings().pop3Host, "pop.example.test");
+    EXPECT_TRUE(form.Timer1().enabled);
+    EXPECT_EQ(General().httpPort, 8081) << "the port stays as shown";
+  }
+}
+
+TEST_F(SettingsDialog, TakingOverRestartsTheHttpServer) {
+  Poco::Net::ServerSocket probe;
+  probe.bind(Poco::Net::SocketAddress("0.0.0.0", 0), false, false);
+  const std::uint16_t port = probe.address().port();
+  probe.close();
+  ::mkdir((dir / "temp").c_str(), 0755);
+  WriteFileBytes(dir / "temp/f.txt", "file");
+
+  settings.Ed_HTTPPort = std::to_string(port);
+  settings.CB_HTTPServer_active = true;
+  settings.DialogToSettings();
+  EXPECT_TRUE(module.IdHTTPServer1.Active());
+  EXPECT_EQ(module.IdHTTPServer1.DefaultPort(), port);
+  EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/f.txt")).body, "file");
+  EXPECT_EQ(General().httpPort, port);
+  EXPECT_TRUE(General().httpServerActive);
+
+  settings.CB_HTTPServer_active = false;
+  settings.DialogToSettings();
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_LT(RawHttpConnect(port), 0);
+}
+
+TEST_F(SettingsDialog, ServiceBoxTakesEffectAtOnceEvenOnCancel) {
+  settings.CB_profil = "default";
+  ui.whileShown = [&] {
+    settings.CheckBox_service = true;
+    settings.CheckBox_serviceClick();
+  };
+  ui.modalAnswers.push_back(ModalResult::Cancel);
+  settings.EditSettings();
+  EXPECT_EQ(GetStateValue("service"), "true");
+  settings.SettingsToDialog();
+  EXPECT_TRUE(settings.CheckBox_service);
+  settings.CheckBox_service = false;
+  settings.CheckBox_serviceClick();
+  EXPECT_EQ(GetStateValue("service"), "false");
+}
+
+TEST_F(SettingsDialog, SmallHandlers) {
+  settings.RG_useAD = 1;
+  settings.RG_useADClick();
+  EXPECT_FALSE(settings.GB_ADVisible);
+  EXPECT_TRUE(settings.GB_ODBCVisible);
+  settings.RG_useAD = 0;
+  settings.RG_useADClick();
+  EXPECT_TRUE(settings.GB_ADVisible);
+  EXPECT_FALSE(settings.GB_ODBCVisible);
+
+  settings.Btn_resetClick();
+  EXPECT_EQ(settings.M_FieldNames,
+            "givenName,sn,telephoneNumber,mail,wWWHomePage,streetAddress,postalcode,facsimileTelephoneNumber,company");
+
+  settings.CB_AltText = true;
+  settings.CB_AltTextClick();
+  EXPECT_TRUE(settings.M_altTextEnabled);
+  settings.CheckBoxTimer = false;
+  settings.CheckBoxTimerClick();
+  EXPECT_FALSE(settings.SpinEdit1Enabled);
+
+  for (char c = 1; c < 127; ++c) {
+    const bool passes = (c >= '0' && c <= '9') || c == 8;
+    EXPECT_EQ(TFSettings::Ed_HTTPPortKeyPress(c), passes ? c : '\0') << int(c);
+  }
+}
+
+TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {
+  // Active Directory stored, "mail" missing: the test's own message.
+  SetGeneral([](GeneralSettings& g) { g.useAD = true; });
+  settings.RG_useAD = 0;
+  settings.M_FieldNames = "sn";
+  settings.E_pop3Host = "not taken over";
+  settings.Ed_HTTPPort = "8081";
+  settings.BtnDBTestClick();
+  ASSERT_GE(ui.messages.size(), 2u);
+  EXPECT_EQ(ui.messages[0], kMailMessageTest);
+  EXPECT_EQ(settings.M_FieldNames, "mail\r\nsn");
+  EXPECT_EQ(ui.messages.back(), "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");
+  EXPECT_EQ(settings.GetMailSettings().pop3Host, "") << "the records are put back";
+  EXPECT_TRUE(ui.windows.empty());
+
+  // A database: the test window is shown instead of a message.
+  ui.messages.clear();
+  settings.RG_useAD = 1;
+  settings.BtnDBTestClick();
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_EQ(ui.windows, std::vector<std::string>{"TFDBUtil"});
+  EXPECT_TRUE(General().useAD) << "the records are put back";
+}
+
+TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnce) {
+  DirectorySettings d;
+  d.odbcSource = "old";
+  d.table = "users";
+  settings.SetDirectorySettings(d);
+  settings.SettingsToDialog();
+  settings.CB_Odbc = "other";
+  settings.CB_OdbcSelect();
+  EXPECT_EQ(settings.CB_tabelle, "");
+  EXPECT_EQ(settings.GetDirectorySettings().table, "");
+  EXPECT_EQ(settings.GetDirectorySettings().odbcSource, "other");
+
+  settings.CB_tabelle = "people";
+  settings.CB_tabelleSelect();
+  EXPECT_EQ(settings.GetDirectorySettings().table, "people");
+  EXPECT_EQ(settings.CB_mailField, "");
+}
+
+class SettingsProfiles : public SettingsDialog {
+ protected:
+  void SetUp() override {
+    SettingsDialog::SetUp();
+    for (const char* f : {"a.config", "b.config", ".config", "C.CONFIG", "notes.txt", "config"})
+      WriteFileBytes(dir / f, std::string(kProfileSize, '\0'));
+    ::mkdir((dir / "folder.config").c_str(), 0755);
+  }
+  std::vector<std::string> SortedItems() {
+    auto items = settings.CB_profilItems;
+    std::sort(items.begin(), items.end());
+    return items;
+  }
+};
+
+TEST_F(SettingsProfiles, ListCloseUpAndDelete) {
+  settings.CB_profil = "a";
+  settings.CB_profilDropDown();
+  EXPECT_EQ(settings.CB_profil, "");
+  EXPECT_EQ(SortedItems(), (std::vector<std::string>{"C", "a", "b"}));
+  settings.CB_profilCloseUp();
+  EXPECT_EQ(settings.CB_profil, "default");
+
+  // Delete on No: nothing happens.
+  settings.CB_profil = "a";
+  ui.confirmAnswers.push_back(false);
+  settings.BtnDeleteProfileClick();
+  EXPECT_TRUE(qm::FileExists(dir / "a.config"));
+  EXPECT_EQ(ui.confirms.back(), "Wollen Sie das Profil \"a\" wirklich löschen?");
+
+  // Delete on Yes: the file is gone and the list is read again.
+  ui.confirmAnswers.push_back(true);
+  settings.BtnDeleteProfileClick();
+  EXPECT_FALSE(qm::FileExists(dir / "a.config"));
+  EXPECT_EQ(SortedItems(), (std::vector<std::string>{"C", "b"}));
+  EXPECT_EQ(settings.CB_profil, "");
+  EXPECT_TRUE(ui.messages.empty());
+
+  // A profile that is not there cannot be deleted.
+  settings.CB_profil = "missing";
+  ui.confirmAnswers.push_back(true);
+  settings.BtnDeleteProfileClick();
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Das Profil konnte nicht gelöscht werden!"});
+  EXPECT_EQ(SortedItems(), (std::vector<std::string>{"C", "b"}));
+}
+
+TEST_F(SettingsProfiles, CloseUpWithoutPickKeepsTheSettingsAndOkSavesThemAsDefault) {
+  SetGeneral([](GeneralSettings& g) { g.adPath = "dc=kept"; });
+  ui.whileShown = [&] {
+    settings.CB_profilDropDown();
+    settings.CB_profilCloseUp();
+  };
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_EQ(settings.CB_profil, "default");
+  ASSERT_TRUE(qm::FileExists(dir / "default.config"));
+  settings.SetGeneralSettings(GeneralSettings{});
+  settings.LoadSettings(dir / "default.config");
+  EXPECT_EQ(General().adPath, "dc=kept");
+}
+
+TEST_F(SettingsProfiles, OkAfterDeletingSavesAsDefaultNotAsDotConfig) {
+  qm::DeleteFile(dir / ".config");
+  ui.whileShown = [&] {
+    settings.CB_profil = "b";
+    ui.confirmAnswers.push_back(true);
+    settings.BtnDeleteProfileClick();  // leaves the selector empty
+  };
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_FALSE(qm::FileExists(dir / ".config"));
+  EXPECT_TRUE(qm::FileExists(dir / "default.config"));
+  EXPECT_EQ(settings.CB_profil, "default");
+  EXPECT_EQ(GetStateValue("profilename"), "default");
+}
+
+TEST_F(SettingsProfiles, NewProfileAndSelect) {
+  ui.inputAnswers.push_back(std::string("neu"));
+  settings.CB_profil = "default";
+  settings.BtnNewProfileClick();
+  EXPECT_EQ(ui.inputs.back(), "Neues Profil|Geben Sie einen Namen für das Profil an:");
+  EXPECT_EQ(settings.CB_profil, "neu");
+  EXPECT_FALSE(qm::FileExists(dir / "neu.config")) << "saved only on OK";
+  for (std::optional<std::string> answer : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    ui.inputAnswers.push_back(answer);
+    settings.BtnNewProfileClick();
+    EXPECT_EQ(settings.CB_profil, "neu");
+  }
+
+  // Picking a profile loads and applies it at once.
+  GeneralSettings g;
+  g.httpPort = 9999;
+  g.timerEnabled = true;
+  g.intervalMinutes = 2;
+  settings.SetGeneralSettings(g);
+  settings.CB_profil = "stored";
+  settings.SaveSettings();
+  settings.SetGeneralSettings(GeneralSettings{});
+  settings.CB_profil = "stored";
+  settings.CB_profilSelect();
+  EXPECT_EQ(General().httpPort, 9999);
+  EXPECT_EQ(settings.Ed_HTTPPort, "9999");
+  EXPECT_EQ(form.Timer1().interval, 120000u);
+  EXPECT_EQ(ui.Label("LStatusTimer"), "ein");
+}
