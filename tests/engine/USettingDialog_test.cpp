@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "DirectoryFixtures.h"
 #include "Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
@@ -363,22 +364,67 @@ TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {
   EXPECT_TRUE(General().useAD) << "the records are put back";
 }
 
-TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnce) {
+TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnceAndListsItsTables) {
+  OdbcFixture odbc;
+  odbc.CreateUsersTable();
+  odbc.Execute("CREATE VIEW staff AS SELECT mail FROM users");
   DirectorySettings d;
   d.odbcSource = "old";
-  d.table = "users";
+  d.table = "old_table";
   settings.SetDirectorySettings(d);
   settings.SettingsToDialog();
-  settings.CB_Odbc = "other";
-  settings.CB_OdbcSelect();
-  EXPECT_EQ(settings.CB_tabelle, "");
-  EXPECT_EQ(settings.GetDirectorySettings().table, "");
-  EXPECT_EQ(settings.GetDirectorySettings().odbcSource, "other");
 
-  settings.CB_tabelle = "people";
+  settings.CB_Odbc = odbc.Dsn();
+  settings.CB_OdbcSelect();
+  EXPECT_TRUE(ui.errors.empty());
+  EXPECT_EQ(settings.CB_tabelle, "");
+  std::sort(settings.CB_tabelleItems.begin(), settings.CB_tabelleItems.end());
+  EXPECT_EQ(settings.CB_tabelleItems, (qm::TextList{"staff", "users"}));
+  EXPECT_EQ(settings.GetDirectorySettings().table, "") << "at once, before OK or cancel";
+  EXPECT_EQ(settings.GetDirectorySettings().odbcSource, odbc.Dsn());
+
+  settings.CB_mailField = "stale";
+  settings.CB_tabelle = "users";
   settings.CB_tabelleSelect();
-  EXPECT_EQ(settings.GetDirectorySettings().table, "people");
+  EXPECT_EQ(settings.GetDirectorySettings().table, "users");
   EXPECT_EQ(settings.CB_mailField, "");
+  EXPECT_EQ(settings.CB_mailFieldItems,
+            (qm::TextList{"mail", "givenName", "sn", "telephoneNumber", "otherTelephone", "company"}));
+
+  // Cancelling keeps the record changes.
+  ui.modalAnswers.push_back(ModalResult::Cancel);
+  settings.EditSettings();
+  EXPECT_EQ(settings.GetDirectorySettings().table, "users");
+
+  // A data source that cannot be reached: the failure reaches the error
+  // display and the record stays as it was.
+  settings.CB_Odbc = "nosuch";
+  settings.CB_OdbcSelect();
+  EXPECT_EQ(ui.errors.size(), 1u);
+  EXPECT_EQ(settings.GetDirectorySettings().odbcSource, odbc.Dsn());
+  settings.CB_tabelle = "users";
+  settings.CB_tabelleSelect();
+  EXPECT_TRUE(LogHas(ui, "Quillmark konnte sich nicht mit der Datenquelle verbinden."));
+  EXPECT_TRUE(settings.CB_mailFieldItems.empty());
+}
+
+TEST_F(SettingsDialog, ShowingADatabaseProfileListsItsTables) {
+  OdbcFixture odbc;
+  odbc.CreateUsersTable();
+  DirectorySettings d;
+  d.odbcSource = odbc.Dsn();
+  d.table = "users";
+  settings.SetDirectorySettings(d);
+  SetGeneral([](GeneralSettings& g) { g.useAD = false; });
+  settings.SettingsToDialog();
+  EXPECT_EQ(settings.CB_tabelleItems, qm::TextList{"users"});
+  EXPECT_EQ(settings.CB_tabelle, "users");
+
+  d.odbcSource = "nosuch";  // a failure while listing is ignored
+  settings.SetDirectorySettings(d);
+  settings.SettingsToDialog();
+  EXPECT_TRUE(ui.errors.empty());
+  EXPECT_EQ(settings.CB_tabelle, "users");
 }
 
 class SettingsProfiles : public SettingsDialog {
