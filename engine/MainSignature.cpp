@@ -49,12 +49,14 @@ void TForm_main::BuildPlaceholderList() {
   } else if (!dir.odbcSource.empty() && !dir.table.empty()) {
     // The columns of the configured table; any failure (no directory object,
     // no connection, no schema) leaves the catalogue without field entries.
+    // A table always has a column, so an empty list means there is no such
+    // table (ODBC's column listing reports that without an error).
     qm::TextList columns;
     bool ok = false;
     try {
       if (FDBUtil) {
         FDBUtil->ListOdbcColumns(dir.table, columns);
-        ok = true;
+        ok = !columns.empty();
       }
     } catch (...) {
     }

@@ -228,14 +228,24 @@ TEST_P(SignatureTest, CatalogueFromTheConfiguredSource) {
 
 TEST_P(SignatureTest, CatalogueWarnsWhenColumnsCannotBeRead) {
   if (Ldap()) GTEST_SKIP() << "the directory's fields come from the attribute list";
-  Configure("no_such_dsn", "users");
-  form.LB_shortNames = {"logo.gif"};
-  form.BuildPlaceholderList();
-  std::vector<PlaceholderEntry> expected = {{"logo.gif", PlaceholderEntry::Image}};
-  EXPECT_EQ(form.PlaceholderEntries(), expected);
-  auto log = ui.LogLines();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_NE(log[0].find(": Quillmark konnte sich nicht mit der Datenquelle verbinden."), std::string::npos);
+  struct {
+    const char* name;
+    std::string source, table;
+  } cases[] = {{"unknown data source", "no_such_dsn", "users"}, {"unknown table", odbc_->Dsn(), "no_such_table"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingUserInterface localUi;
+    TestDir localDir;
+    TForm_main localForm(localDir.Path(), localUi);
+    Configure(c.source, c.table);
+    localForm.LB_shortNames = {"logo.gif"};
+    localForm.BuildPlaceholderList();
+    std::vector<PlaceholderEntry> expected = {{"logo.gif", PlaceholderEntry::Image}};
+    EXPECT_EQ(localForm.PlaceholderEntries(), expected);
+    auto log = localUi.LogLines();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find(": Quillmark konnte sich nicht mit der Datenquelle verbinden."), std::string::npos);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Directories, SignatureTest, ::testing::Values(false, true),
