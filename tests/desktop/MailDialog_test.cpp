@@ -69,6 +69,7 @@ TEST_F(MailDialogTest, MarksAndSendsWithoutMarks) {
     EXPECT_EQ(grid->horizontalHeaderItem(1)->text(), "Adresse");
     EXPECT_EQ(grid->columnWidth(1), 300);
     ASSERT_EQ(grid->rowCount(), 3);
+    EXPECT_EQ(grid->item(2, 1)->text(), "user00003@example.test");
     EXPECT_EQ(Marks(grid), QStringList({"Nein", "Nein", "Nein"}));
 
     Find<QPushButton>(dlg, "Btn_alle")->click();
