@@ -8,6 +8,7 @@
 #include "DBUtilWindow.h"
 #include "Engine.h"
 #include "UDBUtil.h"
+#include "USetting.h"
 #include "infoForm.h"
 #include "InfoWindow.h"
 #include "MailDialog.h"
@@ -74,6 +75,14 @@ DesktopApp::DesktopApp(const std::string& programDir)
   mail_->Bind(&engine_->MailTools());
   // "Nachrichten manuell abrufen" and every tick of Timer1.
   window_->onReceiveMails = [this] { engine_->MailTools().ReceiveMails(); };
+
+  settings_->Bind(&engine_->Settings());
+  // "&Einstellungen": the dialog, then the catalogue is rebuilt whether it
+  // was confirmed or not.
+  window_->onSettings = [this] {
+    engine_->Settings().EditSettings();
+    engine_->Main().BuildPlaceholderList();
+  };
 
   TFrm_Info& about = engine_->Info();
   info_->setWindowTitle(Q(about.Caption));

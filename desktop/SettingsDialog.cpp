@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,6 +14,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "QtUserInterface.h"
+#include "USetting.h"
 #include "Widgets.h"
 
 namespace {
@@ -72,18 +75,171 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
   v->addWidget(pages_);
   v->addLayout(buttons);
 
-  // Widgets that follow a check box or a selection.
-  connect(RG_useAD, &RadioGroup::clicked, this, [this](int index) {
-    GB_AD->setVisible(index == 0);
-    GB_ODBC->setVisible(index == 1);
-  });
   RG_useAD->SetItemIndex(0);
+  RadioGroup_typeContent->SetItemIndex(0);
   GB_ODBC->hide();
+
+  // Every user action goes to the model's handler of the same name.
+  connect(RG_useAD, &RadioGroup::clicked, this, [this] { Handle(&TFSettings::RG_useADClick); });
+  connect(BtnDBTest, &QPushButton::clicked, this, [this] { Handle(&TFSettings::BtnDBTestClick); });
+  connect(Btn_reset, &QPushButton::clicked, this, [this] { Handle(&TFSettings::Btn_resetClick); });
+  connect(CB_Odbc, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_OdbcSelect); });
+  connect(CB_tabelle, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_tabelleSelect); });
+  connect(CB_AltText, &QCheckBox::toggled, this, [this] { Handle(&TFSettings::CB_AltTextClick); });
+  connect(CheckBoxTimer, &QCheckBox::toggled, this, [this] { Handle(&TFSettings::CheckBoxTimerClick); });
+  connect(CheckBox_service, &QCheckBox::toggled, this, [this] { Handle(&TFSettings::CheckBox_serviceClick); });
+  connect(BtnNewProfile, &QPushButton::clicked, this, [this] { Handle(&TFSettings::BtnNewProfileClick); });
+  connect(BtnDeleteProfile, &QPushButton::clicked, this, [this] { Handle(&TFSettings::BtnDeleteProfileClick); });
+  connect(CB_profil, &DropDownComboBox::dropDown, this, [this] { Handle(&TFSettings::CB_profilDropDown); });
+  connect(CB_profil, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_profilSelect); });
+  connect(CB_profil, &DropDownComboBox::closeUp, this, [this] { Handle(&TFSettings::CB_profilCloseUp); });
+  Ed_HTTPPort->installEventFilter(this);
   // A fixed-size dialog: as large as its largest page needs.
   setFixedSize(sizeHint().expandedTo(QSize(520, 0)));
 }
 
-int SettingsDialog::exec() { return QDialog::exec(); }
+int SettingsDialog::exec() {
+  LoadFromModel();
+  int result = QDialog::exec();
+  StoreToModel();
+  return result;
+}
+
+void SettingsDialog::Handle(void (TFSettings::*handler)()) {
+  if (!model_ || updating_) return;
+  StoreToModel();
+  (model_->*handler)();
+  LoadFromModel();
+}
+
+bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Ed_HTTPPort && event->type() == QEvent::KeyPress) {
+    QString text = static_cast<QKeyEvent*>(event)->text();
+    if (text.size() == 1 && text[0].unicode() < 128 && text[0].unicode() >= 8) {
+      char c = static_cast<char>(text[0].unicode());
+      if (TFSettings::Ed_HTTPPortKeyPress(c) == 0) return true;  // discarded
+    } else if (!text.isEmpty() && text[0].isPrint()) {
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+namespace {
+
+void SetText(QLineEdit* e, const std::string& v) {
+  if (e->text() != Q(v)) e->setText(Q(v));
+}
+
+// Multi-line model texts hold their lines joined by CR LF.
+void SetMemo(QPlainTextEdit* m, const std::string& v) {
+  QString text = Q(v).replace("\r\n", "\n");
+  if (m->toPlainText() != text) m->setPlainText(text);
+}
+std::string Memo(const QPlainTextEdit* m) { return S(m->toPlainText().replace('\n', "\r\n")); }
+
+void SetCombo(QComboBox* c, const qm::TextList* items, const std::string& text) {
+  if (items) {
+    QStringList want;
+    for (const auto& i : *items) want << Q(i);
+    QStringList have;
+    for (int i = 0; i < c->count(); ++i) have << c->itemText(i);
+    if (want != have) {
+      c->clear();
+      c->addItems(want);
+    }
+  }
+  c->setCurrentIndex(c->findText(Q(text), Qt::MatchExactly));
+  c->setEditText(Q(text));
+}
+
+}  // namespace
+
+void SettingsDialog::LoadFromModel() {
+  if (!model_) return;
+  updating_ = true;
+  TFSettings& m = *model_;
+  SetText(E_pop3Host, m.E_pop3Host);
+  SetText(E_pop3login, m.E_pop3login);
+  SetText(ME_pop3pass, m.ME_pop3pass);
+  SetText(E_SmtpHost, m.E_SmtpHost);
+  SetText(E_smtpUserid, m.E_smtpUserid);
+  SetText(ME_smtppass, m.ME_smtppass);
+  SetText(E_senderadr, m.E_senderadr);
+
+  RG_useAD->SetItemIndex(m.RG_useAD);
+  GB_AD->setVisible(m.GB_ADVisible);
+  GB_ODBC->setVisible(m.GB_ODBCVisible);
+  SetText(E_ADPath, m.E_ADPath);
+  SetText(E_ADUserId, m.E_ADUserId);
+  SetText(E_ADPass, m.E_ADPass);
+  SetMemo(M_FieldNames, m.M_FieldNames);
+  SetCombo(CB_Odbc, &m.CB_OdbcItems, m.CB_Odbc);
+  SetText(E_DBUserId, m.E_DBUserId);
+  SetText(E_DBPass, m.E_DBPass);
+  SetCombo(CB_tabelle, &m.CB_tabelleItems, m.CB_tabelle);
+  SetCombo(CB_mailField, &m.CB_mailFieldItems, m.CB_mailField);
+
+  RadioGroup_typeContent->SetItemIndex(m.RadioGroup_typeContent);
+  CheckB_asAnhang->setChecked(m.CheckB_asAnhang);
+  CheckB_asBody->setChecked(m.CheckB_asBody);
+  SetText(EAbsender, m.EAbsender);
+  SetText(Esubject, m.Esubject);
+  CB_AltText->setChecked(m.CB_AltText);
+  SetMemo(M_altText, m.M_altText);
+  M_altText->setEnabled(m.M_altTextEnabled);
+
+  CheckBoxTimer->setChecked(m.CheckBoxTimer);
+  SpinEdit1->setValue(m.SpinEdit1);
+  SpinEdit1->setEnabled(m.SpinEdit1Enabled);
+  SetCombo(CB_verbosity, nullptr, m.CB_verbosity);
+  CheckBox_service->setChecked(m.CheckBox_service);
+  CB_HTTPServer_active->setChecked(m.CB_HTTPServer_active);
+  SetText(Ed_HTTPPort, m.Ed_HTTPPort);
+
+  SetCombo(CB_profil, &m.CB_profilItems, m.CB_profil);
+  updating_ = false;
+}
+
+void SettingsDialog::StoreToModel() {
+  if (!model_) return;
+  TFSettings& m = *model_;
+  m.E_pop3Host = S(E_pop3Host->text());
+  m.E_pop3login = S(E_pop3login->text());
+  m.ME_pop3pass = S(ME_pop3pass->text());
+  m.E_SmtpHost = S(E_SmtpHost->text());
+  m.E_smtpUserid = S(E_smtpUserid->text());
+  m.ME_smtppass = S(ME_smtppass->text());
+  m.E_senderadr = S(E_senderadr->text());
+
+  m.RG_useAD = RG_useAD->ItemIndex();
+  m.E_ADPath = S(E_ADPath->text());
+  m.E_ADUserId = S(E_ADUserId->text());
+  m.E_ADPass = S(E_ADPass->text());
+  m.M_FieldNames = Memo(M_FieldNames);
+  m.CB_Odbc = S(CB_Odbc->currentText());
+  m.E_DBUserId = S(E_DBUserId->text());
+  m.E_DBPass = S(E_DBPass->text());
+  m.CB_tabelle = S(CB_tabelle->currentText());
+  m.CB_mailField = S(CB_mailField->currentText());
+
+  m.RadioGroup_typeContent = RadioGroup_typeContent->ItemIndex();
+  m.CheckB_asAnhang = CheckB_asAnhang->isChecked();
+  m.CheckB_asBody = CheckB_asBody->isChecked();
+  m.EAbsender = S(EAbsender->text());
+  m.Esubject = S(Esubject->text());
+  m.CB_AltText = CB_AltText->isChecked();
+  m.M_altText = Memo(M_altText);
+
+  m.CheckBoxTimer = CheckBoxTimer->isChecked();
+  m.SpinEdit1 = SpinEdit1->value();
+  m.CB_verbosity = S(CB_verbosity->currentText());
+  m.CheckBox_service = CheckBox_service->isChecked();
+  m.CB_HTTPServer_active = CB_HTTPServer_active->isChecked();
+  m.Ed_HTTPPort = S(Ed_HTTPPort->text());
+
+  m.CB_profil = S(CB_profil->currentText());
+}
 
 QWidget* SettingsDialog::BuildServerPage() {
   auto* page = Named(new QWidget, "TabS_server");

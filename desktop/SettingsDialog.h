@@ -15,14 +15,23 @@ class QSpinBox;
 class QTabWidget;
 class DropDownComboBox;
 class RadioGroup;
+class TFSettings;
 
 class SettingsDialog : public QDialog {
   Q_OBJECT
  public:
   explicit SettingsDialog(QWidget* parent = nullptr);
 
-  /// Shows the dialog modally; OK or cancel as the buttons say.
+  /// Binds the dialog to the settings holder, whose fields are the controls.
+  void Bind(TFSettings* model) { model_ = model; }
+
+  /// Shows the model's values, runs the dialog modally and leaves the
+  /// controls' values in the model; OK or cancel as the buttons say.
   int exec() override;
+
+  /// Model to controls, and controls to model.
+  void LoadFromModel();
+  void StoreToModel();
 
   QTabWidget* Pages() const { return pages_; }
 
@@ -33,6 +42,13 @@ class SettingsDialog : public QDialog {
   QWidget* BuildMiscPage();
   QWidget* BuildProfilePage();
 
+  /// A user's action: the controls go to the model, the model's handler
+  /// runs, and the controls show the model again.
+  void Handle(void (TFSettings::*handler)());
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+  TFSettings* model_ = nullptr;
+  bool updating_ = false;
   QTabWidget* pages_;
   // E-Mail Server
   QLineEdit *E_pop3Host, *E_pop3login, *ME_pop3pass, *E_SmtpHost, *E_smtpUserid, *ME_smtppass, *E_senderadr;
