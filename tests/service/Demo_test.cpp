@@ -21,6 +21,8 @@ TEST(Demo, AnswersMakeOverHttpForASampleUser) {
   const std::string address = "anna.mueller@example.org";
   ASSERT_EQ(layout.output, address + "\n");
 
+  const std::string stateBefore = ReadFileBytes(demo + "/progstate.qms");
+
   // The environment the run script exports for the service program.
   ::setenv("ODBCSYSINI", demo.c_str(), 1);
   ::setenv("ODBCINI", (demo + "/odbc.ini").c_str(), 1);
@@ -46,6 +48,10 @@ TEST(Demo, AnswersMakeOverHttpForASampleUser) {
   RawHttpReply logo = RawHttpExchange(port, RawHttpGet("/logo.gif"));
   EXPECT_EQ(logo.body, ReadFileBytes(demo + "/temp/logo.gif"));
 
+  // The answered request raised "LStatusHTTP" in memory only: the stop
+  // leaves the program state file as it was.
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(), 0);
+  EXPECT_EQ(ReadFileBytes(demo + "/progstate.qms"), stateBefore);
+  EXPECT_NE(ReadFileBytes(demo + "/signatur.log").find("Signatur erstellt für: " + address), std::string::npos);
 }
