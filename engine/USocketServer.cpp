@@ -23,7 +23,7 @@
 #include "Main.h"
 #include "UHttpRequest.h"
 #include "ULog.h"
-#include "UDBUtil.h"
+#include "UMailTools.h"
 #include "UProgState.h"
 #include "URichText.h"
 #include "USetting.h"
@@ -184,20 +184,6 @@ class HandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
 };
 
 }  // namespace
-
-// The directory knows the address: a lookup cycle whose address field is
-// not empty. DirectoryLock is always given back.
-bool IsKnownAddress(const std::string& address) {
-  if (!FDBUtil || !FSettings) return false;
-  bool known = false;
-  try {
-    if (FDBUtil->FindUser(address)) known = !FDBUtil->GetFieldValue(address, FSettings->GetAddressField()).empty();
-  } catch (...) {
-    known = false;
-  }
-  FDBUtil->CloseConnection();
-  return known;
-}
 
 // ---- TIdHTTPServer --------------------------------------------------------
 
@@ -412,7 +398,7 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
     if (!SendStoreFile(document, request, response)) Answer(request, response, BuildResponsePage(kBadRequestText));
     return;
   }
-  if (IsKnownAddress(address)) {
+  if (FMailTools && FMailTools->IsKnownUser(address)) {
     const std::string answer = makeSignature(address);
     WriteLog("Signatur erstellt für: " + address, ltInformation);
     Answer(request, response, answer);
@@ -425,6 +411,10 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
 std::string TKomponentModule::makeSignature(const std::string& address) {
   const GeneralSettings general = FSettings->GetGeneralSettings();
   std::string answer = BuildResponsePage("Fehler: Abbruch der Methode \"getFileList\".");
+  // SignatureLock is held from the generation until the generated file has
+  // been read (and converted): a simultaneous request for the same address
+  // would otherwise rewrite the file while it is being read and find it empty.
+  std::unique_lock signature(Form_main->SignatureLock());
   try {
     Form_main->MakeSignature(address);
   } catch (const std::exception& e) {
@@ -460,6 +450,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
     default:
       break;  // the preset answer, followed by the names
   }
+  signature.unlock();
 
   for (const auto& name : Form_main->AttachmentNames()) {
     if (qm::FileExists(store + name))
