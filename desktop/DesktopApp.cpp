@@ -107,6 +107,8 @@ bool DesktopApp::SaveScreenshots(const QString& dir) {
     }
     pages->setCurrentIndex(0);
   }
+  window_->Guard([this] { engine_->Settings().SettingsToDialog(); });
+  settings_->LoadFromModel();
   settings_->show();
   for (int i = 0; i < settings_->Pages()->count(); ++i) {
     settings_->Pages()->setCurrentIndex(i);

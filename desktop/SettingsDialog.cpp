@@ -396,6 +396,7 @@ QWidget* SettingsDialog::BuildMiscPage() {
   SpinEdit1 = Named(new QSpinBox(timer), "SpinEdit1");
   SpinEdit1->setRange(1, 2880);
   SpinEdit1->setValue(5);
+  SpinEdit1->setMaximumWidth(100);
   tf->addRow(CheckBoxTimer);
   tf->addRow("Abholintervall [Minuten]:", SpinEdit1);
   v->addWidget(timer);
