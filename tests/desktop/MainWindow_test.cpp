@@ -286,3 +286,32 @@ TEST_F(MainWindowTest, CloseRefusedByCancel) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, CloseRunsTheClosingSequence) {
+  bool closed = false;
+  Window().onClosed = [&] { closed = true; };
+  Window().show();
+  std::filesystem::create_directories(dir / "temp");
+  WriteFileBytes(dir / "temp/a@example.test.htm", "x");
+  EXPECT_TRUE(Window().close());
+  ProcessEvents();
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(qm::FileExists(dir / "progstate.qms"));
+  EXPECT_FALSE(qm::FileExists(dir / "temp/a@example.test.htm"));
+}
+
+TEST_F(MainWindowTest, SecondProgramOfTheInstallationIsRefused) {
+  QString shown;
+  OnNextModal([&](QWidget* d) {
+    if (auto* l = d->findChild<QLabel*>("qt_msgbox_label")) shown = l->text();
+    ClickButton(d, "OK");
+  });
+  DesktopApp second(dir.Path());
+  EXPECT_TRUE(second.TerminateRequested());
+  EXPECT_TRUE(shown.startsWith("Das Programm wird bereits ausgeführt!")) << shown.toStdString();
+  EXPECT_FALSE(app->TerminateRequested());
+}
+
+}  // namespace
