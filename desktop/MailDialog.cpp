@@ -137,6 +137,8 @@ void MailDialog::Run(void (TFMailTools::*handler)(), bool sending) {
     (model_->*handler)();
   } catch (const std::exception& e) {
     if (Form_main) Form_main->UI().ShowError(e.what());
+  } catch (...) {
+    if (Form_main) Form_main->UI().ShowError("Ein Laufzeitfehler ist aufgetreten!");
   }
   delete progress;
   RefreshFromModel();

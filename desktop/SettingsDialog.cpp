@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "Main.h"
 #include "QtUserInterface.h"
 #include "USetting.h"
 #include "Widgets.h"
@@ -108,7 +109,12 @@ int SettingsDialog::exec() {
 void SettingsDialog::Handle(void (TFSettings::*handler)()) {
   if (!model_ || updating_) return;
   StoreToModel();
-  (model_->*handler)();
+  try {
+    (model_->*handler)();
+  } catch (const std::exception& e) {
+    // The handlers report their own failures; anything else is shown here.
+    if (Form_main) Form_main->UI().ShowError(e.what());
+  }
   LoadFromModel();
 }
 
