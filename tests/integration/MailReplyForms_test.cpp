@@ -11,6 +11,7 @@
 #include "MailTestEngine.h"
 #include "TestImage.h"
 #include "UProgState.h"
+#include "URichText.h"
 
 namespace {
 
@@ -150,4 +151,30 @@ TEST_F(MailReplyForms, BulkSendGridFromDirectory) {
   // Shown again: refilled and all unmarked.
   e.mail->FormShow();
   EXPECT_EQ(e.mail->SGrid_Mail, want);
+}
+
+// Rich text: the word processor (LibreOffice) converts the generated HTML and
+// the .rtf goes out as the file; without a word processor there is no .rtf and
+// the send fails.
+TEST_F(MailReplyForms, RichTextAttachment) {
+  const std::string addr = "user00003@example.test";
+  Use(ctRichText, "anhang", {});
+  struct DefaultFactoryAfterwards {
+    ~DefaultFactoryAfterwards() { SetWordProcessorFactory({}); }
+  } restore;
+  SetWordProcessorFactory([]() -> std::unique_ptr<qm::wordproc::Application> {
+    throw qm::wordproc::WordProcessorError("soffice fehlt");
+  });
+  EXPECT_FALSE(e.mail->SendSignature(addr, true));
+  EXPECT_EQ(e.LogMessages().back().rfind("Fehler beim Versenden der Mail!\r\n", 0), 0u) << e.LogMessages().back();
+  EXPECT_EQ(smtp.Messages().size(), 0u);
+
+  SetWordProcessorFactory({});
+  if (qm::wordproc::FindSoffice({}).empty()) GTEST_SKIP() << "no LibreOffice installed";
+  ASSERT_TRUE(e.mail->SendSignature(addr, true));
+  const std::string m = smtp.Messages().back().content;
+  EXPECT_TRUE(Contains(m, "Content-Type: multipart/mixed; boundary="));
+  EXPECT_TRUE(Contains(m, "Content-Type: text/html; charset=utf-8"));
+  EXPECT_TRUE(Contains(m, "filename=\"" + addr + ".rtf\""));
+  EXPECT_EQ(Count(m, "<b>Given3</b>"), 0) << "anhang: the signature is not in the text";
 }
