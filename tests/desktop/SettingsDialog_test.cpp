@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +22,7 @@
 #include "MainWindow.h"
 #include "SettingsDialog.h"
 #include "USetting.h"
+#include "UUtils.h"
 
 namespace {
 
@@ -108,6 +110,25 @@ TEST_F(SettingsDialogTest, DirectoryChoiceSwitchesGroupsAndResetFillsAttributes)
             "givenName,sn,telephoneNumber,mail,wWWHomePage,streetAddress,postalcode,facsimileTelephoneNumber,company");
   // The catalogue is rebuilt after the dialog.
   EXPECT_EQ(Find<QListWidget>(&Window(), "LB_Felder")->count(), 9);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingsDialogTest, NewProfileIsSavedUnderItsNameOnOk) {
+  OpenSettings([&](QWidget* d) {
+    OnNextModal([](QWidget* input) {
+      EXPECT_EQ(input->windowTitle(), "Neues Profil");
+      input->findChild<QLineEdit*>()->setText("vertrieb");
+      ClickButton(input, "OK");
+    });
+    Find<QPushButton>(d, "BtnNewProfile")->click();
+    EXPECT_EQ(Find<QComboBox>(d, "CB_profil")->currentText(), "vertrieb");
+    ClickButton(d, "&OK");
+  });
+  EXPECT_TRUE(qm::FileExists(dir / "vertrieb.config"));
+  EXPECT_EQ(FSettings->CB_profil, "vertrieb");
 }
 
 }  // namespace
