@@ -16,7 +16,6 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillmark");
-  QApplication::setApplicationDisplayName(QString::fromUtf8(kDesktopTitle));
   QApplication::setWindowIcon(ProgramIcon());
   // Minimised, the main window is hidden; closing another window then must
   // not end the program. The program ends when the main window closes.
