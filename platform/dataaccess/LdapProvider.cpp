@@ -220,9 +220,19 @@ class LdapProvider : public Provider {
   void Bind(LDAP* ld, const std::string& uri) {
     int rc;
     if (integrated_) {
-      ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
+      // Active Directory knows its LDAP service by each controller's own
+      // name (ldap/dc1.example.com), not by the domain's name that the path
+      // LDAP://example.com connects to. So first ask for the service under
+      // the name the server's address resolves back to, then, where that
+      // reverse name is missing or foreign (localhost), under the name as
+      // written in the path.
       rc = ldap_sasl_interactive_bind_s(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET, SaslDefaults,
                                         nullptr);
+      if (rc != LDAP_SUCCESS && rc != LDAP_SERVER_DOWN && rc != LDAP_TIMEOUT) {
+        ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
+        rc = ldap_sasl_interactive_bind_s(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET, SaslDefaults,
+                                          nullptr);
+      }
       if (rc != LDAP_SUCCESS)
         throw DataError("Integrierte Anmeldung (Kerberos/GSSAPI) an " + uri +
                         " fehlgeschlagen; der Prozess hat keine gültigen Kerberos-Anmeldedaten (kinit)? " +
