@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <cstring>
 #include <mutex>
 
@@ -78,24 +81,55 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // The bytes go to a new file beside the target, which is then renamed over
+  // it: a write that fails half-way (a full disk, an I/O error) leaves the old
+  // file whole instead of a truncated one, and a reader never sees half a
+  // file. A symbolic link is followed, so the file it names is replaced.
+  std::string target = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  struct stat old {};
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) throw EInOutError(SysErrorMessage(EISDIR), EISDIR);
+
+  static std::atomic<unsigned> serial{0};
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    tmp = target + ".~" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1)) + ".tmp";
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     int e = errno;
     throw EInOutError(SysErrorMessage(e), e);
   }
+  auto fail = [&](int e) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw EInOutError(SysErrorMessage(e), e);
+  };
+  // An existing file keeps its permissions.
+  if (exists && ::fchmod(fd, old.st_mode & 07777) != 0) fail(errno);
   std::size_t off = 0;
   while (off < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int e = errno;
-      ::close(fd);
-      throw EInOutError(SysErrorMessage(e), e);
+      fail(errno);
     }
     off += static_cast<std::size_t>(n);
   }
   if (::close(fd) != 0) {
     int e = errno;
+    ::unlink(tmp.c_str());
+    throw EInOutError(SysErrorMessage(e), e);
+  }
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
     throw EInOutError(SysErrorMessage(e), e);
   }
 }

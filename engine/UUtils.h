@@ -54,8 +54,10 @@ bool DirectoryExists(const std::string& path);
 /// Reads a whole file. Throws EInOutError with the system's text on failure.
 std::string ReadWholeFile(const std::string& path);
 
-/// Creates or truncates a file and writes the bytes. `mode` is used for a new
-/// file. Throws EInOutError with the system's text on failure.
+/// Creates or replaces a file with the bytes, all or nothing: on failure the
+/// old file is left as it was. `mode` is used for a new file; an existing
+/// one keeps its permissions. Throws EInOutError with the system's text on
+/// failure.
 void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 
 /// Deletes a file; returns false (and leaves errno) on failure.
