@@ -114,7 +114,7 @@ TEST(DiskFull, LogLineThatDoesNotFitThrowsToTheCallerAndTheNextOneIsWritten) {
   TmpfsMount mount(dir, "64k");
   if (!mount.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (" << mount.Error() << "); disk-full cases skipped";
   RecordingUserInterface ui;
-  TForm_main form(dir, ui, ProgramKind::Service);
+  TForm_main form(dir, ui);  // the desktop program: a screen line too
   ClearState();
   const std::string filler = FillDisk(dir);
   EXPECT_THROW(form.WriteLog("kein Platz", ltError), qm::EInOutError);

@@ -178,5 +178,7 @@ TEST_F(HttpLoad, ConcurrentConnectionsAndMakeRequestsAreAllAnswered) {
               static_cast<long long>(std::chrono::duration_cast<ms>(t2 - t1).count()),
               requests * 1000.0 / std::max<long long>(1, std::chrono::duration_cast<ms>(t2 - t1).count()), idleKiB,
               afterKiB);
-  if (!kSanitized) EXPECT_LT(afterKiB, idleKiB + 64 * 1024) << "memory comes back near its idle figure";
+  if (!kSanitized) {
+    EXPECT_LT(afterKiB, idleKiB + 64 * 1024) << "memory comes back near its idle figure";
+  }
 }
