@@ -1,7 +1,11 @@
-// The HTTP signature server under load on 127.0.0.1: many connections open
-// at once, then many /make requests from several client threads. Every
-// request must get its answer, the log must hold one request line per
-// request, and the process's memory must come back near its idle figure.
+// The HTTP signature server under load on 127.0.0.1, beside mailbox polling:
+// many connections open at once, then many /make requests from several
+// client threads, while the main thread polls a real Dovecot mailbox and
+// replies over a real SMTP server; users come from SQLite through unixODBC.
+// Every request must get its answer; the answers that carry a file list, the
+// "Signatur erstellt für:" lines and the LStatusHTTP counter must agree; every
+// request mail must be answered; the process's memory must come back near
+// its idle figure.
 //
 // Sizes: QM_LOAD_CONNECTIONS (default 1000 open at once) and
 // QM_LOAD_REQUESTS (default 2000 /make requests; the full run uses 10000).
@@ -21,13 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "Main.h"
+#include "DirectoryFixtures.h"
+#include "MailServers.h"
+#include "MailTestEngine.h"
 #include "RawHttp.h"
-#include "RecordingUserInterface.h"
-#include "TestDir.h"
-#include "UDBUtil.h"
 #include "UProgState.h"
-#include "USetting.h"
 #include "USocketServer.h"
 
 namespace {
@@ -80,104 +82,160 @@ class HttpLoad : public ::testing::Test {
     if (lim.rlim_cur < want) connections = static_cast<int>((lim.rlim_cur - 256) / 2);
 
     ClearState();
-    ::mkdir((dir / "temp").c_str(), 0755);
-    WriteFileBytes(dir / "ResponsePage.htm", ReadFileBytes(std::string(QM_SOURCE_DIR) + "/packaging/ResponsePage.htm"));
-    WriteFileBytes(dir / "temp/logo.gif", logo);
-    HttpServerLimits limits;
-    module.IdHTTPServer1.SetLimits(limits);
-    module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
-    module.IdHTTPServer1.SetActive(true);
-    port = module.IdHTTPServer1.ListeningPorts().at(0);
+    odbc.CreateUsersTable();
+    odbc.AddUsers(kUsers);
+    DirectorySettings d;
+    d.odbcSource = odbc.Dsn();
+    d.table = "users";
+    d.mailField = "mail";
+    e.settings->SetDirectorySettings(d);
+    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    GeneralSettings g;
+    g.contentType = ctText;
+    g.sendAs = "body";
+    e.settings->SetGeneralSettings(g);
+    e.main->M_text = {"Guten Tag,", "anbei Ihre Signatur."};
+    e.main->M_Signatur_HTML = {"#givenName# #sn#", "#telephoneNumber#"};
+    e.main->LB_shortNames = {"logo.gif"};
+    WriteFileBytes(e.dir / "ResponsePage.htm",
+                   ReadFileBytes(std::string(QM_SOURCE_DIR) + "/packaging/ResponsePage.htm"));
+    WriteFileBytes(e.dir / "temp/logo.gif", logo);
+    smtp.Start();
+
+    module = std::make_unique<TKomponentModule>();
+    module->IdHTTPServer1.AddBinding("127.0.0.1", 0);
+    module->IdHTTPServer1.SetActive(true);
+    port = module->IdHTTPServer1.ListeningPorts().at(0);
   }
   void TearDown() override {
-    module.IdHTTPServer1.SetActive(false);
+    module.reset();
     ClearState();
   }
 
-  // One request; true when its answer is the one expected for the target.
-  bool Expected(const RawHttpReply& r, const std::string& target) const {
+  // Every fourth address is not in the directory.
+  static std::string Address(int i) {
+    return i % 4 == 3 ? "nobody" + std::to_string(i) + "@example.test" : MakeTestUser(1 + i % kUsers).mail;
+  }
+  static bool Known(int i) { return i % 4 != 3; }
+  static std::string MakeTarget(int i) {
+    std::string a = Address(i);
+    return "/make?" + a.replace(a.find('@'), 1, "%40");
+  }
+
+  // The answer expected for request i ("" for the logo): the file list for
+  // a known address, the "unknown" page otherwise.
+  bool Expected(const RawHttpReply& r, int i, bool logoRequest) const {
     if (!r.answered || r.status != 200) return false;
-    if (target == "/logo.gif") return r.body == logo;
+    if (logoRequest) return r.body == logo;
+    if (Known(i)) return r.body == Address(i) + ".txt\nlogo.gif\n";
     return r.body.find(" ist unbekannt.") != std::string::npos;
   }
 
+  static constexpr int kUsers = 50;
   int connections = EnvInt("QM_LOAD_CONNECTIONS", 1000);
   int requests = EnvInt("QM_LOAD_REQUESTS", 2000);
-  TestDir dir;
-  RecordingUserInterface ui;
-  TForm_main form{dir.Path(), ui, ProgramKind::Service};
-  TFDBUtil db;
-  TFSettings settings;
-  TKomponentModule module;
+  OdbcFixture odbc;
+  MailTestEngine e;
+  Pop3Fixture pop;
+  SmtpFixture smtp;
+  std::unique_ptr<TKomponentModule> module;
   std::uint16_t port = 0;
   const std::string logo = "GIF89a logo bytes";
 };
 
-TEST_F(HttpLoad, ConcurrentConnectionsAndMakeRequestsAreAllAnswered) {
-  form.SetVerbosity(0);
+TEST_F(HttpLoad, ConcurrentConnectionsAndMakeRequestsBesidePollingAreAllCounted) {
+  // Request mails from known users wait in the mailbox; the main thread polls
+  // while the clients load the server.
+  constexpr int kMails = 20;
+  for (int m = 0; m < kMails; ++m)
+    pop.Deliver("From: <" + MakeTestUser(1 + m).mail + ">\r\nTo: requests@example.test\r\nSubject: m" +
+                std::to_string(m) + "\r\n\r\nBitte.\r\n");
+  pop.Start();
+  e.UseLocalServers(pop.Port(), smtp.Port());
+
   // Warm up (thread pool, page cache), then take the idle figure.
-  for (int i = 0; i < 64; ++i) ASSERT_TRUE(Expected(RawHttpExchange(port, RawHttpGet("/logo.gif")), "/logo.gif"));
+  for (int i = 0; i < 64; ++i)
+    ASSERT_TRUE(Expected(RawHttpExchange(port, RawHttpGet("/logo.gif")), i, true));
   ::malloc_trim(0);
   const long idleKiB = RssKiB();
-  const auto t0 = std::chrono::steady_clock::now();
 
-  // Phase 1: every connection open at the same time, then all requests sent,
-  // then all answers read.
-  constexpr int kClients = 8;
-  std::atomic<int> good{0}, opened{0};
-  {
-    std::latch allOpen(kClients);
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c)
-      clients.emplace_back([&, c] {
-        std::vector<std::pair<int, std::string>> mine;
-        for (int i = c; i < connections; i += kClients) {
-          int fd = RawHttpConnect(port);
-          if (fd < 0) continue;
-          ++opened;
-          mine.emplace_back(fd, i % 2 ? "/logo.gif" : "/make?open" + std::to_string(i) + "%40example.test");
-        }
-        allOpen.arrive_and_wait();
-        for (auto& [fd, target] : mine) RawHttpSend(fd, RawHttpGet(target));
-        for (auto& [fd, target] : mine) good += Expected(RawHttpReadAll(fd), target);
-      });
-    for (auto& t : clients) t.join();
+  std::atomic<bool> loadDone{false};
+  std::atomic<int> good{0}, opened{0}, makeGood{0}, knownSent{0};
+  std::chrono::steady_clock::duration phase1{}, phase2{};
+  std::thread load([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    // Phase 1: every connection open at the same time, then all requests
+    // sent, then all answers read.
+    constexpr int kClients = 8;
+    {
+      std::latch allOpen(kClients);
+      std::vector<std::thread> clients;
+      for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+          std::vector<std::pair<int, int>> mine;  // fd, request number
+          for (int i = c; i < connections; i += kClients) {
+            int fd = RawHttpConnect(port);
+            if (fd < 0) continue;
+            ++opened;
+            mine.emplace_back(fd, i);
+          }
+          allOpen.arrive_and_wait();
+          for (auto [fd, i] : mine) {
+            const bool logoRequest = i % 2 == 1;
+            if (!logoRequest && Known(i)) ++knownSent;
+            RawHttpSend(fd, RawHttpGet(logoRequest ? "/logo.gif" : MakeTarget(i)));
+          }
+          for (auto [fd, i] : mine) good += Expected(RawHttpReadAll(fd), i, i % 2 == 1);
+        });
+      for (auto& t : clients) t.join();
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    // Phase 2: /make requests from 16 clients, one connection each.
+    constexpr int kRequestClients = 16;
+    {
+      std::vector<std::thread> clients;
+      for (int c = 0; c < kRequestClients; ++c)
+        clients.emplace_back([&, c] {
+          for (int i = c; i < requests; i += kRequestClients) {
+            if (Known(i)) ++knownSent;
+            makeGood += Expected(RawHttpExchange(port, RawHttpGet(MakeTarget(i))), i, false);
+          }
+        });
+      for (auto& t : clients) t.join();
+    }
+    phase1 = t1 - t0;
+    phase2 = std::chrono::steady_clock::now() - t1;
+    loadDone = true;
+  });
+  int polls = 0;
+  while (!loadDone) {
+    e.mail->ReceiveMails();
+    ++polls;
   }
+  load.join();
+  e.mail->ReceiveMails();  // one more after the load, as the timer would
+
   EXPECT_EQ(opened.load(), connections);
   EXPECT_EQ(good.load(), connections);
-  const auto t1 = std::chrono::steady_clock::now();
-
-  // Phase 2: /make requests from 16 clients, one connection each.
-  constexpr int kRequestClients = 16;
-  std::atomic<int> makeGood{0};
-  {
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kRequestClients; ++c)
-      clients.emplace_back([&, c] {
-        for (int i = c; i < requests; i += kRequestClients) {
-          const std::string target = "/make?load" + std::to_string(i) + "%40example.test";
-          makeGood += Expected(RawHttpExchange(port, RawHttpGet(target)), target);
-        }
-      });
-    for (auto& t : clients) t.join();
-  }
   EXPECT_EQ(makeGood.load(), requests);
-  const auto t2 = std::chrono::steady_clock::now();
 
-  const std::string log = ReadFileBytes(dir / "signatur.log");
+  const std::string log = ReadFileBytes(e.dir / "signatur.log");
+  const std::size_t known = static_cast<std::size_t>(knownSent.load());
   EXPECT_EQ(Count(log, "HTTP Request erhalten von: 127.0.0.1 -> "), static_cast<std::size_t>(64 + connections + requests));
-  EXPECT_EQ(Count(log, "Signatur erstellt für: "), 0u) << "no address is known";
-  EXPECT_EQ(GetStateValue("LStatusHTTP"), "") << "unknown addresses are not counted";
+  EXPECT_EQ(Count(log, "Signatur erstellt für: "), known);
+  EXPECT_EQ(GetStateValue("LStatusHTTP"), std::to_string(known));
+  EXPECT_EQ(GetStateValue("LStatusGesand"), std::to_string(kMails)) << "every request mail answered";
+  EXPECT_EQ(smtp.Messages().size(), static_cast<std::size_t>(kMails));
+  EXPECT_EQ(pop.MessageCount(), 0) << "answered requests are deleted, none is lost";
 
   ::malloc_trim(0);
   const long afterKiB = RssKiB();
   using ms = std::chrono::milliseconds;
-  std::printf("[ load ] %d connections at once: %lld ms; %d /make requests: %lld ms (%.0f/s); RSS idle %ld KiB, "
-              "after %ld KiB\n",
-              connections, static_cast<long long>(std::chrono::duration_cast<ms>(t1 - t0).count()), requests,
-              static_cast<long long>(std::chrono::duration_cast<ms>(t2 - t1).count()),
-              requests * 1000.0 / std::max<long long>(1, std::chrono::duration_cast<ms>(t2 - t1).count()), idleKiB,
-              afterKiB);
+  const auto p2 = std::chrono::duration_cast<ms>(phase2).count();
+  std::printf("[ load ] %d connections at once: %lld ms; %d /make requests (%zu known): %lld ms (%.0f/s); "
+              "%d polls beside; RSS idle %ld KiB, after %ld KiB\n",
+              connections, static_cast<long long>(std::chrono::duration_cast<ms>(phase1).count()), requests, known,
+              static_cast<long long>(p2), requests * 1000.0 / std::max<long long>(1, p2), polls, idleKiB, afterKiB);
   if (!kSanitized) {
     EXPECT_LT(afterKiB, idleKiB + 64 * 1024) << "memory comes back near its idle figure";
   }
