@@ -117,6 +117,7 @@ void Print(const char* what, const Stats& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qm::LimitMemoryPools();  // as both programs do
   const int perClient = argc > 1 ? std::atoi(argv[1]) : 200;
   OdbcFixture odbc;
   odbc.CreateUsersTable();

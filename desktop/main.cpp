@@ -14,6 +14,7 @@
 #include "Widgets.h"
 
 int main(int argc, char** argv) {
+  qm::LimitMemoryPools();
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillmark");
   QApplication::setWindowIcon(ProgramIcon());

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ULog.h"
@@ -189,6 +190,9 @@ class TForm_main {
   /// sequence and, unless it refuses, asks the application to end.
   void Close();
 
+  /// True on the thread that created the controller (the event loop's).
+  bool IsMainThread() const { return std::this_thread::get_id() == mainThread_; }
+
   UserInterface& UI() { return ui_; }
   ProgramKind Kind() const { return kind_; }
   const std::string& ProgramDir() const { return programDir_; }
@@ -197,6 +201,7 @@ class TForm_main {
   std::string programDir_;
   UserInterface& ui_;
   ProgramKind kind_;
+  std::thread::id mainThread_ = std::this_thread::get_id();
   TEventLog log_;
   std::recursive_mutex signatureLock_;
   std::recursive_mutex conversionLock_;

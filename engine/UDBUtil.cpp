@@ -158,6 +158,11 @@ bool TFDBUtil::FindUser(const std::string& address) {
       ADOQuery_AD.Close();
       ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(general.fieldNames1, general.fieldNames2), general.adPath,
                                        address);
+      // The dialog's address column follows the directory: "mail". Only the
+      // event loop's thread touches the dialog's fields; a lookup on an HTTP
+      // thread leaves them alone (the address column is "mail" for the
+      // directory whatever the field holds).
+      if (FSettings && Form_main && Form_main->IsMainThread()) FSettings->CB_mailField = "mail";
       DBGrid1.DataSource = &DataSource_AD;
       ADOQuery_AD.Open();
       WriteLog("ActiveDirectory Verbindung Ok.", ltInformation);

@@ -1,6 +1,7 @@
 #include "UUtils.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,6 +134,8 @@ void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned 
     throw EInOutError(SysErrorMessage(e), e);
   }
 }
+
+void LimitMemoryPools() { ::mallopt(M_ARENA_MAX, 2); }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -60,6 +60,11 @@ std::string ReadWholeFile(const std::string& path);
 /// failure.
 void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 
+/// Caps the C library's per-thread memory pools at two. Every HTTP
+/// connection runs on a thread of its own; with one pool per thread the
+/// process keeps the memory of whole-table reads long after the requests.
+void LimitMemoryPools();
+
 /// Deletes a file; returns false (and leaves errno) on failure.
 bool DeleteFile(const std::string& path);
 

@@ -26,6 +26,7 @@
 int main(int argc, char** argv) {
   // A client that goes away mid-answer must not end the service.
   ::signal(SIGPIPE, SIG_IGN);
+  qm::LimitMemoryPools();
   const ServiceSwitches switches = ParseServiceSwitches(argc, argv);
   QuietUserInterface ui(TQuillmarkService1::kName);
   const std::string programDir = qm::ExecutableDirectory();
