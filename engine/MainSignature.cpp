@@ -120,7 +120,9 @@ void TForm_main::SetRetryWait(RetryWait wait) {
 namespace {
 
 // Writes the lines with CR LF; a failed write is tried once more after the
-// retry wait, and the second failure is thrown to the caller.
+// retry wait, and the second failure is thrown to the caller. The file is
+// replaced whole, so an HTTP download running while the same address is
+// generated again gets the old or the new file, never a torn one.
 void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
                          const TForm_main::RetryWait& wait) {
   const std::string bytes = qm::JoinLinesCrLf(lines);
