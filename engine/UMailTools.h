@@ -71,7 +71,7 @@ std::string ImageMediaType(std::string_view name);
 
 /// The bare address of a From header value as it stands in the raw message
 /// (before any RFC 2047 decoding): the first mailbox's angle-address, or the
-/// addr-spec when there are no angle brackets. Quoted strings and comments
+/// bare address (RFC 5322) when there are no angle brackets. Quoted strings and comments
 /// are skipped, so a display name cannot pose as the address. "" when there
 /// is no usable address (no '@', blanks or control characters in it).
 std::string BareAddress(std::string_view fromValue);
