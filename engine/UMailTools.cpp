@@ -5,6 +5,7 @@
 #include <Poco/Exception.h>
 #include <Poco/Net/MailMessage.h>
 #include <Poco/Net/MailRecipient.h>
+#include <Poco/Net/MailStream.h>
 #include <Poco/Net/MultipartWriter.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/POP3ClientSession.h>
@@ -34,6 +35,7 @@ namespace {
 const char* const kSmtpReplyFailure =
     "Fehler beim Senden über Smtp. Aktivieren Sie ggf. Authentifizierung bei Ihrem SMTP-Account!";
 const char* const kSendFailure = "Fehler beim Versenden der Mail!";
+const char* const kSmtpConnectionLost = "Die Verbindung zum SMTP-Server ist abgebrochen";
 
 /// An SMTP error reply; `reply` is the server's reply as received.
 class SmtpReplyError : public std::runtime_error {
@@ -43,6 +45,14 @@ class SmtpReplyError : public std::runtime_error {
 
  private:
   int code_;
+};
+
+/// The SMTP session with its dialogue socket in reach, for writing the
+/// message body straight to it.
+class SmtpSession : public Poco::Net::SMTPClientSession {
+ public:
+  using SMTPClientSession::SMTPClientSession;
+  using SMTPClientSession::socket;
 };
 
 bool IsAscii(std::string_view s) {
@@ -355,17 +365,23 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   smtpSocket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));
   smtpSocket_->setReceiveTimeout(Span(hooks.timeouts.read));
   smtpSocket_->setSendTimeout(Span(hooks.timeouts.read));
-  theSmtp = std::make_unique<SMTPClientSession>(*smtpSocket_);
+  theSmtp = std::make_unique<SmtpSession>(*smtpSocket_);
   theSmtp->setTimeout(Span(hooks.timeouts.read));
 
   // Greeting and EHLO (HELO when EHLO is refused); then AUTH LOGIN is sent
   // whatever the server announced.
   theSmtp->login(Poco::Environment::nodeName());
-  auto expect = [this](const std::string& command, int wanted) {
-    std::string reply;
-    int status = theSmtp->sendCommand(command, reply);
+  // No reply at all means the server closed the connection: that is a lost
+  // connection, not an error reply.
+  auto check = [](int status, const std::string& reply, int wanted) {
+    if (status <= 0 && reply.empty()) throw std::runtime_error(kSmtpConnectionLost);
     bool ok = wanted == 250 ? status / 100 == 2 : status == wanted;
     if (!ok) throw SmtpReplyError(status, reply);
+  };
+  auto expect = [this, &check](const std::string& command, int wanted) {
+    std::string reply;
+    int status = theSmtp->sendCommand(command, reply);
+    check(status, reply, wanted);
   };
   expect("AUTH LOGIN", 334);
   expect(Base64(user), 334);
@@ -373,8 +389,29 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   expect("MAIL FROM:<" + from + ">", 250);
   expect("RCPT TO:<" + to + ">", 250);
   expect("DATA", 354);
-  std::istringstream in(rendered);
-  theSmtp->sendMessage(in);  // dot-stuffing, terminator, and the final reply
+
+  // The message with dot-stuffing and the terminating line, written straight
+  // to the socket: a server that goes away in the middle of the body makes
+  // the write fail with the socket's own error. (Writing through a stream,
+  // as the session's sendMessage does, swallows that error, and the missing
+  // reply is then reported as a rejection of the message.)
+  std::ostringstream stuffed;
+  {
+    Poco::Net::MailOutputStream body(stuffed);
+    body << rendered;
+    body.close();
+  }
+  const std::string wire = stuffed.str();
+  Poco::Net::DialogSocket& socket = static_cast<SmtpSession&>(*theSmtp).socket();
+  for (std::size_t sent = 0; sent < wire.size();) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(wire.size() - sent, 64 * 1024));
+    const int n = socket.sendBytes(wire.data() + sent, chunk);
+    if (n <= 0) throw std::runtime_error(kSmtpConnectionLost);
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string reply;
+  const int status = socket.receiveStatusMessage(reply);
+  check(status, reply, 250);
 }
 
 bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
