@@ -192,6 +192,15 @@ SmtpFixture::~SmtpFixture() {
 
 void SmtpFixture::Start() {
   port_ = FreeMailPort();
+  Launch();
+}
+
+void SmtpFixture::Restart() {
+  Stop();
+  Launch();
+}
+
+void SmtpFixture::Launch() {
   pid_ = Spawn({"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
                 std::to_string(port_), dir_},
                dir_ + "server.log");
@@ -204,6 +213,43 @@ void SmtpFixture::SetPassword(const std::string& password) { WriteFileBytes(dir_
 
 void SmtpFixture::RefuseRecipient(const std::string& address) {
   WriteFileBytes(dir_ + "refuse", ReadFileBytes(dir_ + "refuse") + address + "\n");
+}
+
+void SmtpFixture::FailAt(const std::string& step, const std::string& reply) {
+  WriteFileBytes(dir_ + "fault", step + " " + reply + "\n");
+}
+
+void SmtpFixture::DropAt(const std::string& step) { WriteFileBytes(dir_ + "fault", "DROP " + step + "\n"); }
+
+void SmtpFixture::CutData(std::size_t bytes) { WriteFileBytes(dir_ + "fault", "CUT " + std::to_string(bytes) + "\n"); }
+
+void SmtpFixture::ExitInData(std::size_t bytes) {
+  WriteFileBytes(dir_ + "fault", "EXIT " + std::to_string(bytes) + "\n");
+}
+
+void SmtpFixture::ClearFault() { WriteFileBytes(dir_ + "fault", ""); }
+
+std::vector<std::string> SmtpFixture::Fired() const {
+  std::vector<std::string> out;
+  if (!fs::exists(dir_ + "fired")) return out;
+  std::string text = ReadFileBytes(dir_ + "fired");
+  std::size_t pos = 0;
+  for (std::size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) out.push_back(text.substr(pos, nl - pos));
+  return out;
+}
+
+bool SmtpFixture::WaitExited() {
+  if (pid_ <= 0) return true;
+  for (int i = 0; i < 200; ++i) {
+    int status;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      ::kill(-pid_, SIGKILL);  // whatever else of the group is left
+      pid_ = -1;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
 }
 
 std::vector<SmtpFixture::Stored> SmtpFixture::Messages() const {

@@ -12,11 +12,17 @@
 //   smtp.Start();                      //   AUTH LOGIN required, no TLS
 //   smtp.SetPassword("other");         //   refuse the configured password
 //   smtp.RefuseRecipient("a@b");       //   550 for this RCPT TO
+//   smtp.FailAt("MAIL", "451 ...");    //   refuse a step (MAIL, RCPT, DATA, END)
+//   smtp.DropAt("MAIL");               //   close instead of answering a step
+//   smtp.CutData(65536);               //   drop the connection inside DATA
+//   smtp.ExitInData(65536);            //   the whole server dies inside DATA
+//   smtp.ClearFault(); smtp.Fired();   //   faults that have fired
 //   smtp.Messages();                   //   accepted messages, as stored
 //
 // As root, the Maildir belongs to "nobody" (Dovecot will not open mail as
 // uid 0) and the fixture's directories are made traversable.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -71,10 +77,31 @@ class SmtpFixture {
   /// The password the server accepts ("secret" at first).
   void SetPassword(const std::string& password);
   void RefuseRecipient(const std::string& address);
+  /// Answers a step with `reply` until ClearFault: "MAIL" (MAIL FROM),
+  /// "RCPT" (every RCPT TO), "DATA" (the DATA command, instead of 354) or
+  /// "END" (the end of the message; nothing is kept).
+  void FailAt(const std::string& step, const std::string& reply);
+  /// Closes the connection instead of answering a step ("MAIL", "RCPT" or
+  /// "DATA") until ClearFault.
+  void DropAt(const std::string& step);
+  /// Closes the connection once `bytes` of message data have arrived.
+  void CutData(std::size_t bytes);
+  /// Ends the server process once `bytes` of message data have arrived; the
+  /// port stays closed until Restart().
+  void ExitInData(std::size_t bytes);
+  void ClearFault();
+  /// The faults that have fired so far, one line each ("CUT 65536").
+  std::vector<std::string> Fired() const;
+  /// Waits (a few seconds at most) for the server process to end by itself;
+  /// true when it has.
+  bool WaitExited();
+  /// Starts the server again on the same port.
+  void Restart();
   /// Accepted messages in the order they were accepted.
   std::vector<Stored> Messages() const;
 
  private:
+  void Launch();
   std::string dir_;
   std::uint16_t port_ = 0;
   int pid_ = -1;

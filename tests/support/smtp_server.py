@@ -10,6 +10,17 @@ recipient addresses to refuse with 550, one per line. Accepted messages are
 stored as DIR/messages/NNNNN.eml (the DATA exactly as received, without the
 dot-stuffing) with the envelope in NNNNN.env ("MAIL FROM" line, then one
 "RCPT TO" line per recipient). Runs until SIGTERM.
+
+DIR/fault, read at every command it concerns, makes the server fail on
+purpose (empty or missing: no fault):
+    MAIL <reply>   answer MAIL FROM with <reply>
+    RCPT <reply>   answer every RCPT TO with <reply>
+    DATA <reply>   answer the DATA command with <reply> instead of 354
+    END <reply>    take the whole message, then answer <reply> and keep nothing
+    CUT <n>        after <n> bytes of message data, close the connection
+    EXIT <n>       after <n> bytes of message data, end the whole process
+    DROP <step>    close the connection instead of answering MAIL, RCPT or DATA
+Every fault that fires adds a line to DIR/fired ("CUT 65536" ...).
 """
 import os
 import signal
@@ -17,7 +28,7 @@ import sys
 import threading
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult, LoginPassword
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 PORT = int(sys.argv[1])
 DIR = sys.argv[2]
@@ -33,12 +44,39 @@ def read(name, default=""):
         return default
 
 
+def fault(step):
+    """The fault armed for this step: its argument, or None."""
+    words = read("fault").strip().split(None, 1)
+    if len(words) == 2 and words[0] == step:
+        return words[1]
+    return None
+
+
+def fired(line):
+    with open(os.path.join(DIR, "fired"), "a", encoding="utf-8") as f:
+        f.write(line + "\n")
+
+
 class Handler:
     def __init__(self):
-        self.count = 0
+        # A restarted server goes on numbering after the messages it kept.
+        self.count = len([n for n in os.listdir(MESSAGES) if n.endswith(".eml")])
         self.lock = threading.Lock()
 
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        reply = fault("MAIL")
+        if reply is not None:
+            fired("MAIL " + reply)
+            return reply
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        reply = fault("RCPT")
+        if reply is not None:
+            fired("RCPT " + reply)
+            return reply
         refused = [l.strip().lower() for l in read("refuse").splitlines() if l.strip()]
         if address.lower() in refused:
             return "550 5.1.1 <%s>: Recipient address rejected" % address
@@ -46,6 +84,10 @@ class Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        reply = fault("END")
+        if reply is not None:
+            fired("END " + reply)
+            return reply
         with self.lock:
             self.count += 1
             n = self.count
@@ -60,6 +102,57 @@ class Handler:
         return "250 2.0.0 Message accepted for delivery"
 
 
+class FaultySMTP(SMTP):
+    """aiosmtpd's server with the faults of DIR/fault that its handler hooks
+    cannot produce."""
+
+    def dropped(self, step):
+        if fault("DROP") != step or not self.session.authenticated:
+            return False
+        fired("DROP " + step)
+        self.transport.close()
+        return True
+
+    async def smtp_MAIL(self, arg):
+        if not self.dropped("MAIL"):
+            await super().smtp_MAIL(arg)
+
+    async def smtp_RCPT(self, arg):
+        if not self.dropped("RCPT"):
+            await super().smtp_RCPT(arg)
+
+    async def smtp_DATA(self, arg):
+        if self.dropped("DATA"):
+            return
+        reply = fault("DATA")
+        if reply is not None and self.session.authenticated and self.envelope.rcpt_tos:
+            fired("DATA " + reply)
+            await self.push(reply)
+            return
+        cut, leave = fault("CUT"), fault("EXIT")
+        if (cut is None and leave is None) or not self.session.authenticated or not self.envelope.rcpt_tos:
+            return await super().smtp_DATA(arg)
+        limit = int(cut if cut is not None else leave)
+        await self.push("354 End data with <CR><LF>.<CR><LF>")
+        got = 0
+        while got < limit:
+            chunk = await self._reader.read(limit - got)
+            if not chunk:
+                return  # the client went away first: nothing fired
+            got += len(chunk)
+        if cut is not None:
+            fired("CUT %d" % got)
+            self.transport.abort()
+        else:
+            fired("EXIT %d" % got)
+            os._exit(3)
+
+
+class FaultyController(Controller):
+    def factory(self):
+        return FaultySMTP(self.handler, **self.SMTP_kwargs)
+
+
 def authenticator(server, session, envelope, mechanism, auth_data):
     if mechanism != "LOGIN" or not isinstance(auth_data, LoginPassword):
         return AuthResult(success=False, handled=False)
@@ -68,7 +161,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
     return AuthResult(success=ok, handled=False)
 
 
-controller = Controller(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
                         auth_required=True, auth_require_tls=False, decode_data=False)
 controller.start()
 stop = threading.Event()
