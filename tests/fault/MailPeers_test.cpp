@@ -226,7 +226,7 @@ TEST_F(MailPeerFaults, SmtpServerVanishesInTheMiddleOfData) {
     EXPECT_EQ(Poll(), (std::vector<std::string>{kConnected, "1 neue Nachrichten werden empfangen.", From(who),
                                                  kSending, Sent(who)}));
     ASSERT_EQ(smtp.Messages().size(), repliesBefore + 1);
-    const std::string& reply = smtp.Messages().back().content;
+    const std::string reply = smtp.Messages().back().content;
     EXPECT_TRUE(Contains(reply, "filename=handbuch.pdf"));
     EXPECT_GT(reply.size(), manual.size()) << "the whole body arrived";
     EXPECT_EQ(pop.MessageCount(), 0);
