@@ -29,6 +29,8 @@
 //   ldap.AdsPath();                   // "127.0.0.1:<port>/dc=example,dc=test"
 //   ldap.BindDn(), ldap.BindPassword()  // a reader account (simple bind)
 //   ~SlapdFixture / ldap.Stop()       // always stops the server
+//   ldap.Pause() / ldap.Resume()      // SIGSTOP / SIGCONT: a hung server
+//   ldap.Restart()                    // stopped server up again, same port
 //
 // Schema: core, cosine, inetOrgPerson plus objectCategory (single text,
 // value "person"), objectClass "user" (below inetOrgPerson), multi-valued
@@ -108,8 +110,20 @@ class SlapdFixture {
   /// 127.0.0.1 at a free port and waits until it accepts connections.
   void Start();
   /// Stops slapd (SIGTERM, then SIGKILL); harmless when it is not running.
+  /// A paused server is resumed first, so that it can end.
   void Stop();
   bool Running() const { return pid_ > 0; }
+  /// The slapd process; -1 when it is not running.
+  int Pid() const { return pid_; }
+  /// Freezes the running slapd (SIGSTOP): connections are still accepted
+  /// by the kernel, but no request is ever answered.
+  void Pause();
+  /// Lets a paused slapd go on (SIGCONT).
+  void Resume();
+  /// Starts a stopped slapd again on the port it had, with the entries it
+  /// held (throws when the port cannot be had back); a running one is
+  /// stopped first.
+  void Restart();
 
   int Port() const { return port_; }
   std::string Uri() const;                      // "ldap://127.0.0.1:<port>"
@@ -135,6 +149,10 @@ class SlapdFixture {
  private:
   static Attributes UserAttributes(const TestUser& user);
   void WriteConfig();
+  void LoadPending();
+  // Spawns slapd on port_ and waits until it accepts connections; false when
+  // it exits or does not come up.
+  bool Launch();
 
   std::string dir_;
   std::string suffix_ = "dc=example,dc=test";

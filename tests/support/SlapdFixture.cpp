@@ -177,47 +177,76 @@ void SlapdFixture::WriteConfig() {
           "access to * by users read by * none\n";
 }
 
+void SlapdFixture::LoadPending() {
+  // Entries queued while slapd was not running go in with slapadd.
+  if (pendingLdif_.empty()) return;
+  std::ofstream(dir_ + "load.ldif", std::ios::trunc) << pendingLdif_;
+  pid_t p = Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log");
+  int status = 0;
+  waitpid(p, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("SlapdFixture: slapadd failed: " + ReadAll(dir_ + "slapadd.log"));
+  pendingLdif_.clear();
+}
+
 void SlapdFixture::Start() {
   if (Running()) return;
   WriteConfig();
-  if (!pendingLdif_.empty()) {
-    std::ofstream(dir_ + "load.ldif", std::ios::trunc) << pendingLdif_;
-    pid_t p = Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log");
-    int status = 0;
-    waitpid(p, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-      throw std::runtime_error("SlapdFixture: slapadd failed: " + ReadAll(dir_ + "slapadd.log"));
-    pendingLdif_.clear();
-  }
+  LoadPending();
   for (int attempt = 0; attempt < 5 && !Running(); ++attempt) {
     port_ = FreeLoopbackPort();
-    pid_t p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool up = false, exited = false;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Accepts(port_)) {
-        up = true;
-        break;
-      }
-      int status = 0;
-      if (waitpid(p, &status, WNOHANG) == p) {
-        exited = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (up) {
-      pid_ = p;
-    } else if (!exited) {
-      kill(p, SIGKILL);
-      waitpid(p, nullptr, 0);
-    }
+    Launch();
   }
   if (!Running()) throw std::runtime_error("SlapdFixture: slapd did not start: " + ReadAll(dir_ + "slapd.log"));
 }
 
+bool SlapdFixture::Launch() {
+  pid_t p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Accepts(port_)) {
+      pid_ = p;
+      return true;
+    }
+    int status = 0;
+    if (waitpid(p, &status, WNOHANG) == p) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(p, SIGKILL);
+  waitpid(p, nullptr, 0);
+  return false;
+}
+
+void SlapdFixture::Pause() {
+  if (Running()) kill(pid_, SIGSTOP);
+}
+
+void SlapdFixture::Resume() {
+  if (Running()) kill(pid_, SIGCONT);
+}
+
+void SlapdFixture::Restart() {
+  if (port_ == 0) {
+    Start();
+    return;
+  }
+  Stop();
+  WriteConfig();
+  LoadPending();
+  // The old listening socket may linger a moment; slapd binds with
+  // SO_REUSEADDR, so a few tries suffice.
+  for (int attempt = 0; attempt < 5 && !Running(); ++attempt) {
+    if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Launch();
+  }
+  if (!Running())
+    throw std::runtime_error("SlapdFixture: slapd did not start again on port " + std::to_string(port_) + ": " +
+                             ReadAll(dir_ + "slapd.log"));
+}
+
 void SlapdFixture::Stop() {
   if (!Running()) return;
+  kill(pid_, SIGCONT);  // a paused server could not act on SIGTERM
   kill(pid_, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   int status = 0;
