@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the fault suite: a small tmpfs to run out of space on, and
-// filling it up.
+// Helpers of the fault suite: a small tmpfs to run out of space on (or to
+// make read-only), and filling it up.
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -16,9 +16,8 @@
 /// CAP_SYS_ADMIN): the tests that need it skip then.
 class TmpfsMount {
  public:
-  TmpfsMount(const std::string& dir, const std::string& size) : dir_(dir) {
-    std::string options = "size=" + size + ",mode=0755";
-    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+  TmpfsMount(const std::string& dir, const std::string& size) : dir_(dir), options_("size=" + size + ",mode=0755") {
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options_.c_str()) == 0)
       mounted_ = true;
     else
       error_ = std::strerror(errno);
@@ -30,9 +29,19 @@ class TmpfsMount {
   TmpfsMount& operator=(const TmpfsMount&) = delete;
   bool Mounted() const { return mounted_; }
   const std::string& Error() const { return error_; }
+  /// Remounts the file system read-only or writable again, keeping its
+  /// files: root's writes fail with EROFS then, whatever the mode bits say.
+  /// False, with the reason in Error(), when the remount is refused.
+  bool SetReadOnly(bool readOnly) {
+    unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
+    if (mounted_ && ::mount("tmpfs", dir_.c_str(), "tmpfs", flags, options_.c_str()) == 0) return true;
+    error_ = mounted_ ? std::strerror(errno) : "not mounted";
+    return false;
+  }
 
  private:
   std::string dir_;
+  std::string options_;
   bool mounted_ = false;
   std::string error_;
 };
