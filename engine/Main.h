@@ -139,7 +139,11 @@ class TForm_main {
   /// retried once after three seconds; the second failure is thrown
   /// (qm::EInOutError). An address that is not a plain file name is logged
   /// and refused with qm::EInOutError before anything is looked up or written.
-  void MakeSignature(const std::string& address);
+  /// The files are written whether or not the lookup succeeded (placeholders
+  /// stay when it did not); the result says whether the directory could be
+  /// read at all (false when FindUser failed or there is no directory), so a
+  /// caller can tell an unreachable directory from a filled signature.
+  bool MakeSignature(const std::string& address);
   /// How MakeSignature waits before its retry (tests replace it); the
   /// default sleeps the calling thread only.
   using RetryWait = std::function<void(std::chrono::milliseconds)>;

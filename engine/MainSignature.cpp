@@ -145,7 +145,7 @@ struct CloseConnectionGuard {
 
 }  // namespace
 
-void TForm_main::MakeSignature(const std::string& address) {
+bool TForm_main::MakeSignature(const std::string& address) {
   // The address names the output files; one that is not a plain file name
   // would write outside the attachment store, so it is refused outright.
   if (!qm::IsPlainFileName(address)) {
@@ -167,9 +167,11 @@ void TForm_main::MakeSignature(const std::string& address) {
   std::lock_guard signatureLock(signatureLock_);
 
   TFDBUtil* db = FDBUtil;
+  bool lookedUp = false;
   if (db) {
     CloseConnectionGuard close{db};
-    if (db->FindUser(address)) {
+    lookedUp = db->FindUser(address);
+    if (lookedUp) {
       for (const auto& entry : PlaceholderEntries()) {
         if (entry.kind != PlaceholderEntry::Field) continue;
         const std::string placeholder = "#" + entry.name + "#";
@@ -184,4 +186,5 @@ void TForm_main::MakeSignature(const std::string& address) {
   for (auto& line : lines) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
   WriteLinesWithRetry(base + ".htm", lines, wait);
   if (qm::FileExists(base + ".rtf")) qm::DeleteFile(base + ".rtf");
+  return lookedUp;
 }

@@ -39,6 +39,7 @@ using Poco::Net::HTTPServerResponse;
 namespace {
 
 constexpr int kFallbackPort = 8081;
+constexpr const char* kDataSourceFailure = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
 // Bytes of an over-long body read and thrown away after the answer, so that
 // closing the connection does not reset it before the client has read the
 // answer.
@@ -415,11 +416,17 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
   // been read (and converted): a simultaneous request for the same address
   // would otherwise rewrite the file while it is being read and find it empty.
   std::unique_lock signature(Form_main->SignatureLock());
+  const std::string failed = "ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".";
   try {
-    Form_main->MakeSignature(address);
+    // The address was found a moment ago; a directory that has failed since
+    // leaves the placeholders unfilled, which is no signature to hand out.
+    if (!Form_main->MakeSignature(address)) {
+      WriteLog(std::string("Fehler in \"makeSignature\". ") + kDataSourceFailure, ltError);
+      return BuildResponsePage(failed);
+    }
   } catch (const std::exception& e) {
     WriteLog(std::string("Fehler in \"makeSignature\". ") + e.what(), ltError);
-    return BuildResponsePage("ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".");
+    return BuildResponsePage(failed);
   }
 
   const std::string store = qm::AttachmentStore();

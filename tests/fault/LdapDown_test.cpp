@@ -1,0 +1,159 @@
+// The directory server gone (slapd stopped) or hung (slapd frozen with
+// SIGSTOP, so connections are accepted but never answered): a "/make"
+// request over the real HTTP server and a signature generation fail within
+// the directory's time-out with the documented log line and answer, leave
+// every lock free, and the next request succeeds once slapd is back (started
+// again on the same port, or let go on).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "HttpFaultRig.h"
+#include "UText.h"
+
+namespace {
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool HasPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+}  // namespace
+
+TEST(LdapDown, MakeFailsWithinTheTimeOutAndRecovers) {
+  HttpFaultRig rig;
+  const std::string user = "user00001@example.test";
+  const std::string bindFailure =
+      "Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Anmeldung an " + rig.ldap.Uri() + " fehlgeschlagen: ";
+  struct {
+    const char* why;
+    void (SlapdFixture::*fault)();
+    void (SlapdFixture::*recover)();
+    std::string detail;  // the directory library's text after the bind failure
+  } cases[] = {
+      {"slapd stopped, then started again on the same port", &SlapdFixture::Stop, &SlapdFixture::Restart,
+       "Can't contact LDAP server"},
+      {"slapd hung past the time-out, then let go on", &SlapdFixture::Pause, &SlapdFixture::Resume, "Timed out"},
+  };
+  int counted = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    // Healthy first.
+    RawHttpReply ok = rig.Make(user);
+    ASSERT_EQ(ok.body, HttpFaultRig::FileList(user)) << ok.raw;
+    ++counted;
+
+    (rig.ldap.*c.fault)();
+    std::size_t mark = rig.LogMark();
+    const auto start = std::chrono::steady_clock::now();
+    RawHttpReply r = rig.Make(user);
+    std::printf("%s: answered after %.1f s\n", c.why,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ASSERT_TRUE(r.answered) << r.raw;
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, HttpFaultRig::Page("ERROR - Brenlo Quillmark: Die Mail-Adresse " + user + " ist unbekannt."));
+    auto log = rig.LogSince(mark);
+    EXPECT_TRUE(Has(log, "HTTP Request erhalten von: 127.0.0.1 -> /make")) << qm::JoinLinesCrLf(log);
+    EXPECT_TRUE(Has(log, bindFailure + c.detail)) << qm::JoinLinesCrLf(log);
+    EXPECT_FALSE(HasPrefix(log, "Signatur erstellt für: ")) << "an unknown address is not generated";
+    EXPECT_EQ(GetStateValue("LStatusHTTP"), std::to_string(counted)) << "a failed request is not counted";
+    EXPECT_TRUE(rig.LocksFree());
+
+    // A generation on the main thread (mail reply, bulk sending) meets the
+    // same directory: it logs the failure, replaces nothing, still writes
+    // both files, and returns, saying that the directory could not be read.
+    mark = rig.LogMark();
+    const std::string other = "user00002@example.test";
+    bool lookedUp = true;
+    EXPECT_NO_THROW(lookedUp = rig.form.MakeSignature(other));
+    EXPECT_FALSE(lookedUp);
+    log = rig.LogSince(mark);
+    EXPECT_TRUE(Has(log, bindFailure + c.detail)) << qm::JoinLinesCrLf(log);
+    EXPECT_EQ(ReadFileBytes(rig.Store(other + ".txt")), "<p>#givenName# #sn#</p>\r\n");
+    EXPECT_TRUE(rig.LocksFree());
+
+    // Back: the next request is answered in full.
+    (rig.ldap.*c.recover)();
+    RawHttpReply again = rig.Make(user);
+    EXPECT_EQ(again.status, 200);
+    EXPECT_EQ(again.body, HttpFaultRig::FileList(user));
+    ++counted;
+    EXPECT_EQ(ReadFileBytes(rig.Store(user + ".txt")), "<p>Given1 Surname1</p>\r\n");
+    EXPECT_EQ(GetStateValue("LStatusHTTP"), std::to_string(counted));
+    EXPECT_TRUE(rig.LocksFree());
+  }
+}
+
+TEST(LdapDown, HungServerDoesNotHoldUpTheNextRequestBeyondItsOwnTimeOut) {
+  // Two requests at once against a hung directory: each fails on its own
+  // time-out after the other has released DirectoryLock; both are answered.
+  HttpFaultRig rig;
+  rig.ldap.Pause();
+  RawHttpReply replies[2];
+  {
+    auto a = std::async(std::launch::async, [&] { replies[0] = rig.Make("user00001@example.test"); });
+    auto b = std::async(std::launch::async, [&] { replies[1] = rig.Make("user00003@example.test"); });
+  }
+  EXPECT_EQ(replies[0].body,
+            HttpFaultRig::Page("ERROR - Brenlo Quillmark: Die Mail-Adresse user00001@example.test ist unbekannt."));
+  EXPECT_EQ(replies[1].body,
+            HttpFaultRig::Page("ERROR - Brenlo Quillmark: Die Mail-Adresse user00003@example.test ist unbekannt."));
+  EXPECT_TRUE(rig.LocksFree());
+  rig.ldap.Resume();
+  EXPECT_EQ(rig.Make("user00003@example.test").body, HttpFaultRig::FileList("user00003@example.test"));
+}
+
+TEST(LdapDown, DirectoryFailingBetweenTheCheckAndTheGenerationIsAnError) {
+  // The address was found, then the directory goes (or hangs) before the
+  // generation's own lookup: the request must not answer the file list of a
+  // signature whose placeholders were never filled.
+  HttpFaultRig rig;
+  const std::string user = "user00004@example.test";
+  struct {
+    const char* why;
+    void (SlapdFixture::*fault)();
+    void (SlapdFixture::*recover)();
+    std::string detail;
+  } cases[] = {
+      {"slapd stopped", &SlapdFixture::Stop, &SlapdFixture::Restart, "Can't contact LDAP server"},
+      {"slapd hung", &SlapdFixture::Pause, &SlapdFixture::Resume, "Timed out"},
+  };
+  int counted = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::size_t mark = rig.LogMark();
+    bool armed = true;  // only the hook's thread touches it while armed
+    rig.ui.SetHook([&](const std::string& line) {
+      if (armed && line.ends_with(": ActiveDirectory Verbindung Ok.")) {
+        armed = false;
+        (rig.ldap.*c.fault)();
+      }
+    });
+    RawHttpReply r = rig.Make(user);
+    rig.ui.SetHook({});
+    ASSERT_TRUE(r.answered) << r.raw;
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, HttpFaultRig::Page("ERROR - Brenlo Quillmark: Fehler in \"makeSignature\"."));
+    const auto log = rig.LogSince(mark);
+    const std::vector<std::string> tail = {
+        "Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Anmeldung an " + rig.ldap.Uri() +
+            " fehlgeschlagen: " + c.detail,
+        "Fehler in \"makeSignature\". Quillmark konnte sich nicht mit der Datenquelle verbinden.",
+        "Signatur erstellt für: " + user};
+    ASSERT_GE(log.size(), tail.size()) << qm::JoinLinesCrLf(log);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()), tail) << qm::JoinLinesCrLf(log);
+    EXPECT_EQ(GetStateValue("LStatusHTTP"), counted ? std::to_string(counted) : "") << "a failure is not counted";
+    EXPECT_TRUE(rig.LocksFree());
+
+    (rig.ldap.*c.recover)();
+    EXPECT_EQ(rig.Make(user).body, HttpFaultRig::FileList(user));
+    ++counted;
+    EXPECT_EQ(ReadFileBytes(rig.Store(user + ".txt")), "<p>Given4 Surname4</p>\r\n");
+  }
+}
