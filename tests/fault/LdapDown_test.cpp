@@ -5,7 +5,11 @@
 // every lock free, and the next request succeeds once slapd is back (started
 // again on the same port, or let go on).
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -156,4 +160,46 @@ TEST(LdapDown, DirectoryFailingBetweenTheCheckAndTheGenerationIsAnError) {
     ++counted;
     EXPECT_EQ(ReadFileBytes(rig.Store(user + ".txt")), "<p>Given4 Surname4</p>\r\n");
   }
+}
+
+TEST(LdapDown, ServerThatNeverCompletesTheConnectionFailsAtTheConnectTimeOut) {
+  // A listener whose accept queue is full (it never accepts): the kernel
+  // drops further connection attempts, so the connect itself hangs, which
+  // only the connect time-out ends.
+  HttpFaultRig rig;
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int port = ntohs(a.sin_port);
+  // Fill the accept queue.
+  std::vector<int> fillers;
+  for (int i = 0; i < 2; ++i) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(s);
+  }
+  GeneralSettings g = rig.settings.GetGeneralSettings();
+  g.adPath = "127.0.0.1:" + std::to_string(port) + "/" + rig.ldap.Suffix();
+  rig.settings.SetGeneralSettings(g);
+
+  const std::size_t mark = rig.LogMark();
+  RawHttpReply r = rig.Make("user00001@example.test");
+  EXPECT_EQ(r.body,
+            HttpFaultRig::Page("ERROR - Brenlo Quillmark: Die Mail-Adresse user00001@example.test ist unbekannt."));
+  const auto log = rig.LogSince(mark);
+  EXPECT_TRUE(Has(log, "Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Anmeldung an ldap://127.0.0.1:" +
+                           std::to_string(port) + " fehlgeschlagen: Can't contact LDAP server"))
+      << qm::JoinLinesCrLf(log);
+  EXPECT_TRUE(rig.LocksFree());
+  for (int s : fillers) ::close(s);
+  ::close(listener);
+
+  g.adPath = rig.ldap.AdsPath();
+  rig.settings.SetGeneralSettings(g);
+  EXPECT_EQ(rig.Make("user00001@example.test").body, HttpFaultRig::FileList("user00001@example.test"));
 }
