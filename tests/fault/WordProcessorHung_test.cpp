@@ -13,7 +13,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "HttpFaultRig.h"
 #include "URichText.h"
@@ -62,14 +66,45 @@ struct FactoryReset {
   ~FactoryReset() { SetWordProcessorFactory({}); }
 };
 
+// Points TMPDIR (where every word-processor instance makes its work
+// directory) at a directory of the test's own for the object's lifetime.
+// Set before any thread of the test runs.
+class OwnTempDir {
+ public:
+  explicit OwnTempDir(const std::string& dir) : dir_(dir) {
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    ::setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~OwnTempDir() {
+    if (old_)
+      ::setenv("TMPDIR", old_->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+  }
+  /// Entries left whose names begin with prefix.
+  std::vector<std::string> Left(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir_))
+      if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path().string());
+    return out;
+  }
+
+ private:
+  std::string dir_;
+  std::optional<std::string> old_;
+};
+
 }  // namespace
 
 TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
   ChildSubreaper subreaper;
   FactoryReset reset;
+  TestDir temp;
+  OwnTempDir ownTemp(temp.Path());
   HttpFaultRig rig;
   rig.SetContentType(ctRichText);
   const std::string pidFile = rig.dir / "soffice.pid", childFile = rig.dir / "child.pid";
+  const std::string argsFile = rig.dir / "soffice.args";
   const std::string working = rig.dir / "soffice-working";
   WriteScript(working, kWorkingSoffice);
   // Long enough for the script to note its process ids first.
@@ -82,10 +117,10 @@ TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
     std::vector<std::string> logTail;
   } cases[] = {
       {"hangs past the time-out with a child of its own", true,
-       "echo $$ > '" + pidFile + "'\nsleep 30 &\necho $! > '" + childFile + "'\nwait\n",
+       "echo \"$@\" > '" + argsFile + "'\necho $$ > '" + pidFile + "'\nsleep 30 &\necho $! > '" + childFile + "'\nwait\n",
        {"Neue Word-Instanz geöffnet.", "Fehler in MS Word. RTF-Version ggf. nicht verfügbar.",
         "Fehlerdetails: LibreOffice hat nach 1500 ms nicht geantwortet und wurde beendet."}},
-      {"crashes", false, "echo 'soffice: fatal error' >&2\nkill -SEGV $$\n",
+      {"crashes", false, "ulimit -c 0\necho 'soffice: fatal error' >&2\nkill -SEGV $$\n",
        {"Neue Word-Instanz geöffnet.", "Fehler in MS Word. RTF-Version ggf. nicht verfügbar.",
         "Fehlerdetails: LibreOffice ist mit dem Status 139 beendet worden: soffice: fatal error"}},
       {"ends without writing anything", false, "echo 'no export filter'\nexit 0\n",
@@ -119,11 +154,15 @@ TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
     EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<long>(tail.size()), log.end()), tail)
         << qm::JoinLinesCrLf(log);
     EXPECT_FALSE(qm::FileExists(rig.Store(user + ".rtf")));
+    EXPECT_EQ(ownTemp.Left("qm-soffice-"), std::vector<std::string>{}) << "the instance's work directory is gone";
     EXPECT_EQ(GetStateValue("LStatusHTTP"), counted ? std::to_string(counted) : "") << "a failure is not counted";
     EXPECT_TRUE(rig.LocksFree());
 
     if (c.hangs) {
       ASSERT_TRUE(qm::FileExists(childFile)) << "the fake word processor did not get to start its child";
+      EXPECT_NE(ReadFileBytes(argsFile).find("-env:UserInstallation=file://" + temp.Path() + "qm-soffice-"),
+                std::string::npos)
+          << "the instance works below the test's TMPDIR: " << ReadFileBytes(argsFile);
       // The hung word processor's process group is gone: its leader was
       // killed and reaped by the engine, its child was killed with it.
       const pid_t group = std::stoi(ReadFileBytes(pidFile));
