@@ -1,5 +1,6 @@
 #include <sql.h>
 #include <sqlext.h>
+#include <odbcinst.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -154,6 +155,12 @@ void OdbcFixture::WriteIniFiles() {
   };
   writeDsns(IniDir() + "odbc.ini", systemDsns_);
   writeDsns(IniDir() + "user.odbc.ini", userDsns_);
+  // The installer library stays loaded in the process (see OdbcProvider.cpp)
+  // and caches the settings it has read for about 20 seconds, so a DSN
+  // rewritten by the next fixture would still point at the old database.
+  // Any write through the installer API empties that cache; this one goes to
+  // a file nobody reads.
+  SQLWritePrivateProfileString("cache", "flushed", "1", (IniDir() + "cache-flush.ini").c_str());
 }
 
 void OdbcFixture::AddSystemDsn(const std::string& name) {
