@@ -437,7 +437,12 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   std::vector<FileAttachment> files;
 
   if (known) {
-    Form_main->MakeSignature(address);
+    // The address was found a moment ago; a directory that has failed since
+    // leaves the placeholders unfilled, which is no signature to send out.
+    if (!Form_main->MakeSignature(address)) {
+      WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
+      return false;
+    }
     std::string sigText;
     try {
       sigText = qm::ReadWholeFile(store + address + ".txt");

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "HttpFaultRig.h"
+#include "MailServers.h"
 #include "UText.h"
 
 namespace {
@@ -160,6 +161,53 @@ TEST(LdapDown, DirectoryFailingBetweenTheCheckAndTheGenerationIsAnError) {
     ++counted;
     EXPECT_EQ(ReadFileBytes(rig.Store(user + ".txt")), "<p>Given4 Surname4</p>\r\n");
   }
+}
+
+TEST(LdapDown, MailReplyIsNotSentWhenTheDirectoryFailsAfterTheAddressCheck) {
+  // The same race on the mail path: a reply whose placeholders were never
+  // filled is not sent; once the directory is back the reply goes out filled.
+  HttpFaultRig rig;
+  SmtpFixture smtp;
+  smtp.Start();
+  MailSettings m;
+  m.smtpHost = "127.0.0.1";
+  m.smtpUserId = smtp.User();
+  m.smtpPassword = "secret";
+  m.senderAddress = "noreply@example.test";
+  m.subject = "Ihre Signatur";
+  rig.settings.SetMailSettings(m);
+  GeneralSettings g = rig.settings.GetGeneralSettings();
+  g.sendAs = "body";
+  rig.settings.SetGeneralSettings(g);
+  TFMailTools::Hooks().smtpPort = smtp.Port();
+  const std::string user = "user00004@example.test";
+
+  const std::size_t mark = rig.LogMark();
+  bool armed = true;
+  rig.ui.SetHook([&](const std::string& line) {
+    if (armed && line.ends_with(": ActiveDirectory Verbindung Ok.")) {
+      armed = false;
+      rig.ldap.Stop();
+    }
+  });
+  EXPECT_FALSE(rig.mail.SendSignature(user, true));
+  rig.ui.SetHook({});
+  const auto log = rig.LogSince(mark);
+  const std::vector<std::string> tail = {"Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Anmeldung an " +
+                                             rig.ldap.Uri() + " fehlgeschlagen: Can't contact LDAP server",
+                                         "Quillmark konnte sich nicht mit der Datenquelle verbinden."};
+  ASSERT_GE(log.size(), tail.size()) << qm::JoinLinesCrLf(log);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()), tail) << qm::JoinLinesCrLf(log);
+  EXPECT_TRUE(smtp.Messages().empty()) << "no reply with unfilled placeholders";
+  EXPECT_EQ(GetStateValue("LStatusGesand"), "");
+  EXPECT_TRUE(rig.LocksFree());
+
+  rig.ldap.Restart();
+  EXPECT_TRUE(rig.mail.SendSignature(user, true));
+  TFMailTools::Hooks().smtpPort = 0;
+  const auto sent = smtp.Messages();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].content.find("Given4 Surname4"), std::string::npos);
 }
 
 TEST(LdapDown, ServerThatNeverCompletesTheConnectionFailsAtTheConnectTimeOut) {
