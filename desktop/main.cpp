@@ -3,6 +3,8 @@
 //   Quillmark --screenshot <dir>  starts, saves pictures of the windows as PNG
 //                                 files into <dir> and ends
 
+#include <csignal>
+
 #include <QApplication>
 #include <QIcon>
 #include <QStringList>
@@ -14,6 +16,9 @@
 #include "Widgets.h"
 
 int main(int argc, char** argv) {
+  // A peer (HTTP client, mail server) that goes away while we write to it
+  // must not end the program; the write fails with EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
   qm::LimitMemoryPools();
   QApplication app(argc, argv);
   QApplication::setApplicationName("Quillmark");
