@@ -35,12 +35,7 @@ int main(int argc, char** argv) try {
   smtp.Start();
 
   MailTestEngine e;
-  DirectorySettings d;
-  d.odbcSource = odbc.Dsn();
-  d.table = "users";
-  d.mailField = "mail";
-  e.settings->SetDirectorySettings(d);
-  e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+  e.UseOdbcUsers(odbc.Dsn());
   GeneralSettings g;
   g.contentType = ctHtml;
   g.sendAs = "both";

@@ -43,12 +43,7 @@ class MailPeerFaults : public ::testing::Test {
   void SetUp() override {
     odbc.CreateUsersTable();
     odbc.AddUsers(2);  // user00001@example.test, user00002@example.test
-    DirectorySettings d;
-    d.odbcSource = odbc.Dsn();
-    d.table = "users";
-    d.mailField = "mail";
-    e.settings->SetDirectorySettings(d);
-    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    e.UseOdbcUsers(odbc.Dsn());
 
     GeneralSettings g;
     g.contentType = ctHtml;

@@ -84,12 +84,7 @@ class HttpLoad : public ::testing::Test {
     ClearState();
     odbc.CreateUsersTable();
     odbc.AddUsers(kUsers);
-    DirectorySettings d;
-    d.odbcSource = odbc.Dsn();
-    d.table = "users";
-    d.mailField = "mail";
-    e.settings->SetDirectorySettings(d);
-    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    e.UseOdbcUsers(odbc.Dsn());
     GeneralSettings g;
     g.contentType = ctText;
     g.sendAs = "body";

@@ -26,12 +26,7 @@ class MailEndToEnd : public ::testing::Test {
   void SetUp() override {
     odbc.CreateUsersTable();
     odbc.AddUsers(2);  // user00001@example.test, user00002@example.test
-    DirectorySettings d;
-    d.odbcSource = odbc.Dsn();
-    d.table = "users";
-    d.mailField = "mail";
-    e.settings->SetDirectorySettings(d);
-    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    e.UseOdbcUsers(odbc.Dsn());
 
     GeneralSettings g;
     g.contentType = ctHtml;

@@ -27,12 +27,7 @@ class MailReplyForms : public ::testing::Test {
   void SetUp() override {
     odbc.CreateUsersTable();
     odbc.AddUsers(3);
-    DirectorySettings d;
-    d.odbcSource = odbc.Dsn();
-    d.table = "users";
-    d.mailField = "mail";
-    e.settings->SetDirectorySettings(d);
-    e.db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+    e.UseOdbcUsers(odbc.Dsn());
     e.main->M_text = {"Hallo,"};
     e.main->M_Signatur_HTML = {"<b>#givenName#</b> <img src=\"cid:logo.gif\">"};
     WriteFileBytes(e.dir / "temp/logo.gif", SmallGifImage());

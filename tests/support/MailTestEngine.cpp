@@ -58,6 +58,15 @@ void MailTestEngine::UseLocalServers(std::uint16_t pop3Port, std::uint16_t smtpP
   TFMailTools::Hooks().smtpPort = smtpPort;
 }
 
+void MailTestEngine::UseOdbcUsers(const std::string& dsn, const std::string& table) {
+  DirectorySettings d;
+  d.odbcSource = dsn;
+  d.table = table;
+  d.mailField = "mail";
+  settings->SetDirectorySettings(d);
+  db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+}
+
 void MailTestEngine::SetAltText(bool enabled, const std::string& text) {
   GeneralSettings g = settings->GetGeneralSettings();
   g.altTextEnabled = enabled;

@@ -29,6 +29,9 @@ class MailTestEngine {
   /// Mail settings for servers on 127.0.0.1 (user "sig", password "secret",
   /// sender "Signatur-Service" <noreply@example.test>, subject "Ihre Signatur").
   void UseLocalServers(std::uint16_t pop3Port, std::uint16_t smtpPort);
+  /// Users from an ODBC table (address column "mail"), stored in the
+  /// directory settings and configured on the connection.
+  void UseOdbcUsers(const std::string& dsn, const std::string& table = "users");
   /// Switches the alternative text on or off.
   void SetAltText(bool enabled, const std::string& text = "Sie sind leider nicht im Verzeichnis.");
 
