@@ -33,7 +33,7 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
     SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &len);
     if (!SQL_SUCCEEDED(rc)) break;
     if (!out.empty()) out += "; ";
-    out += "[" + std::string(reinterpret_cast<char*>(state)) + "] " + reinterpret_cast<char*>(text);
+    out.append("[").append(reinterpret_cast<char*>(state)).append("] ").append(reinterpret_cast<char*>(text));
   }
   return out.empty() ? "unbekannter ODBC-Fehler" : out;
 }

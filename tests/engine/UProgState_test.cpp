@@ -45,7 +45,7 @@ TEST_F(ProgState, NamesMatchWithoutCaseAndKeepLatestSpelling) {
 TEST_F(ProgState, TruncatesTo255AndRefusesTheTwentySeventhName) {
   SetStateValue("long", std::string(300, 'v'));
   EXPECT_EQ(GetStateValue("long"), std::string(255, 'v'));
-  for (int i = 1; i < 26; ++i) SetStateValue("n" + std::to_string(i), "v");
+  for (int i = 1; i < 26; ++i) SetStateValue(std::string("n").append(std::to_string(i)), "v");
   EXPECT_EQ(FindStateSlot("n25"), 25);
   auto before = StateImage();
   SetStateValue("one-too-many", "v");
