@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "HttpFaultRig.h"
+#include "LdapStallRelay.h"
 #include "MailServers.h"
 #include "UText.h"
 
@@ -208,6 +209,41 @@ TEST(LdapDown, MailReplyIsNotSentWhenTheDirectoryFailsAfterTheAddressCheck) {
   const auto sent = smtp.Messages();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_NE(sent[0].content.find("Given4 Surname4"), std::string::npos);
+}
+
+TEST(LdapDown, ServerFallingSilentInTheMiddleOfTheSearchFailsAtTheCommandTimeOut) {
+  // The server answers the bind, then hangs while it works on the search
+  // (before any entry, or after the entry but before the search's result):
+  // the command time-out ends the lookup, and the next one succeeds.
+  HttpFaultRig rig;
+  LdapStallRelay relay(static_cast<std::uint16_t>(rig.ldap.Port()));
+  GeneralSettings g = rig.settings.GetGeneralSettings();
+  g.adPath = "127.0.0.1:" + std::to_string(relay.Port()) + "/" + rig.ldap.Suffix();
+  rig.settings.SetGeneralSettings(g);
+  const std::string user = "user00002@example.test";
+  // Once through the relay as it is, so that the schema the client reads on
+  // its first visit is known and the cases below stall the user search.
+  ASSERT_EQ(rig.Make(user).body, HttpFaultRig::FileList(user));
+
+  struct {
+    const char* why;
+    int messages;
+  } cases[] = {{"silent after the bind answer", 1}, {"silent after the entry", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const int stalledBefore = relay.Stalled();
+    relay.StallAfter(c.messages);
+    const std::size_t mark = rig.LogMark();
+    RawHttpReply r = rig.Make(user);
+    relay.Clear();
+    EXPECT_EQ(relay.Stalled(), stalledBefore + 1) << "the fault fired";
+    EXPECT_EQ(r.body, HttpFaultRig::Page("ERROR - Brenlo Quillmark: Die Mail-Adresse " + user + " ist unbekannt."));
+    const auto log = rig.LogSince(mark);
+    EXPECT_TRUE(Has(log, "Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Suche fehlgeschlagen: Timed out"))
+        << qm::JoinLinesCrLf(log);
+    EXPECT_TRUE(rig.LocksFree());
+    EXPECT_EQ(rig.Make(user).body, HttpFaultRig::FileList(user));
+  }
 }
 
 TEST(LdapDown, ServerThatNeverCompletesTheConnectionFailsAtTheConnectTimeOut) {

@@ -1,0 +1,147 @@
+#include "LdapStallRelay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+int ConnectLoopback(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+/// The size of the BER-encoded LDAP message at the front of `buf` (a
+/// SEQUENCE: tag, length, contents), or 0 while it is incomplete.
+std::size_t CompleteMessage(const std::string& buf) {
+  if (buf.size() < 2) return 0;
+  const auto byte = [&buf](std::size_t i) { return static_cast<unsigned char>(buf[i]); };
+  std::size_t header = 2, length = byte(1);
+  if (length & 0x80) {
+    const std::size_t n = length & 0x7f;
+    if (buf.size() < 2 + n) return 0;
+    length = 0;
+    for (std::size_t i = 0; i < n; ++i) length = (length << 8) | byte(2 + i);
+    header += n;
+  }
+  return buf.size() >= header + length ? header + length : 0;
+}
+
+}  // namespace
+
+LdapStallRelay::LdapStallRelay(std::uint16_t serverPort) : serverPort_(serverPort) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+      ::pipe(wake_) != 0) {
+    if (listenFd_ >= 0) ::close(listenFd_);
+    throw std::runtime_error("LdapStallRelay: cannot listen");
+  }
+  port_ = ntohs(a.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+LdapStallRelay::~LdapStallRelay() {
+  (void)!::write(wake_[1], "x", 1);
+  thread_.join();
+  ::close(listenFd_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void LdapStallRelay::StallAfter(int messages) {
+  std::lock_guard lock(mutex_);
+  stallAfter_ = messages;
+}
+
+int LdapStallRelay::Stalled() const {
+  std::lock_guard lock(mutex_);
+  return stalled_;
+}
+
+void LdapStallRelay::Run() {
+  for (;;) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (fds[1].revents) return;
+    if (!(fds[0].revents & POLLIN)) continue;
+    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    Relay(client);
+    ::close(client);
+  }
+}
+
+void LdapStallRelay::Relay(int client) {
+  int server = ConnectLoopback(serverPort_);
+  if (server < 0) return;
+  int limit;
+  {
+    std::lock_guard lock(mutex_);
+    limit = stallAfter_;
+  }
+  int passed = 0;
+  bool holding = false;
+  std::string fromServer;
+  char buf[16384];
+  for (;;) {
+    pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[2].revents) break;  // the relay is shutting down; leave the wake byte for Run
+    if (fds[0].revents) {
+      ssize_t n = ::recv(client, buf, sizeof buf, 0);
+      if (n <= 0 || !SendAll(server, buf, static_cast<std::size_t>(n))) break;
+    }
+    if (fds[1].revents) {
+      ssize_t n = ::recv(server, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      if (holding) continue;  // swallowed: the client hears nothing more
+      fromServer.append(buf, static_cast<std::size_t>(n));
+      // Whole messages only, so that the count is exact.
+      for (std::size_t size; (size = CompleteMessage(fromServer)) != 0;) {
+        if (limit >= 0 && passed == limit) {
+          holding = true;
+          std::lock_guard lock(mutex_);
+          ++stalled_;
+          break;
+        }
+        if (!SendAll(client, fromServer.data(), size)) break;
+        fromServer.erase(0, size);
+        ++passed;
+      }
+    }
+  }
+  ::close(server);
+}
