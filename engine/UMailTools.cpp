@@ -15,6 +15,7 @@
 #include <Poco/Net/StringPartSource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -405,7 +406,15 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   Poco::Net::DialogSocket& socket = static_cast<SmtpSession&>(*theSmtp).socket();
   for (std::size_t sent = 0; sent < wire.size();) {
     const int chunk = static_cast<int>(std::min<std::size_t>(wire.size() - sent, 64 * 1024));
-    const int n = socket.sendBytes(wire.data() + sent, chunk);
+    int n = 0;
+    try {
+      n = socket.sendBytes(wire.data() + sent, chunk);
+    } catch (const Poco::IOException& e) {
+      // The send time-out shows as EAGAIN ("Operation would block"): the
+      // server has stopped reading. It is a time-out like a missing reply.
+      if (e.code() == EAGAIN || e.code() == EWOULDBLOCK) throw Poco::TimeoutException();
+      throw;
+    }
     if (n <= 0) throw std::runtime_error(kSmtpConnectionLost);
     sent += static_cast<std::size_t>(n);
   }

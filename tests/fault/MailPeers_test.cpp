@@ -1,13 +1,15 @@
 // Faults of the real mail peers during a poll: aiosmtpd refusing a step of
-// the reply or vanishing in the middle of DATA, and Dovecot's connection cut
-// in the middle of RETR or its DELE refused (through a fault-injecting relay
-// in front of it). For each fault: the log lines, the counters, what is left
-// in the request mailbox and at the SMTP server, and that the next poll
-// succeeds once the fault is gone.
+// the reply, vanishing in the middle of DATA or hanging (its process frozen),
+// and Dovecot's connection cut in the middle of RETR or its DELE refused
+// (through a fault-injecting relay in front of it), Dovecot hanging or dying
+// in the middle of a poll. For each fault: the log lines, the counters, what
+// is left in the request mailbox and at the SMTP server, and that the next
+// poll succeeds once the fault is gone.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 #include "DirectoryFixtures.h"
@@ -27,6 +29,7 @@ const std::string kNoReply = "Es konnte keine Antwort gesendet werden.";
 const std::string kDeleteRefused = "Nachricht konnte nicht vom pop3 Konto gelöscht werden!";
 const std::string kSending = "Die Nachricht wird versandt...";
 const std::string kConnected = "Verbunden mit Mailbox: 127.0.0.1";
+const std::string kTimedOut = kSendFailure + "Timeout";
 
 std::string Request(const std::string& address, const std::string& subject, const std::string& body = "Bitte.\r\n") {
   return "From: Anfrage <" + address + ">\r\nTo: requests@example.test\r\nSubject: " + subject +
@@ -332,4 +335,115 @@ TEST_F(MailPeerFaults, Pop3RefusesDele) {
     EXPECT_EQ(smtp.Messages().size(), repliesBefore + 2 + c.left.size());
     ExpectSentCounterMatchesServer();
   }
+}
+
+// The SMTP server hangs: its process is frozen before it greets (the kernel
+// still accepts the connection), or right after its 354 has invited the
+// message. The engine's read time-out ends the reply as a send failure
+// within the poll; the request is deleted like any answered one, nothing is
+// kept at the server, and once the server runs again the next request is
+// answered.
+TEST_F(MailPeerFaults, SmtpServerHangs) {
+  TFMailTools::Hooks().timeouts.read = std::chrono::seconds(1);
+  // A project file larger than what the connection's buffers hold: a server
+  // that stops reading leaves the engine unable to finish the message, so
+  // the server cannot complete it later either.
+  std::string manual(6 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < manual.size(); ++i) manual[i] = static_cast<char>((i * 7919) >> 3);
+  WriteFileBytes(e.dir / "temp/handbuch.pdf", manual);
+  e.main->LB_shortNames = {"logo.gif", "handbuch.pdf"};
+
+  struct {
+    const char* what;
+    std::function<void(SmtpFixture&)> arm;
+    std::vector<std::string> fired;  // the server's record of the fault
+  } cases[] = {
+      {"frozen before its greeting", [](SmtpFixture& s) { s.Pause(); }, {}},
+      {"frozen after its 354 to DATA", [](SmtpFixture& s) { s.StopInData(); }, {"STOP DATA"}},
+  };
+  const std::string who = "user00001@example.test";
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t repliesBefore = smtp.Messages().size();
+    std::size_t firedBefore = smtp.Fired().size();
+    pop.Deliver(Request(who, std::string("hung ") + c.what));
+    c.arm(smtp);
+
+    EXPECT_EQ(Poll(), (std::vector<std::string>{kConnected, "1 neue Nachrichten werden empfangen.", From(who),
+                                                 kSending, kTimedOut, kNoReply}));
+    auto fired = smtp.Fired();
+    EXPECT_EQ(std::vector<std::string>(fired.begin() + static_cast<std::ptrdiff_t>(firedBefore), fired.end()), c.fired);
+    EXPECT_EQ(pop.MessageCount(), 0) << "the request is answered once and deleted";
+
+    smtp.ClearFault();
+    smtp.Resume();
+    pop.Deliver(Request(who, std::string("resumed ") + c.what));
+    EXPECT_EQ(Poll(), (std::vector<std::string>{kConnected, "1 neue Nachrichten werden empfangen.", From(who),
+                                                 kSending, Sent(who)}));
+    ASSERT_EQ(smtp.Messages().size(), repliesBefore + 1) << "only the reply after the hang arrived";
+    EXPECT_GT(smtp.Messages().back().content.size(), manual.size()) << "the whole body arrived";
+    EXPECT_EQ(pop.MessageCount(), 0);
+    ExpectSentCounterMatchesServer();
+  }
+}
+
+// Dovecot hangs before its greeting, or dies in the middle of a poll (once
+// the first of two requests has been retrieved, or once it has been
+// answered and its DELE accepted) and is started again. The poll ends with
+// the polling failure and does not hang; nothing leaves the mailbox, since
+// Dovecot carries out deletions only on QUIT, so a request answered before
+// the crash is answered again by the next poll, which empties the mailbox.
+TEST_F(MailPeerFaults, Pop3ServerHangsOrDies) {
+  TFMailTools::Hooks().timeouts.read = std::chrono::seconds(1);
+  const std::string first = "user00001@example.test", second = "user00002@example.test";
+  auto killAt = [this](const std::string& at) {
+    return [this, at] {
+      proxy->OnCommand([this, at](const std::string& command) {
+        if (command == at) pop.Kill();
+      });
+    };
+  };
+  struct {
+    const char* what;
+    std::function<void()> arm;
+    bool dies;
+    std::vector<std::string> log;
+    std::vector<std::string> answered;  // replies sent before the failure
+  } cases[] = {
+      {"frozen before its greeting", [this] { pop.Pause(); }, false, {kPollFailure}, {}},
+      {"killed once the first request is retrieved", killAt("NOOP"), true,
+       {kConnected, "2 neue Nachrichten werden empfangen.", kPollFailure}, {}},
+      {"killed once the first request is answered and deleted", killAt("RETR 2"), true,
+       {kConnected, "2 neue Nachrichten werden empfangen.", From(first), kSending, Sent(first), kPollFailure},
+       {first}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    pop.Deliver(Request(first, "one"));
+    pop.Deliver(Request(second, "two"));
+    std::size_t repliesBefore = smtp.Messages().size();
+    c.arm();
+
+    EXPECT_EQ(Poll(), c.log);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"one", "two"})) << "nothing is lost";
+    auto replies = Replies();
+    EXPECT_EQ(std::vector<std::string>(replies.begin() + static_cast<std::ptrdiff_t>(repliesBefore), replies.end()),
+              c.answered);
+    ExpectSentCounterMatchesServer();
+
+    proxy->Clear();
+    if (c.dies) {
+      pop.Start();  // on a new port
+      proxy->SetServerPort(pop.Port());
+    } else {
+      pop.Resume();
+    }
+    EXPECT_EQ(Poll(), (std::vector<std::string>{kConnected, "2 neue Nachrichten werden empfangen.", From(first),
+                                                 kSending, Sent(first), From(second), kSending, Sent(second)}));
+    EXPECT_TRUE(Left().empty());
+    EXPECT_EQ(smtp.Messages().size(), repliesBefore + c.answered.size() + 2);
+    ExpectSentCounterMatchesServer();
+  }
+  // A hung server counts nothing; a poll that died after STAT has counted.
+  EXPECT_EQ(GetStateValue("LStatusEmpfangen"), std::to_string(2 + 4 + 4));
 }

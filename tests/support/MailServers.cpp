@@ -73,6 +73,7 @@ void StopProcess(int& pid) {
   if (pid <= 0) return;
   ::kill(-pid, SIGTERM);
   ::kill(pid, SIGTERM);
+  ::kill(-pid, SIGCONT);  // a paused server handles the SIGTERM only once it runs
   int status;
   for (int i = 0; i < 200; ++i) {  // Dovecot takes about a second
     if (::waitpid(pid, &status, WNOHANG) == pid) {
@@ -158,10 +159,31 @@ void Pop3Fixture::Start() {
       "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n}\n";
   WriteFileBytes(dir_ + "dovecot.conf", conf);
   pid_ = Spawn({"/usr/sbin/dovecot", "-F", "-c", dir_ + "dovecot.conf"}, dir_ + "dovecot.out");
-  WaitReady(pid_, port_, dir_ + "dovecot.out", "dovecot");
+  WaitReady(pid_.load(), port_, dir_ + "dovecot.out", "dovecot");
 }
 
-void Pop3Fixture::Stop() { StopProcess(pid_); }
+void Pop3Fixture::Stop() {
+  int pid = pid_.exchange(-1);
+  StopProcess(pid);
+}
+
+// Dovecot's master, login, auth and mail processes share the process group
+// the fixture started it in.
+void Pop3Fixture::Pause() {
+  if (int pid = pid_; pid > 0) ::kill(-pid, SIGSTOP);
+}
+
+void Pop3Fixture::Resume() {
+  if (int pid = pid_; pid > 0) ::kill(-pid, SIGCONT);
+}
+
+void Pop3Fixture::Kill() {
+  int pid = pid_.exchange(-1);
+  if (pid <= 0) return;
+  ::kill(-pid, SIGKILL);
+  int status;
+  ::waitpid(pid, &status, 0);
+}
 
 std::vector<std::string> Pop3Fixture::Remaining() const {
   std::vector<std::string> names;
@@ -209,6 +231,14 @@ void SmtpFixture::Launch() {
 
 void SmtpFixture::Stop() { StopProcess(pid_); }
 
+void SmtpFixture::Pause() {
+  if (pid_ > 0) ::kill(-pid_, SIGSTOP);
+}
+
+void SmtpFixture::Resume() {
+  if (pid_ > 0) ::kill(-pid_, SIGCONT);
+}
+
 void SmtpFixture::SetPassword(const std::string& password) { WriteFileBytes(dir_ + "password", password); }
 
 void SmtpFixture::RefuseRecipient(const std::string& address) {
@@ -226,6 +256,8 @@ void SmtpFixture::CutData(std::size_t bytes) { WriteFileBytes(dir_ + "fault", "C
 void SmtpFixture::ExitInData(std::size_t bytes) {
   WriteFileBytes(dir_ + "fault", "EXIT " + std::to_string(bytes) + "\n");
 }
+
+void SmtpFixture::StopInData() { WriteFileBytes(dir_ + "fault", "STOP DATA\n"); }
 
 void SmtpFixture::ClearFault() { WriteFileBytes(dir_ + "fault", ""); }
 

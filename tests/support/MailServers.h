@@ -7,6 +7,8 @@
 //   pop.Start();                       //   one passwd-file user, one Maildir
 //   pop.Port(), pop.User(), pop.Password()
 //   pop.MessageCount();                // messages still in the mailbox
+//   pop.Pause(); pop.Resume();         // SIGSTOP / SIGCONT: a hung server
+//   pop.Kill();                        // SIGKILL: the server dies
 //
 //   SmtpFixture smtp;                  // aiosmtpd (tests/support/smtp_server.py):
 //   smtp.Start();                      //   AUTH LOGIN required, no TLS
@@ -16,12 +18,15 @@
 //   smtp.DropAt("MAIL");               //   close instead of answering a step
 //   smtp.CutData(65536);               //   drop the connection inside DATA
 //   smtp.ExitInData(65536);            //   the whole server dies inside DATA
+//   smtp.StopInData();                 //   the server stops itself after 354
+//   smtp.Pause(); smtp.Resume();       //   SIGSTOP / SIGCONT: a hung server
 //   smtp.ClearFault(); smtp.Fired();   //   faults that have fired
 //   smtp.Messages();                   //   accepted messages, as stored
 //
 // As root, the Maildir belongs to "nobody" (Dovecot will not open mail as
 // uid 0) and the fixture's directories are made traversable.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,8 +45,17 @@ class Pop3Fixture {
   /// Starts Dovecot and waits until it accepts connections; throws when it
   /// does not come up (its log is in the message).
   void Start();
-  /// Stops Dovecot (SIGTERM, then SIGKILL); harmless when not running.
+  /// Stops Dovecot (SIGTERM, then SIGKILL); harmless when not running. A
+  /// paused Dovecot is resumed first.
   void Stop();
+  /// Freezes every Dovecot process (SIGSTOP): connections are still
+  /// accepted by the kernel, but nothing is answered until Resume().
+  void Pause();
+  void Resume();
+  /// Ends every Dovecot process at once (SIGKILL), as a crash would; the
+  /// mailbox stays as it is. Start() brings it back (on a new port). Safe to
+  /// call from another thread while the test thread waits on the server.
+  void Kill();
 
   std::uint16_t Port() const { return port_; }
   std::string User() const { return "requests"; }
@@ -54,7 +68,7 @@ class Pop3Fixture {
  private:
   std::string dir_;
   std::uint16_t port_ = 0;
-  int pid_ = -1;
+  std::atomic<int> pid_{-1};  // Kill() may come from a relay's thread
   int delivered_ = 0;
 };
 
@@ -71,7 +85,12 @@ class SmtpFixture {
   SmtpFixture& operator=(const SmtpFixture&) = delete;
 
   void Start();
+  /// Stops the server; a paused one is resumed first.
   void Stop();
+  /// Freezes the server process (SIGSTOP): connections are still accepted
+  /// by the kernel, but no greeting or reply comes until Resume().
+  void Pause();
+  void Resume();
   std::uint16_t Port() const { return port_; }
   std::string User() const { return "sig"; }
   /// The password the server accepts ("secret" at first).
@@ -89,6 +108,9 @@ class SmtpFixture {
   /// Ends the server process once `bytes` of message data have arrived; the
   /// port stays closed until Restart().
   void ExitInData(std::size_t bytes);
+  /// The server process stops itself (SIGSTOP) right after its 354 reply to
+  /// DATA, before it reads any of the message; Resume() lets it go on.
+  void StopInData();
   void ClearFault();
   /// The faults that have fired so far, one line each ("CUT 65536").
   std::vector<std::string> Fired() const;

@@ -88,9 +88,15 @@ void Pop3FaultProxy::RefuseDele(int message, const std::string& reply) {
   deleReply_ = reply;
 }
 
+void Pop3FaultProxy::OnCommand(std::function<void(const std::string& command)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hook_ = std::move(hook);
+}
+
 void Pop3FaultProxy::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   cutMessage_ = deleMessage_ = -1;
+  hook_ = nullptr;
 }
 
 std::vector<std::string> Pop3FaultProxy::Commands() const {
@@ -138,6 +144,7 @@ void Pop3FaultProxy::Relay(int client) {
         int cutMessage, deleMessage;
         std::size_t cutBytes;
         std::string deleReply;
+        std::function<void(const std::string&)> hook;
         {
           std::lock_guard<std::mutex> lock(mutex_);
           commands_.push_back(command);
@@ -145,7 +152,9 @@ void Pop3FaultProxy::Relay(int client) {
           cutBytes = cutBytes_;
           deleMessage = deleMessage_;
           deleReply = deleReply_;
+          hook = hook_;
         }
+        if (hook) hook(command);
         auto dele = Argument(command, "DELE");
         if (dele && deleMessage >= 0 && (deleMessage == 0 || deleMessage == *dele)) {
           ++fired_;

@@ -10,13 +10,17 @@
 //                                      //   the answer to "RETR 2"
 //   proxy.RefuseDele(1, "-ERR ...");   // answer "DELE 1" itself; the server
 //                                      //   never sees it
+//   proxy.OnCommand(hook);             // hook(line) on the relay's thread
+//                                      //   before a command is passed on
 //   proxy.Clear();                     // pass everything on again
+//   proxy.SetServerPort(pop.Port());   // a restarted server's new port
 //
 // Connections are served one at a time, which is all a poll needs.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,8 +42,14 @@ class Pop3FaultProxy {
   /// Answers "DELE <message>" (0: every DELE) with `reply` instead of
   /// passing it on.
   void RefuseDele(int message, const std::string& reply);
-  /// Disarms all faults.
+  /// Calls `hook` with each command line (without CR LF) before it is
+  /// passed on, on the relay's thread; the command goes on once the hook
+  /// returns, so the hook can stop or kill the server first.
+  void OnCommand(std::function<void(const std::string& command)> hook);
+  /// Disarms all faults and the command hook.
   void Clear();
+  /// Relays later connections to another server port.
+  void SetServerPort(std::uint16_t port) { serverPort_ = port; }
 
   /// Every command line the client sent, in order (without CR LF).
   std::vector<std::string> Commands() const;
@@ -50,7 +60,7 @@ class Pop3FaultProxy {
   void Run();
   void Relay(int client);
 
-  std::uint16_t serverPort_;
+  std::atomic<std::uint16_t> serverPort_;
   std::uint16_t port_ = 0;
   int listenFd_ = -1;
   int wake_[2] = {-1, -1};
@@ -60,6 +70,7 @@ class Pop3FaultProxy {
   std::size_t cutBytes_ = 0;
   int deleMessage_ = -1;
   std::string deleReply_;
+  std::function<void(const std::string&)> hook_;
   std::vector<std::string> commands_;
   std::atomic<int> fired_{0};
 };

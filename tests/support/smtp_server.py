@@ -20,6 +20,8 @@ purpose (empty or missing: no fault):
     CUT <n>        after <n> bytes of message data, close the connection
     EXIT <n>       after <n> bytes of message data, end the whole process
     DROP <step>    close the connection instead of answering MAIL, RCPT or DATA
+    STOP DATA      send 354, then stop the whole process (SIGSTOP) before
+                   reading the message; after SIGCONT it reads on as usual
 Every fault that fires adds a line to DIR/fired ("CUT 65536" ...).
 """
 import os
@@ -124,6 +126,8 @@ class FaultySMTP(SMTP):
     async def smtp_DATA(self, arg):
         if self.dropped("DATA"):
             return
+        if fault("STOP") == "DATA" and self.session.authenticated and self.envelope.rcpt_tos:
+            return await self.stopped_in_data(arg)
         reply = fault("DATA")
         if reply is not None and self.session.authenticated and self.envelope.rcpt_tos:
             fired("DATA " + reply)
@@ -146,6 +150,24 @@ class FaultySMTP(SMTP):
         else:
             fired("EXIT %d" % got)
             os._exit(3)
+
+
+    async def stopped_in_data(self, arg):
+        """aiosmtpd's own DATA, with the process frozen once its 354 has
+        been written: the client's message piles up unread."""
+        push = self.push
+
+        async def push_then_stop(status):
+            await push(status)
+            if status.startswith("354"):
+                fired("STOP DATA")
+                os.kill(os.getpid(), signal.SIGSTOP)
+
+        self.push = push_then_stop
+        try:
+            return await super().smtp_DATA(arg)
+        finally:
+            del self.push
 
 
 class FaultyController(Controller):
