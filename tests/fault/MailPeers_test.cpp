@@ -374,6 +374,8 @@ TEST_F(MailPeerFaults, SmtpServerHangs) {
     auto fired = smtp.Fired();
     EXPECT_EQ(std::vector<std::string>(fired.begin() + static_cast<std::ptrdiff_t>(firedBefore), fired.end()), c.fired);
     EXPECT_EQ(pop.MessageCount(), 0) << "the request is answered once and deleted";
+    EXPECT_EQ(smtp.Messages().size(), repliesBefore);
+    ExpectSentCounterMatchesServer();
 
     smtp.ClearFault();
     smtp.Resume();
