@@ -1,40 +1,16 @@
 #include "LdapStallRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
+
+#include "LoopbackSocket.h"
 #include <string>
 
 namespace {
-
-bool SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-int ConnectLoopback(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 /// The size of the BER-encoded LDAP message at the front of `buf` (a
 /// SEQUENCE: tag, length, contents), or 0 while it is incomplete.
@@ -55,18 +31,11 @@ std::size_t CompleteMessage(const std::string& buf) {
 }  // namespace
 
 LdapStallRelay::LdapStallRelay(std::uint16_t serverPort) : serverPort_(serverPort) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-      ::pipe(wake_) != 0) {
+  listenFd_ = ListenLoopback(port_);
+  if (listenFd_ < 0 || ::pipe(wake_) != 0) {
     if (listenFd_ >= 0) ::close(listenFd_);
     throw std::runtime_error("LdapStallRelay: cannot listen");
   }
-  port_ = ntohs(a.sin_port);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -122,7 +91,7 @@ void LdapStallRelay::Relay(int client) {
     if (fds[2].revents) break;  // the relay is shutting down; leave the wake byte for Run
     if (fds[0].revents) {
       ssize_t n = ::recv(client, buf, sizeof buf, 0);
-      if (n <= 0 || !SendAll(server, buf, static_cast<std::size_t>(n))) break;
+      if (n <= 0 || !SendAllBytes(server, buf, static_cast<std::size_t>(n))) break;
     }
     if (fds[1].revents) {
       ssize_t n = ::recv(server, buf, sizeof buf, 0);
@@ -137,7 +106,7 @@ void LdapStallRelay::Relay(int client) {
           ++stalled_;
           break;
         }
-        if (!SendAll(client, fromServer.data(), size)) break;
+        if (!SendAllBytes(client, fromServer.data(), size)) break;
         fromServer.erase(0, size);
         ++passed;
       }

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "LoopbackSocket.h"
 #include "TestDir.h"
 
 namespace fs = std::filesystem;
@@ -29,14 +30,9 @@ std::string MakeTempDir(const char* tag) {
 }
 
 bool Accepts(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+  int fd = ConnectLoopback(port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
 /// Starts argv with stdin from /dev/null and stdout/stderr into logPath.

@@ -1,7 +1,5 @@
 #include "Pop3FaultProxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,31 +9,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include "LoopbackSocket.h"
+
 namespace {
-
-bool SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-int ConnectLoopback(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 /// The message number of "<verb> <n>" (verb case-insensitive), or nothing.
 std::optional<int> Argument(const std::string& line, const char* verb) {
@@ -53,18 +29,11 @@ std::optional<int> Argument(const std::string& line, const char* verb) {
 }  // namespace
 
 Pop3FaultProxy::Pop3FaultProxy(std::uint16_t serverPort) : serverPort_(serverPort) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listenFd_, 8) != 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
-      ::pipe(wake_) != 0) {
+  listenFd_ = ListenLoopback(port_);
+  if (listenFd_ < 0 || ::pipe(wake_) != 0) {
     if (listenFd_ >= 0) ::close(listenFd_);
     throw std::runtime_error("Pop3FaultProxy: cannot listen");
   }
-  port_ = ntohs(a.sin_port);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -158,10 +127,10 @@ void Pop3FaultProxy::Relay(int client) {
         auto dele = Argument(command, "DELE");
         if (dele && deleMessage >= 0 && (deleMessage == 0 || deleMessage == *dele)) {
           ++fired_;
-          if (!SendAll(client, (deleReply + "\r\n").data(), deleReply.size() + 2)) end = true;
+          if (!SendAllBytes(client, (deleReply + "\r\n").data(), deleReply.size() + 2)) end = true;
           continue;
         }
-        if (!SendAll(server, line.data(), line.size())) {
+        if (!SendAllBytes(server, line.data(), line.size())) {
           end = true;
           continue;
         }
@@ -179,7 +148,7 @@ void Pop3FaultProxy::Relay(int client) {
       if (n <= 0) break;
       std::size_t pass = static_cast<std::size_t>(n);
       if (cutIn) pass = std::min(pass, *cutIn);
-      if (!SendAll(client, buf, pass)) break;
+      if (!SendAllBytes(client, buf, pass)) break;
       if (cutIn) {
         *cutIn -= pass;
         if (*cutIn == 0) break;
