@@ -30,23 +30,6 @@ std::size_t CompleteMessage(const std::string& buf) {
 
 }  // namespace
 
-LdapStallRelay::LdapStallRelay(std::uint16_t serverPort) : serverPort_(serverPort) {
-  listenFd_ = ListenLoopback(port_);
-  if (listenFd_ < 0 || ::pipe(wake_) != 0) {
-    if (listenFd_ >= 0) ::close(listenFd_);
-    throw std::runtime_error("LdapStallRelay: cannot listen");
-  }
-  thread_ = std::thread([this] { Run(); });
-}
-
-LdapStallRelay::~LdapStallRelay() {
-  (void)!::write(wake_[1], "x", 1);
-  thread_.join();
-  ::close(listenFd_);
-  ::close(wake_[0]);
-  ::close(wake_[1]);
-}
-
 void LdapStallRelay::StallAfter(int messages) {
   std::lock_guard lock(mutex_);
   stallAfter_ = messages;
@@ -55,19 +38,6 @@ void LdapStallRelay::StallAfter(int messages) {
 int LdapStallRelay::Stalled() const {
   std::lock_guard lock(mutex_);
   return stalled_;
-}
-
-void LdapStallRelay::Run() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
-    if (fds[1].revents) return;
-    if (!(fds[0].revents & POLLIN)) continue;
-    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    Relay(client);
-    ::close(client);
-  }
 }
 
 void LdapStallRelay::Relay(int client) {
@@ -83,7 +53,7 @@ void LdapStallRelay::Relay(int client) {
   std::string fromServer;
   char buf[16384];
   for (;;) {
-    pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {listener_.StopFd(), POLLIN, 0}};
     if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;

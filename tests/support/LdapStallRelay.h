@@ -13,16 +13,16 @@
 
 #include <cstdint>
 #include <mutex>
-#include <thread>
+
+#include "LoopbackSocket.h"
 
 class LdapStallRelay {
  public:
-  explicit LdapStallRelay(std::uint16_t serverPort);
-  ~LdapStallRelay();
+  explicit LdapStallRelay(std::uint16_t serverPort) : serverPort_(serverPort) {}
   LdapStallRelay(const LdapStallRelay&) = delete;
   LdapStallRelay& operator=(const LdapStallRelay&) = delete;
 
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return listener_.Port(); }
   /// From the next connection on, hold everything the server sends after
   /// its first `messages` LDAP messages.
   void StallAfter(int messages);
@@ -31,15 +31,11 @@ class LdapStallRelay {
   int Stalled() const;
 
  private:
-  void Run();
   void Relay(int client);
 
   std::uint16_t serverPort_;
-  std::uint16_t port_ = 0;
-  int listenFd_ = -1;
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
   mutable std::mutex mutex_;
   int stallAfter_ = -1;  // -1: pass everything on
   int stalled_ = 0;
+  LoopbackListener listener_{[this](int client) { Relay(client); }};  // last: stops first
 };

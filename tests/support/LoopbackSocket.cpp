@@ -2,10 +2,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
+#include <utility>
 
 bool SendAllBytes(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -46,4 +50,36 @@ int ListenLoopback(std::uint16_t& port, int backlog) {
   }
   port = ntohs(a.sin_port);
   return fd;
+}
+
+LoopbackListener::LoopbackListener(std::function<void(int client)> serve) : serve_(std::move(serve)) {
+  listenFd_ = ListenLoopback(port_);
+  if (listenFd_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0) {
+    if (listenFd_ >= 0) ::close(listenFd_);
+    throw std::runtime_error("LoopbackListener: cannot listen on 127.0.0.1");
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+LoopbackListener::~LoopbackListener() {
+  (void)!::write(wake_[1], "x", 1);
+  thread_.join();
+  ::close(listenFd_);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void LoopbackListener::Run() {
+  for (;;) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    serve_(client);
+    ::close(client);
+  }
 }

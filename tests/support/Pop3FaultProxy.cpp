@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <optional>
 #include <stdexcept>
@@ -27,23 +28,6 @@ std::optional<int> Argument(const std::string& line, const char* verb) {
 }
 
 }  // namespace
-
-Pop3FaultProxy::Pop3FaultProxy(std::uint16_t serverPort) : serverPort_(serverPort) {
-  listenFd_ = ListenLoopback(port_);
-  if (listenFd_ < 0 || ::pipe(wake_) != 0) {
-    if (listenFd_ >= 0) ::close(listenFd_);
-    throw std::runtime_error("Pop3FaultProxy: cannot listen");
-  }
-  thread_ = std::thread([this] { Run(); });
-}
-
-Pop3FaultProxy::~Pop3FaultProxy() {
-  (void)!::write(wake_[1], "x", 1);
-  thread_.join();
-  ::close(listenFd_);
-  ::close(wake_[0]);
-  ::close(wake_[1]);
-}
 
 void Pop3FaultProxy::CutRetr(int message, std::size_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -73,21 +57,6 @@ std::vector<std::string> Pop3FaultProxy::Commands() const {
   return commands_;
 }
 
-void Pop3FaultProxy::Run() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents) return;
-    int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    Relay(client);
-    ::close(client);
-  }
-}
-
 void Pop3FaultProxy::Relay(int client) {
   int server = ConnectLoopback(serverPort_);
   if (server < 0) return;  // the client sees the connection closed
@@ -95,7 +64,7 @@ void Pop3FaultProxy::Relay(int client) {
   std::optional<std::size_t> cutIn;   // bytes of the answer still passed on
   char buf[16384];
   for (;;) {
-    pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {listener_.StopFd(), POLLIN, 0}};
     if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;

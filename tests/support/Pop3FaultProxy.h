@@ -23,17 +23,17 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "LoopbackSocket.h"
 
 class Pop3FaultProxy {
  public:
-  explicit Pop3FaultProxy(std::uint16_t serverPort);
-  ~Pop3FaultProxy();
+  explicit Pop3FaultProxy(std::uint16_t serverPort) : serverPort_(serverPort) {}
   Pop3FaultProxy(const Pop3FaultProxy&) = delete;
   Pop3FaultProxy& operator=(const Pop3FaultProxy&) = delete;
 
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return listener_.Port(); }
 
   /// Closes both sides once `bytes` of the server's answer to "RETR
   /// <message>" (0: any message) have been passed on; 0 bytes closes right
@@ -57,14 +57,9 @@ class Pop3FaultProxy {
   int Fired() const { return fired_; }
 
  private:
-  void Run();
   void Relay(int client);
 
   std::atomic<std::uint16_t> serverPort_;
-  std::uint16_t port_ = 0;
-  int listenFd_ = -1;
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
   mutable std::mutex mutex_;
   int cutMessage_ = -1;  // -1: not armed
   std::size_t cutBytes_ = 0;
@@ -73,4 +68,5 @@ class Pop3FaultProxy {
   std::function<void(const std::string&)> hook_;
   std::vector<std::string> commands_;
   std::atomic<int> fired_{0};
+  LoopbackListener listener_{[this](int client) { Relay(client); }};  // last: stops first
 };
