@@ -16,7 +16,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <Poco/Net/ServerSocket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
+#include "LoopbackSocket.h"
 #include "Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
@@ -101,12 +101,6 @@ long PeakKiB() {
   while (std::getline(in, line))
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   return -1;
-}
-
-std::uint16_t FreePort() {
-  Poco::Net::ServerSocket s;
-  s.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
-  return s.address().port();
 }
 
 void Print(const char* what, const Stats& s) {
@@ -215,7 +209,7 @@ int main(int argc, char** argv) {
   }
 
   // Downloads of the 4 KiB file: our server beside a private nginx.
-  const std::uint16_t nginxPort = FreePort();
+  const std::uint16_t nginxPort = FreeLoopbackPort();
   ::mkdir((dir / "nginx").c_str(), 0755);
   ::mkdir((dir / "nginx/logs").c_str(), 0755);
   WriteFileBytes(dir / "nginx/nginx.conf",

@@ -14,7 +14,7 @@
 TEST(Demo, AnswersMakeOverHttpForASampleUser) {
   TestDir dir;
   const std::string demo = dir.Path() + "demo";
-  const std::uint16_t port = svctest::FreePort();
+  const std::uint16_t port = FreeLoopbackPort();
   qm::scm::CommandResult layout =
       qm::scm::RunCommand({QM_SOURCE_DIR "/scripts/demo-layout", QM_BINARY_DIR, demo, std::to_string(port)});
   ASSERT_EQ(layout.exitCode, 0) << layout.output;

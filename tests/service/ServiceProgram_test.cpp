@@ -110,7 +110,7 @@ TEST(ServiceProgram, SwitchesInstallAndRemoveWithTheirMessages) {
 // start, and the instance lock is free once the service reads as stopped.
 TEST(ServiceProgram, LocalBackendLifecycle) {
   ProgramDir p;
-  const std::uint16_t port = svctest::FreePort();
+  const std::uint16_t port = FreeLoopbackPort();
   const std::string stateBefore = PrepareEngineFiles(p, port);
   ASSERT_EQ(p.Run({"/INSTALL", "/SILENT"}).output, "");
 
@@ -192,7 +192,7 @@ TEST(ServiceProgram, ForegroundRunsUntilInterruptedOrTerminated) {
     SCOPED_TRACE(sig);
     ProgramDir p;
     ::unsetenv("QM_SCM_SERVICE");
-    const std::uint16_t port = svctest::FreePort();
+    const std::uint16_t port = FreeLoopbackPort();
     const std::string stateBefore = PrepareEngineFiles(p, port);
     svctest::Child child({p.Exe()}, p.Root() + "out.txt");
     ASSERT_GT(child.Pid(), 0);

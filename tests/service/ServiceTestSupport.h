@@ -6,10 +6,8 @@
 // bounded wait for a service state.
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackSocket.h"
 #include "TestDir.h"
 #include "USetting.h"
 #include "platform/scm/ServiceControl.h"
@@ -29,19 +28,6 @@ extern char** environ;
 namespace svctest {
 
 namespace fs = std::filesystem;
-
-/// A free TCP port on 127.0.0.1 at the moment of asking.
-inline std::uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 /// Writes "<dir>/<name>.config" with the records given.
 inline void WriteProfile(const std::string& path, const MailSettings& mail, const DirectorySettings& directory,

@@ -81,7 +81,7 @@ TEST(ServiceProgramSystemd, InstallWritesTheUnitAndUninstallRemovesIt) {
 // continue, SIGTERM stop), and HTTP keeps answering while paused.
 TEST(ServiceProgramSystemd, ReportsItsStatesThroughTheNotifySocket) {
   ProgramDir p;
-  const std::uint16_t port = svctest::FreePort();
+  const std::uint16_t port = FreeLoopbackPort();
   GeneralSettings g;
   g.httpServerActive = true;
   g.httpPort = port;

@@ -52,6 +52,13 @@ int ListenLoopback(std::uint16_t& port, int backlog) {
   return fd;
 }
 
+std::uint16_t FreeLoopbackPort() {
+  std::uint16_t port = 0;
+  int fd = ListenLoopback(port);
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
 LoopbackListener::LoopbackListener(std::function<void(int client)> serve) : serve_(std::move(serve)) {
   listenFd_ = ListenLoopback(port_);
   if (listenFd_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0) {

@@ -10,6 +10,8 @@
 bool SendAllBytes(int fd, const char* data, std::size_t size);
 /// A socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(std::uint16_t port);
+/// A TCP port on 127.0.0.1 that was free at the moment of asking.
+std::uint16_t FreeLoopbackPort();
 /// A socket listening on 127.0.0.1 at a port the kernel chooses (stored in
 /// `port`), or -1.
 int ListenLoopback(std::uint16_t& port, int backlog = 8);

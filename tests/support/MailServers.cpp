@@ -1,8 +1,6 @@
 #include "MailServers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -86,18 +84,6 @@ void StopProcess(int& pid) {
 
 }  // namespace
 
-std::uint16_t FreeMailPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 // ---- Dovecot ---------------------------------------------------------------
 
 Pop3Fixture::Pop3Fixture() : dir_(MakeTempDir("pop3")) {
@@ -121,7 +107,7 @@ void Pop3Fixture::Deliver(const std::string& message) {
 }
 
 void Pop3Fixture::Start() {
-  port_ = FreeMailPort();
+  port_ = FreeLoopbackPort();
   const bool root = ::geteuid() == 0;
   const unsigned uid = root ? 65534 : ::geteuid();
   const unsigned gid = root ? 65534 : ::getegid();
@@ -209,7 +195,7 @@ SmtpFixture::~SmtpFixture() {
 }
 
 void SmtpFixture::Start() {
-  port_ = FreeMailPort();
+  port_ = FreeLoopbackPort();
   Launch();
 }
 

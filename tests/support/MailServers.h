@@ -129,5 +129,3 @@ class SmtpFixture {
   int pid_ = -1;
 };
 
-/// A free TCP port on 127.0.0.1.
-std::uint16_t FreeMailPort();
