@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "TestImage.h"
-#include "UDBUtil.h"
-#include "URichText.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "signature/URichText.h"
+#include "settings/USetting.h"
 
 namespace {
 

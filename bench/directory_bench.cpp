@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
-#include "UDBUtil.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
 
 namespace {
 

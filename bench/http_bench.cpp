@@ -29,15 +29,15 @@
 
 #include "DirectoryFixtures.h"
 #include "LoopbackSocket.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UMailTools.h"
-#include "USetting.h"
-#include "USocketServer.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
 
 extern char** environ;
 

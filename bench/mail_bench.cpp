@@ -19,7 +19,7 @@
 #include "MailServers.h"
 #include "MailTestEngine.h"
 #include "TestImage.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 int main(int argc, char** argv) try {
   const int n = argc > 1 ? std::atoi(argv[1]) : 200;

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "Widgets.h"
 
 InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {

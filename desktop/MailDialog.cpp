@@ -13,9 +13,9 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "QtUserInterface.h"
-#include "UMailTools.h"
+#include "mail/UMailTools.h"
 
 namespace {
 

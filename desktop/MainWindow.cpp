@@ -23,10 +23,10 @@
 #include <exception>
 #include <mutex>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "QtUserInterface.h"
 #include "SysTray.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 #include "Widgets.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QThread>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "MainWindow.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "UserInterface.h"
+#include "base/UserInterface.h"
 
 #include "MainWindow.h"
 class QWidget;

@@ -14,9 +14,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "QtUserInterface.h"
-#include "USetting.h"
+#include "settings/USetting.h"
 #include "Widgets.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <QSystemTrayIcon>
 #include <exception>
 
-#include "Main.h"
+#include "app/Main.h"
 
 TSysTray::TSysTray(QObject* owner) : QObject(owner), tray_(new QSystemTrayIcon(this)) {
   tray_->setIcon(EffectiveIcon());

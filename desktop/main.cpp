@@ -10,9 +10,9 @@
 #include <QStringList>
 
 #include "DesktopApp.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "MainWindow.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 #include "Widgets.h"
 
 int main(int argc, char** argv) {

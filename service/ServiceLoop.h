@@ -8,7 +8,7 @@
 #include <functional>
 #include <mutex>
 
-#include "Main.h"
+#include "app/Main.h"
 
 namespace qm {
 

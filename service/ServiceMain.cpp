@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "ServiceLoop.h"
-#include "UserInterface.h"
+#include "base/UserInterface.h"
 
 using namespace qm::scm;
 

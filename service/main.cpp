@@ -14,12 +14,12 @@
 #include <mutex>
 #include <thread>
 
-#include "Engine.h"
-#include "Main.h"
-#include "QuietUserInterface.h"
+#include "app/Engine.h"
+#include "app/Main.h"
+#include "base/QuietUserInterface.h"
 #include "ServiceLoop.h"
 #include "ServiceMain.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 #include "platform/instance/InstanceLock.h"
 #include "platform/scm/ServiceHost.h"
 

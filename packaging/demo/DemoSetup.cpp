@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "UProgState.h"
-#include "USaveSig.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "signature/USaveSig.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace fs = std::filesystem;
 

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "WordProcessor.h"
+#include "platform/wordproc/WordProcessor.h"
 
 extern char** environ;
 

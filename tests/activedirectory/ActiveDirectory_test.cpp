@@ -9,12 +9,12 @@
 #include <memory>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "SambaAdFixture.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
 
 namespace {
 

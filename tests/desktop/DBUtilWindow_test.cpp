@@ -10,8 +10,8 @@
 #include "DBUtilWindow.h"
 #include "DesktopTestSupport.h"
 #include "DirectoryFixtures.h"
-#include "Engine.h"
-#include "UDBUtil.h"
+#include "app/Engine.h"
+#include "directory/UDBUtil.h"
 
 namespace {
 

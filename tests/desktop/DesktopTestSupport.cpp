@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "MainWindow.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 void OnNextModal(std::function<void(QWidget*)> handle) {
   auto* timer = new QTimer;

@@ -12,12 +12,12 @@
 
 #include "DesktopTestSupport.h"
 #include "DirectoryFixtures.h"
-#include "Engine.h"
+#include "app/Engine.h"
 #include "MailDialog.h"
 #include "MainWindow.h"
-#include "UDBUtil.h"
-#include "UMailTools.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "settings/USetting.h"
 
 namespace {
 

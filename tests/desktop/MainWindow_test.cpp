@@ -16,11 +16,11 @@
 #include <thread>
 
 #include "DesktopTestSupport.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace {
 

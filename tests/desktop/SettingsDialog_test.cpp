@@ -21,8 +21,8 @@
 #include "DesktopTestSupport.h"
 #include "MainWindow.h"
 #include "SettingsDialog.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace {
 

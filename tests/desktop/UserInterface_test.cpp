@@ -13,7 +13,7 @@
 #include <QTest>
 
 #include "DesktopTestSupport.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
 #include "SysTray.h"

@@ -1,4 +1,4 @@
-#include "Engine.h"
+#include "app/Engine.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,12 @@
 
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UProgState.h"
-#include "USetting.h"
-#include "USocketServer.h"
-#include "UUtils.h"
-#include "infoForm.h"
+#include "directory/UDBUtil.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
+#include "app/infoForm.h"
 
 // The objects exist in their order while the engine lives, each reachable
 // through its global, and are gone (globals cleared) after it.

@@ -5,10 +5,10 @@
 
 #include <optional>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "USetting.h"
+#include "settings/USetting.h"
 
 namespace {
 

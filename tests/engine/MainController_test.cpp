@@ -11,12 +11,12 @@
 #include <set>
 
 #include "FakeServiceControl.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "USaveSig.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "signature/USaveSig.h"
+#include "base/UUtils.h"
 
 namespace fs = std::filesystem;
 

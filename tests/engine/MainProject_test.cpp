@@ -2,11 +2,11 @@
 
 #include <filesystem>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "base/UUtils.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <future>
 #include <thread>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "base/UUtils.h"
 
 namespace {
 

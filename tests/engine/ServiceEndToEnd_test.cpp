@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "UServiceManager.h"
+#include "base/UProgState.h"
+#include "servicecontrol/UServiceManager.h"
 #include "platform/scm/ServiceHost.h"
 
 using namespace qm::scm;

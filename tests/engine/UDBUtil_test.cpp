@@ -1,6 +1,6 @@
 // TFDBUtil against real peers: a private slapd for the directory and SQLite
 // through unixODBC for the table.
-#include "UDBUtil.h"
+#include "directory/UDBUtil.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "USetting.h"
+#include "settings/USetting.h"
 
 namespace {
 

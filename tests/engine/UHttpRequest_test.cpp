@@ -1,4 +1,4 @@
-#include "UHttpRequest.h"
+#include "http/UHttpRequest.h"
 
 #include <gtest/gtest.h>
 

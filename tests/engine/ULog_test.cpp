@@ -1,4 +1,4 @@
-#include "ULog.h"
+#include "base/ULog.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UText.h"
-#include "UUtils.h"
+#include "base/UText.h"
+#include "base/UUtils.h"
 
 namespace {
 std::chrono::system_clock::time_point Pinned() {

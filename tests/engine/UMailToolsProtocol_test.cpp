@@ -7,7 +7,7 @@
 
 #include "MailTestEngine.h"
 #include "ScriptedServer.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 namespace {
 

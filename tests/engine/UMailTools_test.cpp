@@ -1,4 +1,4 @@
-#include "UMailTools.h"
+#include "mail/UMailTools.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "MailTestEngine.h"
 #include "TestDir.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "ULog.h"
-#include "UUtils.h"
+#include "base/ULog.h"
+#include "base/UUtils.h"
 
 class ProgState : public ::testing::Test {
  protected:

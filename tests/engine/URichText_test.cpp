@@ -1,18 +1,18 @@
 // ConvertToRtf against a scripted word processor: the calls and their
 // arguments, the failure table and the two locks.
 
-#include "URichText.h"
+#include "signature/URichText.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <thread>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "base/UUtils.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "USaveSig.h"
+#include "signature/USaveSig.h"
 
 #include <gtest/gtest.h>
 
 #include "TestDir.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 
 using namespace std::string_literals;
 

@@ -1,14 +1,14 @@
 // StopRunningService and HandOverToService over a scripted backend: which
 // calls they make, how long they wait, what they log.
 
-#include "UServiceManager.h"
+#include "servicecontrol/UServiceManager.h"
 
 #include <gtest/gtest.h>
 
 #include "FakeServiceControl.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "ULog.h"
+#include "base/ULog.h"
 
 using namespace qm::scm;
 

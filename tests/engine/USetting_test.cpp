@@ -1,4 +1,4 @@
-#include "USetting.h"
+#include "settings/USetting.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "ULog.h"
-#include "UProgState.h"
-#include "UUtils.h"
+#include "base/ULog.h"
+#include "base/UProgState.h"
+#include "base/UUtils.h"
 
 namespace {
 

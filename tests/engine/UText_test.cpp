@@ -1,8 +1,8 @@
-#include "UText.h"
+#include "base/UText.h"
 
 #include <gtest/gtest.h>
 
-#include "UUtils.h"
+#include "base/UUtils.h"
 
 using qm::TextList;
 

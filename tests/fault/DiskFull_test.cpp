@@ -9,13 +9,13 @@
 #include <filesystem>
 
 #include "FaultSupport.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "USaveSig.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "signature/USaveSig.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace {
 

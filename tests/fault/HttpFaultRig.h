@@ -15,15 +15,15 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UMailTools.h"
-#include "UProgState.h"
-#include "USetting.h"
-#include "USocketServer.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
 
 /// Records like RecordingUserInterface and lets a test act at the moment a
 /// log line is written (on the writing thread), e.g. to make a peer fail

@@ -18,7 +18,7 @@
 #include "HttpFaultRig.h"
 #include "LdapStallRelay.h"
 #include "MailServers.h"
-#include "UText.h"
+#include "base/UText.h"
 
 namespace {
 

@@ -7,15 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UProgState.h"
-#include "USetting.h"
-#include "USocketServer.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
 
 TEST(LogUnwritable, HttpRequestsFailWith500AndRecover) {
   TestDir dir;

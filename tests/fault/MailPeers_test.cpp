@@ -17,7 +17,7 @@
 #include "MailTestEngine.h"
 #include "Pop3FaultProxy.h"
 #include "TestImage.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 namespace {
 

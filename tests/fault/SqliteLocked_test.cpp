@@ -13,11 +13,11 @@
 #include <thread>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "FaultSupport.h"
 #include "HttpFaultRig.h"
-#include "UText.h"
+#include "base/UText.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "HttpFaultRig.h"
-#include "URichText.h"
-#include "UText.h"
-#include "UUtils.h"
+#include "signature/URichText.h"
+#include "base/UText.h"
+#include "base/UUtils.h"
 #include "platform/wordproc/WordProcessor.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "UserInterface.h"
+#include "base/UserInterface.h"
 
 class NullUserInterface : public UserInterface {
  public:

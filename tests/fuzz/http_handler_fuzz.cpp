@@ -21,11 +21,11 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Main.h"
-#include "UDBUtil.h"
-#include "USetting.h"
-#include "USocketServer.h"
-#include "UUtils.h"
+#include "app/Main.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
 
 namespace {
 

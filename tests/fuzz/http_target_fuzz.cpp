@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "UHttpRequest.h"
+#include "http/UHttpRequest.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "UMailTools.h"
+#include "mail/UMailTools.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view message(reinterpret_cast<const char*>(data), size);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Main.h"
-#include "USetting.h"
+#include "app/Main.h"
+#include "settings/USetting.h"
 
 namespace {
 

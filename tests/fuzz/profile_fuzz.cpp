@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "USetting.h"
-#include "UText.h"
+#include "settings/USetting.h"
+#include "base/UText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::array<std::uint8_t, kProfileSize> record{};

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "USaveSig.h"
-#include "UUtils.h"
+#include "signature/USaveSig.h"
+#include "base/UUtils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ULog.h"
-#include "UProgState.h"
-#include "UUtils.h"
+#include "base/ULog.h"
+#include "base/UProgState.h"
+#include "base/UUtils.h"
 
 namespace {
 

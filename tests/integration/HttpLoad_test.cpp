@@ -29,8 +29,8 @@
 #include "MailServers.h"
 #include "MailTestEngine.h"
 #include "RawHttp.h"
-#include "UProgState.h"
-#include "USocketServer.h"
+#include "base/UProgState.h"
+#include "http/USocketServer.h"
 
 namespace {
 

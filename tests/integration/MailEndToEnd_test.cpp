@@ -8,7 +8,7 @@
 #include "MailServers.h"
 #include "MailTestEngine.h"
 #include "TestImage.h"
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "MailServers.h"
 #include "MailTestEngine.h"
 #include "TestImage.h"
-#include "UProgState.h"
-#include "URichText.h"
+#include "base/UProgState.h"
+#include "signature/URichText.h"
 
 namespace {
 

@@ -9,14 +9,14 @@
 #include <thread>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "TestImage.h"
-#include "UDBUtil.h"
-#include "URichText.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "signature/URichText.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace {
 

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
-#include "Main.h"
+#include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UMailTools.h"
-#include "UProgState.h"
-#include "USetting.h"
-#include "USocketServer.h"
-#include "UUtils.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
 
 namespace {
 

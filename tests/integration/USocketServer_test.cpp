@@ -1,7 +1,7 @@
 // The HTTP signature server over real HTTP on 127.0.0.1 (port chosen at run
 // time): the protocol table, bad input, limits and concurrency.
 
-#include "USocketServer.h"
+#include "http/USocketServer.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "USetting.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "RawHttp.h"
 #include "ServiceTestSupport.h"
 #include "TestDir.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 #include "platform/scm/ServiceControl.h"
 
 TEST(Demo, AnswersMakeOverHttpForASampleUser) {

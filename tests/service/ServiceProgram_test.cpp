@@ -8,8 +8,8 @@
 #include "RawHttp.h"
 #include "ServiceTestSupport.h"
 #include "TestDir.h"
-#include "UProgState.h"
-#include "UUtils.h"
+#include "base/UProgState.h"
+#include "base/UUtils.h"
 #include "platform/instance/InstanceLock.h"
 #include "platform/scm/ServiceHost.h"
 

@@ -20,7 +20,7 @@
 
 #include "LoopbackSocket.h"
 #include "TestDir.h"
-#include "USetting.h"
+#include "settings/USetting.h"
 #include "platform/scm/ServiceControl.h"
 
 extern char** environ;

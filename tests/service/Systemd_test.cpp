@@ -13,7 +13,7 @@
 
 #include "RawHttp.h"
 #include "ServiceTestSupport.h"
-#include "UUtils.h"
+#include "base/UUtils.h"
 #include "platform/scm/ServiceControl.h"
 
 using namespace qm::scm;

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "UProgState.h"
+#include "base/UProgState.h"
 
 MailTestEngine::MailTestEngine() {
   ClearState();

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "Main.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "UDBUtil.h"
-#include "UMailTools.h"
-#include "USetting.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "settings/USetting.h"
 
 class MailTestEngine {
  public:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "UserInterface.h"
+#include "base/UserInterface.h"
 
 class RecordingUserInterface : public UserInterface {
  public:

@@ -1,0 +1,241 @@
+#pragma once
+// TForm_main: the main controller shared by both programs. It owns the
+// signature project, the placeholder catalogue, signature generation, the
+// event log, the polling timer and the locks SignatureLock, LogLock and
+// ConversionLock. It reaches the screen only through UserInterface.
+//
+// Its operations are spread over several files by concern:
+//   Main.cpp            construction, event log, globals
+//   MainProject.cpp     the signature project and its file operations
+//   MainController.cpp  start-up and closing sequences, counters, actions
+//   MainSignature.cpp   signature generation and the placeholder catalogue
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/ULog.h"
+#include "servicecontrol/UServiceManager.h"
+#include "base/UText.h"
+#include "base/UserInterface.h"
+#include "platform/instance/InstanceLock.h"
+
+/// Which program runs the engine.
+enum class ProgramKind { Desktop, Service };
+
+/// One entry of the placeholder catalogue `LB_Felder`.
+struct PlaceholderEntry {
+  enum Kind { Field, Image };
+  std::string name;
+  Kind kind = Field;
+  bool operator==(const PlaceholderEntry&) const = default;
+};
+
+/// The polling timer's state; the host applies it (Qt timer, service loop).
+struct TimerState {
+  unsigned interval = 10000;  // milliseconds
+  bool enabled = false;
+};
+
+class TForm_main {
+ public:
+  /// Creates the controller for a program directory (with or without a
+  /// trailing '/'). Sets the process's program directory and current log and
+  /// registers itself as `Form_main`. Runs no start-up step: call FormCreate.
+  TForm_main(const std::string& programDir, UserInterface& ui, ProgramKind kind = ProgramKind::Desktop);
+  ~TForm_main();
+  TForm_main(const TForm_main&) = delete;
+  TForm_main& operator=(const TForm_main&) = delete;
+
+  // ---- event log -------------------------------------------------------
+  /// One log line (type 1 error, 2 warning, 3 information); any thread.
+  void WriteLog(const std::string& message, int type) { log_.WriteLog(message, type); }
+  void SetVerbosity(std::uint8_t value) { log_.SetVerbosity(value); }
+  std::uint8_t Verbosity() const { return log_.Verbosity(); }
+  TEventLog& Log() { return log_; }
+
+  // ---- locks (always taken in this order; LogLock last) ----------------
+  std::recursive_mutex& SignatureLock() { return signatureLock_; }
+  std::recursive_mutex& ConversionLock() { return conversionLock_; }
+  std::recursive_mutex& LogLock() { return log_.LogLock(); }
+
+  // ---- the signature project (main thread writes; others copy) ---------
+  qm::TextList M_text;           // mail text
+  qm::TextList M_Signatur_HTML;  // signature template
+  qm::TextList LB_shortNames;    // attachment short names
+  int LB_shortNamesItemIndex = -1;  // selected attachment, -1 for none
+  bool mailTextModified = false;
+  bool signatureModified = false;
+
+  /// Guards the three lists against readers on other threads: the main
+  /// thread holds it exclusively while it changes them; other threads use
+  /// the copy accessors below.
+  std::shared_mutex& ProjectMutex() const { return projectMutex_; }
+  qm::TextList AttachmentNames() const;
+  qm::TextList TemplateLines() const;
+  qm::TextList MailTextLines() const;
+
+  bool IsModified() const { return mailTextModified || signatureModified; }
+
+  /// Reads a project file into the three lists under ProjectMutex (the
+  /// rules of USaveSig.h's LoadProjectFile): nothing for an empty path or a
+  /// missing file; throws qm::EConvertError or qm::EListError for bad counts
+  /// and qm::EInOutError for a file that cannot be read.
+  void LoadProjectFile(const std::string& path);
+  /// Writes the three lists to a project file; throws qm::EInOutError.
+  void SaveProjectFile(const std::string& path);
+
+  /// Menu actions of the project (all driven through UserInterface).
+  void NewProject();                      // "&Neu..."
+  void OpenProjectClick();                // "Projekt Ö&ffnen"
+  void OpenProject(const std::string& path);
+  void SaveProject();                     // "Projekt &Speichern"
+  void SaveProjectAs();                   // "Projekt Speichern &unter..."
+  void AddAttachment();                   // "Datei hinzufügen..."
+  void AddPicture();                      // "Bild hinzufügen..."
+  void RemoveAttachment();                // "markierte Datei entfernen"
+  /// The save-changes question; false when the user cancelled the action.
+  bool AskSaveChanges();
+  /// The user edited one of the texts.
+  void MarkMailTextModified() { mailTextModified = true; }
+  void MarkSignatureModified() { signatureModified = true; }
+
+  /// The modal question dialog with German captions, title "Quillmark".
+  ModalResult CaptionedMessageDlg(const std::string& text, MsgDlgType kind, const std::vector<MsgDlgBtn>& buttons,
+                                  const std::vector<std::string>& captions) {
+    return ui_.CaptionedMessageDlg(text, kind, buttons, captions);
+  }
+
+  // ---- placeholder catalogue and signature generation ------------------
+  /// The catalogue. Guarded by ProjectMutex like the project's lists: the
+  /// main thread changes it under an exclusive lock, other threads read it
+  /// through PlaceholderEntries().
+  std::vector<PlaceholderEntry> LB_Felder;
+  int LB_FelderItemIndex = -1;
+  /// A copy of the catalogue, taken under ProjectMutex.
+  std::vector<PlaceholderEntry> PlaceholderEntries() const;
+  /// Rebuilds the catalogue from the settings and the attachment list. A
+  /// data source whose columns cannot be read gives a warning and no field
+  /// entries; image entries are appended all the same. Never throws.
+  void BuildPlaceholderList();
+  /// Removes catalogue entries named like `name` (ASCII case-insensitive).
+  void RemovePlaceholder(const std::string& name);
+  /// Double-click on the catalogue: the text to put at the template editor's
+  /// caret (replacing its selection) for the selected entry, or nothing when
+  /// no entry is selected or an image entry's attachment is no longer listed.
+  std::optional<std::string> LB_FelderDblClick() const;
+  /// The same rule for one entry name against an attachment list.
+  static std::optional<std::string> PlaceholderInsertion(const std::string& name, const qm::TextList& attachments);
+
+  /// Generates temp/<address>.txt and .htm for one user under SignatureLock
+  /// and deletes a stale temp/<address>.rtf. A file that cannot be written is
+  /// retried once after three seconds; the second failure is thrown
+  /// (qm::EInOutError). An address that is not a plain file name is logged
+  /// and refused with qm::EInOutError before anything is looked up or written.
+  /// The files are written whether or not the lookup succeeded (placeholders
+  /// stay when it did not); the result says whether the directory could be
+  /// read at all (false when FindUser failed or there is no directory), so a
+  /// caller can tell an unreachable directory from a filled signature.
+  bool MakeSignature(const std::string& address);
+  /// How MakeSignature waits before its retry (tests replace it); the
+  /// default sleeps the calling thread only.
+  using RetryWait = std::function<void(std::chrono::milliseconds)>;
+  void SetRetryWait(RetryWait wait);
+
+  /// The preview's HTML: the template with every "cid:<name>" of a listed
+  /// attachment replaced by the attachment store's path of that file (exact,
+  /// case-sensitive). Placeholders stay as written.
+  qm::TextList TabS_previewShow() const;
+  /// The rewriting itself, for any lines, attachment names and store path.
+  static qm::TextList RewriteCidReferences(qm::TextList lines, const qm::TextList& names,
+                                           const std::string& storeDir);
+
+  // ---- window and timer -----------------------------------------------
+  void SetTitle(const std::string& title);
+  std::string Title() const { return title_; }
+  void SetTimer(unsigned intervalMs, bool enabled);
+  TimerState Timer1() const;
+  /// Sets a counter or status label and shows it.
+  void SetLabel(const std::string& control, const std::string& text) { ui_.SetLabel(control, text); }
+
+  // ---- start-up, closing, actions (MainController.cpp) ----------------
+  /// The start-up sequence of the desktop program or its service variant.
+  void FormCreate();
+  /// The closing sequence; false when the close was refused.
+  bool FormCloseQuery();
+  /// "Werte zurücksetzen".
+  void Btn_resetCountersClick();
+  /// A tick of the polling timer: one poll of the request mailbox.
+  void Timer1Timer();
+  /// "Nachrichten manuell abrufen": one poll at once, timer or not.
+  void Btn_receiveMailsClick();
+  /// "Signatur manuell senden...": the bulk-send dialog, modal.
+  void Btn_sendManualClick();
+
+  /// The single-instance lock (`InstanceMutex`): held from the start-up's
+  /// claim until the closing sequence releases it; null when not held.
+  std::unique_ptr<qm::InstanceLock> InstanceMutex;
+  /// True when the start-up found the installation's lock taken: the
+  /// refusal was shown and the application asked to end.
+  bool InstanceRefused() const { return instanceRefused_; }
+  /// What the service steps of the sequences use (tests inject a backend,
+  /// a sleep and a launcher); by default the process's backend, real sleeps
+  /// and detached processes.
+  void SetServiceControlHooks(ServiceControlHooks hooks) { serviceHooks_ = std::move(hooks); }
+  const ServiceControlHooks& ServiceHooks() const { return serviceHooks_; }
+  /// Closing the main window from the program itself: runs the closing
+  /// sequence and, unless it refuses, asks the application to end.
+  void Close();
+
+  /// True on the thread that created the controller (the event loop's).
+  bool IsMainThread() const { return std::this_thread::get_id() == mainThread_; }
+
+  UserInterface& UI() { return ui_; }
+  ProgramKind Kind() const { return kind_; }
+  const std::string& ProgramDir() const { return programDir_; }
+
+ private:
+  std::string programDir_;
+  UserInterface& ui_;
+  ProgramKind kind_;
+  std::thread::id mainThread_ = std::this_thread::get_id();
+  TEventLog log_;
+  std::recursive_mutex signatureLock_;
+  std::recursive_mutex conversionLock_;
+  mutable std::shared_mutex projectMutex_;
+  mutable std::mutex windowMutex_;
+  std::string title_;
+  TimerState timer_;
+  mutable std::mutex retryWaitMutex_;
+  RetryWait retryWait_;
+  ServiceControlHooks serviceHooks_;
+  bool instanceRefused_ = false;
+  // Set when SaveProject could not write the file (the closing question
+  // then keeps the window open).
+  bool projectSaveFailed_ = false;
+};
+
+/// The process's one controller; null outside its lifetime.
+extern TForm_main* Form_main;
+
+/// The message shown when the installation's single-instance lock is taken:
+/// three lines joined by CR LF.
+std::string InstanceRefusalText();
+
+/// Claims the single-instance lock of a program directory. When another
+/// process holds it, shows InstanceRefusalText and asks the application to
+/// end, and returns null (`*refused` true). The service program calls this
+/// before it creates any object.
+std::unique_ptr<qm::InstanceLock> ClaimSingleInstance(const std::string& programDir, UserInterface& ui,
+                                                      bool* refused = nullptr);
+
+/// Application titles.
+inline constexpr const char* kDesktopTitle = "Quillmark 2.2";
+inline constexpr const char* kServiceTitle = "Quillmark 2.0";

@@ -1,0 +1,190 @@
+// TForm_main: the placeholder catalogue, signature generation and the
+// preview's content.
+
+#include <cerrno>
+#include <thread>
+
+#include "app/Main.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
+
+namespace {
+
+constexpr const char* kDataSourceWarning = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
+
+// The attribute list as field names: blanks removed, runs of commas folded
+// (two passes of ",," -> ","), commas at line ends dropped, the remaining
+// commas turned into line ends, then split into lines. Every pass scans the
+// text once from left to right and never looks at what it has just inserted.
+qm::TextList FieldNamesFromList(const std::string& list) {
+  std::string text = qm::ReplaceAll(list, " ", "");
+  text = qm::ReplaceAll(text, ",,", ",");
+  text = qm::ReplaceAll(text, ",,", ",");
+  text = qm::ReplaceAll(text, ",\r\n", "\r\n");
+  text = qm::ReplaceAll(text, "\r\n,", "\r\n");
+  text = qm::ReplaceAll(text, ",", "\r\n");
+  return qm::SplitLines(text);
+}
+
+}  // namespace
+
+std::vector<PlaceholderEntry> TForm_main::PlaceholderEntries() const {
+  std::shared_lock lk(projectMutex_);
+  return LB_Felder;
+}
+
+void TForm_main::BuildPlaceholderList() {
+  DirectorySettings dir;
+  GeneralSettings general;
+  if (FSettings) {
+    dir = FSettings->GetDirectorySettings();
+    general = FSettings->GetGeneralSettings();
+  }
+
+  std::vector<PlaceholderEntry> entries;
+  if (general.useAD) {
+    for (auto& name : FieldNamesFromList(general.fieldNames1 + general.fieldNames2))
+      entries.push_back({std::move(name), PlaceholderEntry::Field});
+  } else if (!dir.odbcSource.empty() && !dir.table.empty()) {
+    // The columns of the configured table; any failure (no directory object,
+    // no connection, no schema) leaves the catalogue without field entries.
+    // A table always has a column, so an empty list means there is no such
+    // table (ODBC's column listing reports that without an error).
+    qm::TextList columns;
+    bool ok = false;
+    try {
+      if (FDBUtil) {
+        FDBUtil->ListOdbcColumns(dir.table, columns);
+        ok = !columns.empty();
+      }
+    } catch (...) {
+    }
+    if (ok) {
+      for (auto& name : columns) entries.push_back({std::move(name), PlaceholderEntry::Field});
+    } else {
+      WriteLog(kDataSourceWarning, ltWarning);
+    }
+  }
+
+  std::unique_lock lk(projectMutex_);
+  for (const auto& name : LB_shortNames)
+    if (qm::IsImageName(name)) entries.push_back({name, PlaceholderEntry::Image});
+  LB_Felder = std::move(entries);
+  LB_FelderItemIndex = -1;
+}
+
+void TForm_main::RemovePlaceholder(const std::string& name) {
+  std::unique_lock lk(projectMutex_);
+  std::erase_if(LB_Felder, [&](const PlaceholderEntry& e) { return qm::EqualsIgnoreCase(e.name, name); });
+  if (LB_FelderItemIndex >= static_cast<int>(LB_Felder.size())) LB_FelderItemIndex = -1;
+}
+
+std::optional<std::string> TForm_main::PlaceholderInsertion(const std::string& name,
+                                                            const qm::TextList& attachments) {
+  // Decided by the name, not by the entry's kind: an image name inserts an
+  // image reference in the attachment list's spelling, or nothing.
+  if (qm::IsImageName(name)) {
+    for (const auto& a : attachments)
+      if (qm::EqualsIgnoreCase(a, name)) return "<img src=\"cid:" + a + "\"/>";
+    return std::nullopt;
+  }
+  return "#" + name + "#";
+}
+
+std::optional<std::string> TForm_main::LB_FelderDblClick() const {
+  std::shared_lock lk(projectMutex_);
+  if (LB_FelderItemIndex < 0 || LB_FelderItemIndex >= static_cast<int>(LB_Felder.size())) return std::nullopt;
+  return PlaceholderInsertion(LB_Felder[static_cast<std::size_t>(LB_FelderItemIndex)].name, LB_shortNames);
+}
+
+qm::TextList TForm_main::RewriteCidReferences(qm::TextList lines, const qm::TextList& names,
+                                              const std::string& storeDir) {
+  for (const auto& name : names)
+    for (auto& line : lines) line = qm::ReplaceAll(line, "cid:" + name, storeDir + name);
+  return lines;
+}
+
+qm::TextList TForm_main::TabS_previewShow() const {
+  std::shared_lock lk(projectMutex_);
+  return RewriteCidReferences(M_Signatur_HTML, LB_shortNames, programDir_ + "temp/");
+}
+
+// ---- signature generation ----------------------------------------------
+
+void TForm_main::SetRetryWait(RetryWait wait) {
+  std::lock_guard lk(retryWaitMutex_);
+  retryWait_ = std::move(wait);
+}
+
+namespace {
+
+// Writes the lines with CR LF; a failed write is tried once more after the
+// retry wait, and the second failure is thrown to the caller. The file is
+// replaced whole, so an HTTP download running while the same address is
+// generated again gets the old or the new file, never a torn one.
+void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
+                         const TForm_main::RetryWait& wait) {
+  const std::string bytes = qm::JoinLinesCrLf(lines);
+  try {
+    qm::WriteWholeFile(path, bytes);
+    return;
+  } catch (const std::exception&) {
+  }
+  wait(std::chrono::seconds(3));
+  qm::WriteWholeFile(path, bytes);
+}
+
+// Ends the lookup cycle on every way out of the substitution.
+struct CloseConnectionGuard {
+  TFDBUtil* db;
+  ~CloseConnectionGuard() {
+    if (db) db->CloseConnection();
+  }
+};
+
+}  // namespace
+
+bool TForm_main::MakeSignature(const std::string& address) {
+  // The address names the output files; one that is not a plain file name
+  // would write outside the attachment store, so it is refused outright.
+  if (!qm::IsPlainFileName(address)) {
+    WriteLog("Ungültige E-Mail-Adresse für einen Dateinamen: " + address, ltError);
+    throw qm::EInOutError(qm::SysErrorMessage(EINVAL), EINVAL);
+  }
+
+  qm::TextList lines = TemplateLines();
+  RetryWait wait;
+  {
+    std::lock_guard lk(retryWaitMutex_);
+    wait = retryWait_;
+  }
+  if (!wait) wait = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+
+  // One indivisible step: lookup, substitution and the output files. The
+  // files are written inside the lock in both programs, so two generations
+  // for the same address never interleave their writes.
+  std::lock_guard signatureLock(signatureLock_);
+
+  TFDBUtil* db = FDBUtil;
+  bool lookedUp = false;
+  if (db) {
+    CloseConnectionGuard close{db};
+    lookedUp = db->FindUser(address);
+    if (lookedUp) {
+      for (const auto& entry : PlaceholderEntries()) {
+        if (entry.kind != PlaceholderEntry::Field) continue;
+        const std::string placeholder = "#" + entry.name + "#";
+        const std::string value = db->GetFieldValue(address, entry.name);
+        for (auto& line : lines) line = qm::ReplaceAll(line, placeholder, value);
+      }
+    }
+  }
+
+  const std::string base = programDir_ + "temp/" + address;
+  WriteLinesWithRetry(base + ".txt", lines, wait);
+  for (auto& line : lines) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
+  WriteLinesWithRetry(base + ".htm", lines, wait);
+  if (qm::FileExists(base + ".rtf")) qm::DeleteFile(base + ".rtf");
+  return lookedUp;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Shared engine utilities: the failure types the engine reports, the program
+// directory, whole-file reading and writing, and the system's error texts.
+
+#include <stdexcept>
+#include <string>
+
+#include "base/UText.h"
+
+namespace qm {
+
+/// A text that is not a whole number ("'%s' ist kein gültiger Integerwert").
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// A list index past the end ("Listenindex überschreitet das Maximum (%d)").
+class EListError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// An input/output failure; what() is the operating system's message text.
+class EInOutError : public std::runtime_error {
+ public:
+  EInOutError(const std::string& message, int code) : std::runtime_error(message), code_(code) {}
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+/// The operating system's message text for an error number (strerror_r).
+std::string SysErrorMessage(int errnum);
+
+/// Sets the program directory: the directory of the running executable in the
+/// programs, a temporary directory in tests. Stored with a trailing '/'.
+void SetProgramDirectory(const std::string& dir);
+
+/// The program directory with its trailing '/'; empty until set.
+std::string ProgramDirectory();
+
+/// The attachment store: the program directory followed by "temp/".
+std::string AttachmentStore();
+
+/// The directory of the running executable (from /proc/self/exe), with '/'.
+std::string ExecutableDirectory();
+
+/// True when a regular file (or a link to one) exists at path.
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+
+/// Reads a whole file. Throws EInOutError with the system's text on failure.
+std::string ReadWholeFile(const std::string& path);
+
+/// Creates or replaces a file with the bytes, all or nothing: on failure the
+/// old file is left as it was. `mode` is used for a new file; an existing
+/// one keeps its permissions. Throws EInOutError with the system's text on
+/// failure.
+void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
+
+/// Caps the C library's per-thread memory pools at two. Every HTTP
+/// connection runs on a thread of its own; with one pool per thread the
+/// process keeps the memory of whole-table reads long after the requests.
+void LimitMemoryPools();
+
+/// Deletes a file; returns false (and leaves errno) on failure.
+bool DeleteFile(const std::string& path);
+
+}  // namespace qm

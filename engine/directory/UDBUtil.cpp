@@ -1,0 +1,254 @@
+#include "directory/UDBUtil.h"
+
+#include <exception>
+
+#include "app/Main.h"
+#include "base/ULog.h"
+#include "settings/USetting.h"
+
+TFDBUtil* FDBUtil = nullptr;
+
+namespace {
+
+GeneralSettings General() { return FSettings ? FSettings->GetGeneralSettings() : GeneralSettings{}; }
+DirectorySettings Directory() { return FSettings ? FSettings->GetDirectorySettings() : DirectorySettings{}; }
+
+std::string ErrorText(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    return ex.what();
+  } catch (...) {
+    return "Ein Laufzeitfehler ist aufgetreten!";
+  }
+}
+
+std::string CellText(const qm::data::Value& v) {
+  return v.IsArray() ? TFDBUtil::JoinMultiValue(v) : v.AsText();
+}
+
+}  // namespace
+
+// ---- grid ---------------------------------------------------------------
+
+std::vector<std::string> TDBGrid::Columns() const {
+  if (!DataSource || !DataSource->DataSet || !DataSource->DataSet->Active()) return {};
+  return DataSource->DataSet->FieldNames();
+}
+
+std::vector<std::vector<std::string>> TDBGrid::Rows() const {
+  std::vector<std::vector<std::string>> out;
+  if (!DataSource || !DataSource->DataSet || !DataSource->DataSet->Active()) return out;
+  for (const auto& row : DataSource->DataSet->Rows()) {
+    std::vector<std::string> cells;
+    for (const auto& v : row) cells.push_back(CellText(v));
+    out.push_back(std::move(cells));
+  }
+  return out;
+}
+
+// ---- creation -----------------------------------------------------------
+
+TFDBUtil::TFDBUtil() {
+  // Directory: command time-out 60 s, connect at the default 15 s. ODBC: the
+  // defaults, 15 s to connect and 30 s a command.
+  ADOConnection_AD.SetConnectTimeout(15);
+  ADOConnection_AD.SetCommandTimeout(60);
+  ADOConnection_ODBC.SetConnectTimeout(15);
+  ADOConnection_ODBC.SetCommandTimeout(30);
+  FDBUtil = this;
+}
+
+TFDBUtil::~TFDBUtil() {
+  if (FDBUtil == this) FDBUtil = nullptr;
+}
+
+void TFDBUtil::FormCreate() {
+  visible_ = false;
+  heldCycles_ = 0;
+}
+
+// ---- connection strings -------------------------------------------------
+
+void TFDBUtil::ConfigureConnection(const std::string& odbcSource, const std::string& table,
+                                   const std::string& dbUserId, const std::string& dbPassword,
+                                   const std::string& adUserId, const std::string& adPassword) {
+  // Another thread's cycle reads these data sets; replacing them under it
+  // would pull its result set away half-way, so wait until it has ended.
+  std::lock_guard lock(directoryLock_);
+  try {
+    if (ADOTable_ODBC.Active()) ADOTable_ODBC.Close();
+    if (ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Close();
+  } catch (...) {
+    WriteLog("Fehler beim Schließen der Datenbankverbindung: " + ErrorText(std::current_exception()), ltError);
+  }
+  ADOConnection_ODBC.SetConnectionString("Provider=MSDASQL.1;Data Source=" + odbcSource + ";Password=" + dbPassword +
+                                         ";User ID=" + dbUserId + ";Extended Properties=\"DSN=" + odbcSource +
+                                         "\";");
+  ADOTable_ODBC.TableName = table;
+  ADOQuery_AD.Close();
+  ADOConnection_AD.Close();
+  if (!adUserId.empty())
+    ADOConnection_AD.SetConnectionString("Provider=ADsDSOObject;Password=" + adPassword + ";User ID=" + adUserId +
+                                         ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648");
+  else
+    ADOConnection_AD.SetConnectionString(
+        "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;"
+        "ADSI Flag=-2147483648");
+}
+
+void TFDBUtil::CloseConnection() {
+  // Releases the cycle's hold on DirectoryLock on every way out.
+  struct Release {
+    TFDBUtil& self;
+    ~Release() {
+      if (self.cycleOwner_.load() != std::this_thread::get_id() || self.cycleDepth_ == 0) return;
+      if (--self.cycleDepth_ == 0) self.cycleOwner_.store(std::thread::id{});
+      self.directoryLock_.unlock();
+    }
+  } release{*this};
+
+  if (General().useAD) {
+    ADOQuery_AD.Close();
+    ADOConnection_AD.Close();
+  }
+  try {
+    if (ADOTable_ODBC.Active()) ADOTable_ODBC.Close();
+    if (ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Close();
+  } catch (...) {
+    WriteLog("Fehler beim Schließen der Datenbankverbindung: " + ErrorText(std::current_exception()), ltError);
+  }
+}
+
+// ---- lookup -------------------------------------------------------------
+
+std::string TFDBUtil::BuildAttributeList(const std::string& fieldNames1, const std::string& fieldNames2) {
+  std::string s = fieldNames1 + fieldNames2;
+  s = qm::ReplaceAll(s, ",\r\n", ",");
+  s = qm::ReplaceAll(s, "\r\n,", ",");
+  s = qm::ReplaceAll(s, "\n", ",");
+  s = qm::ReplaceAll(s, "\r", "");
+  s = qm::ReplaceAll(s, " ", "");
+  for (int pass = 0; pass < 3; ++pass) s = qm::ReplaceAll(s, ",,", ",");
+  if (!s.empty() && s.back() == ',') s.pop_back();
+  return s;
+}
+
+std::string TFDBUtil::BuildQueryText(const std::string& attributeList, const std::string& adPath,
+                                     const std::string& address) {
+  qm::TextList lines{"SELECT " + attributeList, "FROM 'LDAP://" + adPath + "'",
+                     "WHERE objectCategory='person' and objectClass='user'"};
+  if (!address.empty()) lines.push_back(" AND mail='" + address + "'");
+  lines.push_back(" ORDER BY mail");
+  return qm::JoinLinesCrLf(lines);
+}
+
+bool TFDBUtil::FindUser(const std::string& address) {
+  const GeneralSettings general = General();
+  const DirectorySettings dir = Directory();
+
+  directoryLock_.lock();
+  cycleOwner_.store(std::this_thread::get_id());
+  ++cycleDepth_;
+
+  if (general.useAD) {
+    // Inside an open cycle the earlier result set serves again.
+    if (ADOQuery_AD.Active() && ADOConnection_AD.Connected()) return true;
+    try {
+      ADOQuery_AD.Close();
+      ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(general.fieldNames1, general.fieldNames2), general.adPath,
+                                       address);
+      // The dialog's address column follows the directory: "mail". Only the
+      // event loop's thread touches the dialog's fields; a lookup on an HTTP
+      // thread leaves them alone (the address column is "mail" for the
+      // directory whatever the field holds).
+      if (FSettings && Form_main && Form_main->IsMainThread()) FSettings->CB_mailField = "mail";
+      DBGrid1.DataSource = &DataSource_AD;
+      ADOQuery_AD.Open();
+      WriteLog("ActiveDirectory Verbindung Ok.", ltInformation);
+      return true;
+    } catch (...) {
+      WriteLog("Fehler beim Verbinden mit dem ActiveDirectory: " + ErrorText(std::current_exception()), ltError);
+      return false;
+    }
+  }
+
+  if (ADOTable_ODBC.Active()) return true;
+  try {
+    DBGrid1.DataSource = &DataSource_ADO;
+    ADOTable_ODBC.Open();
+    WriteLog("ADO-DB Verbindung Ok: " + dir.odbcSource + "." + dir.table, ltInformation);
+    return true;
+  } catch (...) {
+    std::string message = ErrorText(std::current_exception());
+    WriteLog("Fehler beim Verbinden mit der Datenbank: " + dir.odbcSource + "." + dir.table, ltError);
+    WriteLog(message, ltError);
+    return false;
+  }
+}
+
+std::string TFDBUtil::GetFieldValue(const std::string& address, const std::string& fieldName) {
+  std::string result;
+  const GeneralSettings general = General();
+  const std::string key = general.useAD ? "mail" : Directory().mailField;
+  try {
+    qm::data::DataSet& ds = general.useAD ? static_cast<qm::data::DataSet&>(ADOQuery_AD) : ADOTable_ODBC;
+    if (ds.Locate(key, address)) {
+      const qm::data::Value& v = ds.FieldByName(fieldName);
+      result = general.useAD && v.IsArray() ? JoinMultiValue(v) : v.AsText();
+    }
+  } catch (const qm::data::DataError& e) {
+    WriteLog(std::string("Datenbankfehler, Feldname nicht gefunden: ") + e.what(), ltError);
+    return {};
+  }
+  return result;
+}
+
+std::string TFDBUtil::JoinMultiValue(const qm::data::Value& value) {
+  std::string out;
+  for (const auto& element : value.Elements()) {
+    if (!out.empty()) out += " / ";
+    out += element.IsArray() ? JoinMultiValue(element) : element.AsText();
+  }
+  return out;
+}
+
+// ---- data sources and schema --------------------------------------------
+
+void TFDBUtil::GetOdbcDataSources(qm::TextList& list) {
+  list.clear();
+  for (auto& name : qm::data::OdbcDataSources()) list.push_back(std::move(name));
+}
+
+void TFDBUtil::ListOdbcTables(qm::TextList& list) {
+  if (!ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Open();
+  std::vector<qm::data::TableInfo> tables = ADOConnection_ODBC.Tables();
+  list.clear();
+  for (auto& t : tables)
+    if (t.type == "TABLE" || t.type == "VIEW") list.push_back(std::move(t.name));
+}
+
+void TFDBUtil::ListOdbcColumns(const std::string& table, qm::TextList& list) {
+  if (!ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Open();
+  std::vector<std::string> columns = ADOConnection_ODBC.Columns(table);
+  list.clear();
+  for (auto& c : columns) list.push_back(std::move(c));
+}
+
+// ---- test window ----------------------------------------------------------
+
+void TFDBUtil::ShowTestWindow() {
+  ++heldCycles_;
+  visible_ = true;
+  if (Form_main) Form_main->UI().ShowWindow("TFDBUtil");
+}
+
+void TFDBUtil::Button_FDBUtil_closeClick() { FormClose(); }
+
+void TFDBUtil::FormClose() {
+  if (!visible_) return;
+  visible_ = false;
+  int cycles = heldCycles_;
+  heldCycles_ = 0;
+  for (int i = 0; i < cycles; ++i) CloseConnection();
+}

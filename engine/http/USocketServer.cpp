@@ -1,0 +1,477 @@
+#include "http/USocketServer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerRequestImpl.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/HTTPServerSession.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/ThreadPool.h>
+
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "app/Main.h"
+#include "http/UHttpRequest.h"
+#include "base/ULog.h"
+#include "mail/UMailTools.h"
+#include "base/UProgState.h"
+#include "signature/URichText.h"
+#include "settings/USetting.h"
+#include "base/UUtils.h"
+
+TKomponentModule* KomponentModule = nullptr;
+
+using Poco::Net::HTTPRequestHandler;
+using Poco::Net::HTTPResponse;
+using Poco::Net::HTTPServerRequest;
+using Poco::Net::HTTPServerResponse;
+
+namespace {
+
+constexpr int kFallbackPort = 8081;
+constexpr const char* kDataSourceFailure = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
+// Bytes of an over-long body read and thrown away after the answer, so that
+// closing the connection does not reset it before the client has read the
+// answer.
+constexpr std::streamsize kDrainLimit = 4 * 1024 * 1024;
+
+void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std::string& body,
+            HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
+  const bool isHead = request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD;
+  response.setStatusAndReason(status, status == HTTPResponse::HTTP_OK ? "OK" : HTTPResponse::getReasonForStatus(status));
+  response.setContentType("text/html");
+  response.setKeepAlive(false);
+  response.setContentLength64(static_cast<Poco::Int64>(body.size()));
+  std::ostream& out = response.send();
+  if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
+  out.flush();  // on the wire now, not when the connection ends
+}
+
+std::string RealPath(const std::string& path) {
+  char* r = ::realpath(path.c_str(), nullptr);
+  if (!r) return {};
+  std::string s(r);
+  std::free(r);
+  return s;
+}
+
+// Sends the store file a document path names, when it is a regular file that
+// really lies below the store (no "..", no link leading out). False when
+// there is no such file; the caller answers the "ERROR 400" page.
+bool SendStoreFile(const std::string& document, HTTPServerRequest& request, HTTPServerResponse& response) {
+  if (!qm::IsContainedDocumentPath(document)) return false;
+  std::string store = RealPath(qm::AttachmentStore());
+  std::string file = RealPath(qm::AttachmentStore() + document);
+  if (store.empty() || file.size() <= store.size() + 1 || file.compare(0, store.size(), store) != 0 ||
+      file[store.size()] != '/')
+    return false;
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  std::string bytes;
+  bytes.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  bytes.resize(got);  // a file shrinking meanwhile yields what was there
+  Answer(request, response, bytes);
+  return true;
+}
+
+// Reads the request body into `body`. False when the client broke off or
+// went silent (no answer is then given); `tooLarge` when the body exceeds
+// the limit (the rest is left unread).
+bool ReadBody(HTTPServerRequest& request, std::size_t maxBody, std::string& body, bool& tooLarge) {
+  tooLarge = false;
+  const bool chunked = request.getChunkedTransferEncoding();
+  // A request without a length and not chunked has no body.
+  if (!chunked && !request.hasContentLength()) return true;
+  if (!chunked) {
+    auto length = request.getContentLength64();
+    if (length < 0) return false;
+    if (static_cast<std::uint64_t>(length) > maxBody) {
+      tooLarge = true;
+      return true;
+    }
+  }
+  std::istream& in = request.stream();
+  body.resize(maxBody + 1);
+  in.read(body.data(), static_cast<std::streamsize>(body.size()));
+  body.resize(static_cast<std::size_t>(in.gcount()));
+  if (body.size() > maxBody) {
+    tooLarge = true;
+    body.clear();
+    return true;
+  }
+  if (in.bad()) return false;
+  if (auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request)) {
+    if (impl->session().networkException()) return false;
+  }
+  if (!chunked && body.size() != static_cast<std::size_t>(request.getContentLength64())) return false;
+  return true;
+}
+
+// After the answer to an over-long request: stop sending, then read and
+// discard what the client still sends (bounded by size and read time-out).
+void LingeringClose(HTTPServerRequest& request) {
+  try {
+    if (auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request)) impl->socket().shutdownSend();
+    request.stream().ignore(kDrainLimit);
+  } catch (...) {
+    // The connection is closed right after this in any case.
+  }
+}
+
+class RequestHandler : public HTTPRequestHandler {
+ public:
+  explicit RequestHandler(TKomponentModule& module) : module_(module) {}
+  void handleRequest(HTTPServerRequest& request, HTTPServerResponse& response) override {
+    const std::string& method = request.getMethod();
+    // Other methods get no answer: returning without one closes the
+    // connection cleanly.
+    if (method != "GET" && method != "HEAD" && method != "POST") return;
+    std::string failure;
+    try {
+      module_.IdHTTPServer1CommandGet(request, response);
+      return;
+    } catch (const Poco::Exception& e) {
+      failure = e.displayText();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "Ein Laufzeitfehler ist aufgetreten!";
+    }
+    if (response.sent()) return;
+    try {
+      WriteLog(failure, ltError);
+    } catch (...) {
+    }
+    try {
+      Answer(request, response, failure, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
+    } catch (...) {
+    }
+  }
+
+ private:
+  TKomponentModule& module_;
+};
+
+class HandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
+ public:
+  explicit HandlerFactory(TKomponentModule& module) : module_(module) {}
+  HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override { return new RequestHandler(module_); }
+
+ private:
+  TKomponentModule& module_;
+};
+
+}  // namespace
+
+// ---- TIdHTTPServer --------------------------------------------------------
+
+struct TIdHTTPServer::Impl {
+  explicit Impl(TKomponentModule& m) : module(m) {}
+  TKomponentModule& module;
+
+  mutable std::mutex dataMutex;  // bindings, default port, limits
+  std::vector<Binding> bindings;
+  int defaultPort = 80;
+  HttpServerLimits limits;
+
+  mutable std::mutex stateMutex;  // activation; held while stopping
+  std::unique_ptr<Poco::ThreadPool> pool;
+  int poolCapacity = 0;
+  std::vector<std::unique_ptr<Poco::Net::HTTPServer>> servers;
+  std::vector<std::uint16_t> ports;
+
+  // Closes the listening sockets. Requests being answered finish on their
+  // own threads: waiting for them here could deadlock the main thread, which
+  // may hold DirectoryLock (connection-test window) that a request waits for.
+  void StopLocked() {
+    for (auto& s : servers) s->stop();
+    servers.clear();
+    ports.clear();
+  }
+};
+
+TIdHTTPServer::TIdHTTPServer(TKomponentModule& module) : impl_(std::make_unique<Impl>(module)) {}
+
+TIdHTTPServer::~TIdHTTPServer() {
+  std::lock_guard lk(impl_->stateMutex);
+  impl_->StopLocked();
+  if (impl_->pool) impl_->pool->joinAll();
+}
+
+void TIdHTTPServer::SetActive(bool active) {
+  std::lock_guard lk(impl_->stateMutex);
+  if (!active) {
+    impl_->StopLocked();
+    return;
+  }
+  if (!impl_->servers.empty()) return;
+
+  std::vector<Binding> bindings;
+  HttpServerLimits limits;
+  {
+    std::lock_guard dk(impl_->dataMutex);
+    bindings = impl_->bindings;
+    if (bindings.empty()) bindings.push_back({"0.0.0.0", impl_->defaultPort});
+    limits = impl_->limits;
+  }
+  for (const auto& b : bindings)
+    if (b.port < 0 || b.port > 65535)
+      throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(b.port));
+
+  const int threads = std::max(1, limits.maxThreads);
+  if (!impl_->pool || impl_->poolCapacity < threads) {
+    if (impl_->pool) impl_->pool->joinAll();
+    impl_->pool = std::make_unique<Poco::ThreadPool>(1, threads, 30);
+    impl_->poolCapacity = threads;
+  }
+
+  try {
+    for (const auto& b : bindings) {
+      Poco::Net::ServerSocket socket;
+      // SO_REUSEADDR for a quick restart, but never SO_REUSEPORT: a port in
+      // use by another program must fail to bind.
+      socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true, false);
+      socket.listen(256);
+      auto* params = new Poco::Net::HTTPServerParams;
+      params->setMaxThreads(threads);
+      params->setMaxQueued(std::max(1, limits.maxQueued));
+      params->setKeepAlive(false);
+      params->setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(limits.readTimeout.count()) * 1000));
+      params->setServerName("Quillmark");
+      params->setThreadIdleTime(Poco::Timespan(30, 0));
+      auto server = std::make_unique<Poco::Net::HTTPServer>(new HandlerFactory(impl_->module), *impl_->pool, socket,
+                                                            params);
+      server->start();
+      impl_->ports.push_back(socket.address().port());
+      impl_->servers.push_back(std::move(server));
+    }
+  } catch (...) {
+    impl_->StopLocked();
+    throw;
+  }
+}
+
+bool TIdHTTPServer::Active() const {
+  std::lock_guard lk(impl_->stateMutex);
+  return !impl_->servers.empty();
+}
+
+void TIdHTTPServer::ClearBindings() {
+  std::lock_guard lk(impl_->dataMutex);
+  impl_->bindings.clear();
+}
+
+void TIdHTTPServer::AddBinding(const std::string& ip, int port) {
+  std::lock_guard lk(impl_->dataMutex);
+  impl_->bindings.push_back({ip, port});
+}
+
+std::vector<TIdHTTPServer::Binding> TIdHTTPServer::Bindings() const {
+  std::lock_guard lk(impl_->dataMutex);
+  return impl_->bindings;
+}
+
+int TIdHTTPServer::DefaultPort() const {
+  std::lock_guard lk(impl_->dataMutex);
+  return impl_->defaultPort;
+}
+
+void TIdHTTPServer::SetDefaultPort(int port) {
+  std::lock_guard lk(impl_->dataMutex);
+  impl_->defaultPort = port;
+}
+
+std::vector<std::uint16_t> TIdHTTPServer::ListeningPorts() const {
+  std::lock_guard lk(impl_->stateMutex);
+  return impl_->ports;
+}
+
+void TIdHTTPServer::SetLimits(const HttpServerLimits& limits) {
+  std::lock_guard lk(impl_->dataMutex);
+  impl_->limits = limits;
+}
+
+HttpServerLimits TIdHTTPServer::Limits() const {
+  std::lock_guard lk(impl_->dataMutex);
+  return impl_->limits;
+}
+
+// ---- TKomponentModule -----------------------------------------------------
+
+TKomponentModule::TKomponentModule() { KomponentModule = this; }
+
+TKomponentModule::~TKomponentModule() {
+  IdHTTPServer1.SetActive(false);
+  if (KomponentModule == this) KomponentModule = nullptr;
+}
+
+void TKomponentModule::DataModuleCreate() {
+  GeneralSettings general = FSettings->GetGeneralSettings();
+  IdHTTPServer1.ClearBindings();
+  int port = general.httpPort;
+  if (port < 1) {
+    port = kFallbackPort;
+    WriteLog("HTTP-Server Port automaticly set to " + std::to_string(kFallbackPort) + ".", ltWarning);
+  }
+  IdHTTPServer1.AddBinding("0.0.0.0", port);
+  if (!general.httpServerActive) return;
+  try {
+    IdHTTPServer1.SetActive(true);
+  } catch (const Poco::Exception& e) {
+    if (Form_main) Form_main->UI().ShowError(e.displayText());
+  } catch (const std::exception& e) {
+    if (Form_main) Form_main->UI().ShowError(e.what());
+  }
+}
+
+void TKomponentModule::DataModuleDestroy() {
+  IdHTTPServer1.SetActive(false);
+  IdHTTPServer1.ClearBindings();
+}
+
+void TKomponentModule::RestartServer(int port, bool active) {
+  IdHTTPServer1.SetActive(false);
+  IdHTTPServer1.ClearBindings();
+  IdHTTPServer1.SetDefaultPort(port);
+  IdHTTPServer1.AddBinding("0.0.0.0", port);
+  if (!active) return;
+  // A port outside 1-65535 would bind a random or a wrapped-around port.
+  if (port < 1 || port > 65535) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+  IdHTTPServer1.SetActive(true);
+}
+
+std::string TKomponentModule::BuildResponsePage(const std::string& message) {
+  const std::string path = qm::ProgramDirectory() + "ResponsePage.htm";
+  std::string bytes;
+  try {
+    bytes = qm::ReadWholeFile(path);
+  } catch (const std::exception&) {
+    throw std::runtime_error("Fehler beim Auslesen der Datei " + path);
+  }
+  qm::TextList lines = qm::SplitLines(qm::DecodeStoredText(bytes));
+  for (auto& line : lines) line = qm::ReplaceAll(line, "#ResponseText#", message);
+  return qm::JoinLinesCrLf(lines);
+}
+
+void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPServerResponse& response) {
+  const std::string& target = request.getURI();
+  const std::string document = qm::HttpDocumentPath(target);
+  WriteLog("HTTP Request erhalten von: " + request.clientAddress().host().toString() + " -> " + document,
+           ltInformation);
+
+  std::string body;
+  bool tooLarge = false;
+  if (!ReadBody(request, IdHTTPServer1.Limits().maxBody, body, tooLarge)) return;  // client broke off
+  if (tooLarge) {
+    Answer(request, response, BuildResponsePage(kBadRequestText));
+    LingeringClose(request);
+    return;
+  }
+
+  const std::string paramText = qm::HttpParamText(body, qm::HttpQueryText(target));
+  std::string address;
+  if (!paramText.empty()) address = qm::HttpParams(paramText).front();
+
+  if (document != "/make" || address.empty()) {
+    if (!SendStoreFile(document, request, response)) Answer(request, response, BuildResponsePage(kBadRequestText));
+    return;
+  }
+  if (FMailTools && FMailTools->IsKnownUser(address)) {
+    const std::string answer = makeSignature(address);
+    WriteLog("Signatur erstellt für: " + address, ltInformation);
+    Answer(request, response, answer);
+  } else {
+    Answer(request, response, BuildResponsePage("ERROR - Brenlo Quillmark: Die Mail-Adresse " + qm::HtmlEscapeText(address) +
+                                       " ist unbekannt."));
+  }
+}
+
+std::string TKomponentModule::makeSignature(const std::string& address) {
+  const GeneralSettings general = FSettings->GetGeneralSettings();
+  std::string answer = BuildResponsePage("Fehler: Abbruch der Methode \"getFileList\".");
+  // SignatureLock is held from the generation until the generated file has
+  // been read (and converted): a simultaneous request for the same address
+  // would otherwise rewrite the file while it is being read and find it empty.
+  std::unique_lock signature(Form_main->SignatureLock());
+  const std::string failed = "ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".";
+  try {
+    // The address was found a moment ago; a directory that has failed since
+    // leaves the placeholders unfilled, which is no signature to hand out.
+    if (!Form_main->MakeSignature(address)) {
+      WriteLog(std::string("Fehler in \"makeSignature\". ") + kDataSourceFailure, ltError);
+      return BuildResponsePage(failed);
+    }
+  } catch (const std::exception& e) {
+    WriteLog(std::string("Fehler in \"makeSignature\". ") + e.what(), ltError);
+    return BuildResponsePage(failed);
+  }
+
+  const std::string store = qm::AttachmentStore();
+  std::string text;
+  if (qm::IsPlainFileName(address)) {
+    try {
+      text = qm::ReadWholeFile(store + address + ".txt");
+    } catch (const std::exception&) {
+      // a missing file counts as empty
+    }
+  }
+  if (text.empty()) {
+    const std::string empty = "Die Signatur konnte nicht erstellt werden, da der Signaturtext leer ist.";
+    WriteLog(empty, ltError);
+    return BuildResponsePage("ERROR - Brenlo Quillmark: " + empty);
+  }
+
+  switch (general.contentType) {
+    case ctText:
+    case ctHtml:
+      answer = address + ".txt\n";
+      break;
+    case ctRichText:
+      answer = address + ".rtf\n";
+      if (!ConvertToRtf(store + address + ".htm"))
+        return BuildResponsePage("Fehler: RTF-Version konnte nicht erstellt werden.");
+      break;
+    default:
+      break;  // the preset answer, followed by the names
+  }
+  signature.unlock();
+
+  for (const auto& name : Form_main->AttachmentNames()) {
+    if (qm::FileExists(store + name))
+      answer += name + "\n";
+    else
+      WriteLog("Anhang-Datei nicht gefunden: " + store + name, ltError);
+  }
+
+  {
+    // One lock around count and label, so the label never shows an older
+    // count than the store holds.
+    std::lock_guard lk(counterMutex_);
+    const std::string count = AddToStateCounter("LStatusHTTP", 1);
+    Form_main->SetLabel("LStatusHTTP", count);
+  }
+  return answer;
+}

@@ -1,0 +1,692 @@
+#include "mail/UMailTools.h"
+
+#include <Poco/Base64Encoder.h>
+#include <Poco/Environment.h>
+#include <Poco/Exception.h>
+#include <Poco/Net/MailMessage.h>
+#include <Poco/Net/MailRecipient.h>
+#include <Poco/Net/MailStream.h>
+#include <Poco/Net/MultipartWriter.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/POP3ClientSession.h>
+#include <Poco/Net/SMTPClientSession.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/StringPartSource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/Main.h"
+#include "directory/UDBUtil.h"
+#include "base/ULog.h"
+#include "base/UProgState.h"
+#include "signature/URichText.h"
+#include "settings/USetting.h"
+#include "base/UText.h"
+#include "base/UUtils.h"
+
+TFMailTools* FMailTools = nullptr;
+
+namespace {
+
+const char* const kSmtpReplyFailure =
+    "Fehler beim Senden über Smtp. Aktivieren Sie ggf. Authentifizierung bei Ihrem SMTP-Account!";
+const char* const kSendFailure = "Fehler beim Versenden der Mail!";
+const char* const kSmtpConnectionLost = "Die Verbindung zum SMTP-Server ist abgebrochen";
+
+/// An SMTP error reply; `reply` is the server's reply as received.
+class SmtpReplyError : public std::runtime_error {
+ public:
+  SmtpReplyError(int code, const std::string& reply) : std::runtime_error(reply), code_(code) {}
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+/// The SMTP session with its dialogue socket in reach, for writing the
+/// message body straight to it.
+class SmtpSession : public Poco::Net::SMTPClientSession {
+ public:
+  using SMTPClientSession::SMTPClientSession;
+  using SMTPClientSession::socket;
+};
+
+bool IsAscii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+/// Header texts come from the settings; a line break in them would end the
+/// header field, so it is replaced by a blank.
+std::string OneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return s;
+}
+
+/// An unstructured header text: RFC 2047 encoded when it is not plain ASCII.
+std::string HeaderText(const std::string& s) {
+  std::string line = OneLine(s);
+  return IsAscii(line) ? line : Poco::Net::MailMessage::encodeWord(line, "UTF-8");
+}
+
+/// The sender as "Name <address>"; a name with specials is quoted.
+std::string Mailbox(const std::string& name, const std::string& address) {
+  std::string n = OneLine(name);
+  std::string addr = "<" + OneLine(address) + ">";
+  if (n.empty()) return addr;
+  if (!IsAscii(n)) return Poco::Net::MailMessage::encodeWord(n, "UTF-8") + " " + addr;
+  if (n.find_first_of("()<>[]:;@\\,.\"") != std::string::npos) {
+    std::string q = "\"";
+    for (char c : n) {
+      if (c == '"' || c == '\\') q += '\\';
+      q += c;
+    }
+    return q + "\" " + addr;
+  }
+  return n + " " + addr;
+}
+
+/// Replaces the random boundaries POCO's writer chose ("MIME_boundary_" and
+/// 16 hex digits) by the generator's, in order of first appearance.
+std::string PinBoundaries(const std::string& text, const qm::BoundaryGenerator& gen) {
+  static const std::string kPrefix = "MIME_boundary_";
+  constexpr std::size_t kLen = 14 + 16;
+  std::map<std::string, std::string> map;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t hit = text.find(kPrefix, pos);
+    if (hit == std::string::npos || hit + kLen > text.size()) break;
+    std::string token = text.substr(hit, kLen);
+    bool hex = std::all_of(token.begin() + 14, token.end(), [](char c) { return std::isxdigit((unsigned char)c); });
+    if (!hex) {
+      out.append(text, pos, hit + 1 - pos);
+      pos = hit + 1;
+      continue;
+    }
+    auto it = map.find(token);
+    if (it == map.end()) it = map.emplace(token, gen()).first;
+    out.append(text, pos, hit - pos);
+    out += it->second;
+    pos = hit + kLen;
+  }
+  out.append(text, pos, std::string::npos);
+  return out;
+}
+
+/// A text or attachment part source with its header lines laid out in the
+/// order the reply shows them: Content-Type, Content-Transfer-Encoding,
+/// Content-Disposition, then Content-ID. The writer fills in the first
+/// three values; it keeps the positions of fields that exist already.
+Poco::Net::PartSource* MakeSource(const qm::ReplyPart& part) {
+  std::string type;
+  if (part.kind == qm::ReplyPart::Text) {
+    type = part.contentType + "; charset=utf-8";
+  } else {
+    type = part.contentType.empty() ? "application/octet-stream" : part.contentType;
+  }
+  auto* src = new Poco::Net::StringPartSource(part.body, type, part.fileName);
+  if (!part.contentId.empty()) {
+    src->headers().set("Content-Type", "");
+    src->headers().set("Content-Transfer-Encoding", "");
+    src->headers().set("Content-Disposition", "");
+    src->headers().set("Content-ID", OneLine(part.contentId));
+  }
+  return src;
+}
+
+std::string Base64(const std::string& s) {
+  std::ostringstream out;
+  Poco::Base64Encoder enc(out);
+  enc.rdbuf()->setLineLength(0);
+  enc << s;
+  enc.close();
+  return out.str();
+}
+
+std::chrono::milliseconds Positive(std::chrono::milliseconds ms) {
+  return ms.count() > 0 ? ms : std::chrono::milliseconds(1);
+}
+
+Poco::Timespan Span(std::chrono::milliseconds ms) { return Poco::Timespan(Positive(ms).count() * 1000); }
+
+/// The server's reply carried by one of POCO's SMTP exceptions: the text
+/// after the exception's own sentence ("Login failed: 535 ...").
+std::string ReplyOf(const Poco::Net::SMTPException& e) {
+  const std::string& m = e.message();
+  auto p = m.find(": ");
+  return p == std::string::npos ? m : m.substr(p + 2);
+}
+
+bool HasControl(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Composition
+
+namespace qm {
+
+std::string ImageMediaType(std::string_view name) {
+  return EndsWithIgnoreCase(name, ".gif") ? "image/gif" : "image/jpeg";
+}
+
+std::string ComposeReply(const ReplyMessage& message, const Poco::Timestamp& date, const BoundaryGenerator& boundary) {
+  using Poco::Net::MailMessage;
+  MailMessage m;
+  m.setDate(date);
+  m.setSender(Mailbox(message.senderName, message.senderAddress));
+  m.setSubject(HeaderText(message.subject));
+  m.addRecipient(Poco::Net::MailRecipient(Poco::Net::MailRecipient::PRIMARY_RECIPIENT, OneLine(message.recipient)));
+
+  bool attachments = false, related = false;
+  for (const auto& p : message.parts) {
+    if (p.kind == ReplyPart::Attachment) {
+      attachments = true;
+      if (!p.contentId.empty()) related = true;
+    }
+  }
+  if (!attachments) {
+    m.setContentType("multipart/alternative");
+    for (const auto& p : message.parts)
+      m.addPart("", MakeSource(p), MailMessage::CONTENT_INLINE, MailMessage::ENCODING_QUOTED_PRINTABLE);
+  } else {
+    m.setContentType(related ? "multipart/related; type=\"multipart/alternative\"" : "multipart/mixed");
+    auto* alternative = new Poco::Net::MultipartSource("multipart/alternative");
+    for (const auto& p : message.parts)
+      if (p.kind == ReplyPart::Text)
+        alternative->addPart("", MakeSource(p), MailMessage::CONTENT_INLINE, MailMessage::ENCODING_QUOTED_PRINTABLE);
+    m.addPart("", alternative, MailMessage::CONTENT_INLINE, MailMessage::ENCODING_7BIT);
+    for (const auto& p : message.parts)
+      if (p.kind == ReplyPart::Attachment)
+        m.addPart(p.fileName, MakeSource(p), MailMessage::CONTENT_ATTACHMENT, MailMessage::ENCODING_BASE64);
+  }
+  std::ostringstream out;
+  m.write(out);
+  return boundary ? PinBoundaries(out.str(), boundary) : out.str();
+}
+
+// ---------------------------------------------------------------------------
+// Request mails
+
+std::string RawFromHeader(std::string_view message) {
+  // Walk the header block line by line (CR LF or LF); continuation lines
+  // (starting with a blank) belong to the field before them.
+  std::size_t pos = 0;
+  bool inFrom = false, found = false;
+  std::string value;
+  while (pos < message.size()) {
+    std::size_t end = message.find('\n', pos);
+    std::size_t next = end == std::string_view::npos ? message.size() : end + 1;
+    std::string_view line = message.substr(pos, (end == std::string_view::npos ? message.size() : end) - pos);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    pos = next;
+    if (line.empty()) break;  // end of the header block
+    if (line.front() == ' ' || line.front() == '\t') {
+      if (inFrom) value.append(line);
+      continue;
+    }
+    if (found) break;
+    inFrom = false;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, colon);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    if (EqualsIgnoreCase(name, "From")) {
+      inFrom = found = true;
+      value.assign(line.substr(colon + 1));
+    }
+  }
+  return value;
+}
+
+std::string BareAddress(std::string_view v) {
+  // Scan the first mailbox of the list: quoted strings and comments are
+  // skipped, the first angle-address wins; without one, the text outside
+  // quotes and comments is the address.
+  std::string plain, angle;
+  bool haveAngle = false;
+  std::size_t i = 0;
+  int comment = 0;
+  while (i < v.size()) {
+    char c = v[i];
+    if (comment > 0) {
+      if (c == '\\') ++i;
+      else if (c == '(') ++comment;
+      else if (c == ')') --comment;
+      ++i;
+      continue;
+    }
+    if (c == '(') {
+      comment = 1;
+      ++i;
+    } else if (c == '"') {
+      ++i;
+      while (i < v.size() && v[i] != '"') i += v[i] == '\\' ? 2 : 1;
+      ++i;
+      plain += ' ';  // a quoted display name is never part of the address
+    } else if (c == '<') {
+      std::size_t close = v.find('>', i + 1);
+      angle.assign(v.substr(i + 1, close == std::string_view::npos ? std::string_view::npos : close - i - 1));
+      haveAngle = true;
+      break;
+    } else if (c == ',' || c == ';') {
+      break;
+    } else {
+      plain += c;
+      ++i;
+    }
+  }
+  std::string addr = haveAngle ? angle : plain;
+  auto notBlank = [](unsigned char ch) { return ch != ' ' && ch != '\t'; };
+  auto b = std::find_if(addr.begin(), addr.end(), notBlank);
+  auto e = std::find_if(addr.rbegin(), addr.rend(), notBlank).base();
+  addr = b < e ? std::string(b, e) : std::string();
+  if (addr.find('@') == std::string::npos || HasControl(addr) || addr.find_first_of(" \t<>\"") != std::string::npos)
+    return {};
+  return addr;
+}
+
+}  // namespace qm
+
+// ---------------------------------------------------------------------------
+// TFMailTools
+
+TFMailTools::TFMailTools() { FMailTools = this; }
+
+TFMailTools::~TFMailTools() {
+  DropSmtp();
+  DropPop3();
+  if (FMailTools == this) FMailTools = nullptr;
+}
+
+TFMailTools::TestHooks& TFMailTools::Hooks() {
+  static TestHooks hooks;
+  return hooks;
+}
+
+std::string TFMailTools::ExtractAddress(const std::string& text) {
+  std::string out;
+  bool inside = false;
+  for (char c : text) {
+    if (c == '<') inside = true;
+    else if (c == '>') inside = false;
+    else if (inside) out += c;
+  }
+  return out.empty() ? text : out;
+}
+
+bool TFMailTools::IsKnownUser(const std::string& address) {
+  struct EndCycle {
+    ~EndCycle() { FDBUtil->CloseConnection(); }
+  } endCycle;
+  if (!FDBUtil->FindUser(address)) return false;
+  return !FDBUtil->GetFieldValue(address, FSettings->GetAddressField()).empty();
+}
+
+void TFMailTools::DropSmtp() {
+  // Closing the shared socket first makes the session's own QUIT in its
+  // destructor fail at once instead of waiting on a dead peer.
+  if (smtpSocket_) {
+    try {
+      smtpSocket_->close();
+    } catch (...) {
+    }
+  }
+  theSmtp.reset();
+  smtpSocket_.reset();
+}
+
+void TFMailTools::DropPop3() {
+  if (pop3Socket_) {
+    try {
+      pop3Socket_->close();
+    } catch (...) {
+    }
+  }
+  thePOP3.reset();
+  pop3Socket_.reset();
+}
+
+void TFMailTools::Transmit(const std::string& host, const std::string& user, const std::string& password,
+                           const std::string& from, const std::string& to, const std::string& rendered) {
+  using Poco::Net::SMTPClientSession;
+  if (HasControl(from) || HasControl(to)) throw std::invalid_argument("Ungültige Adresse: " + OneLine(to));
+  const TestHooks& hooks = Hooks();
+  std::uint16_t port = hooks.smtpPort ? hooks.smtpPort : kSmtpPort;
+  smtpSocket_ = std::make_unique<Poco::Net::StreamSocket>();
+  smtpSocket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));
+  smtpSocket_->setReceiveTimeout(Span(hooks.timeouts.read));
+  smtpSocket_->setSendTimeout(Span(hooks.timeouts.read));
+  theSmtp = std::make_unique<SmtpSession>(*smtpSocket_);
+  theSmtp->setTimeout(Span(hooks.timeouts.read));
+
+  // Greeting and EHLO (HELO when EHLO is refused); then AUTH LOGIN is sent
+  // whatever the server announced.
+  theSmtp->login(Poco::Environment::nodeName());
+  // No reply at all means the server closed the connection: that is a lost
+  // connection, not an error reply.
+  auto check = [](int status, const std::string& reply, int wanted) {
+    if (status <= 0 && reply.empty()) throw std::runtime_error(kSmtpConnectionLost);
+    bool ok = wanted == 250 ? status / 100 == 2 : status == wanted;
+    if (!ok) throw SmtpReplyError(status, reply);
+  };
+  auto expect = [this, &check](const std::string& command, int wanted) {
+    std::string reply;
+    int status = theSmtp->sendCommand(command, reply);
+    check(status, reply, wanted);
+  };
+  expect("AUTH LOGIN", 334);
+  expect(Base64(user), 334);
+  expect(Base64(password), 235);
+  expect("MAIL FROM:<" + from + ">", 250);
+  expect("RCPT TO:<" + to + ">", 250);
+  expect("DATA", 354);
+
+  // The message with dot-stuffing and the terminating line, written straight
+  // to the socket: a server that goes away in the middle of the body makes
+  // the write fail with the socket's own error. (Writing through a stream,
+  // as the session's sendMessage does, swallows that error, and the missing
+  // reply is then reported as a rejection of the message.)
+  std::ostringstream stuffed;
+  {
+    Poco::Net::MailOutputStream body(stuffed);
+    body << rendered;
+    body.close();
+  }
+  const std::string wire = stuffed.str();
+  Poco::Net::DialogSocket& socket = static_cast<SmtpSession&>(*theSmtp).socket();
+  for (std::size_t sent = 0; sent < wire.size();) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(wire.size() - sent, 64 * 1024));
+    int n = 0;
+    try {
+      n = socket.sendBytes(wire.data() + sent, chunk);
+    } catch (const Poco::IOException& e) {
+      // The send time-out shows as EAGAIN ("Operation would block"): the
+      // server has stopped reading. It is a time-out like a missing reply.
+      if (e.code() == EAGAIN || e.code() == EWOULDBLOCK) throw Poco::TimeoutException();
+      throw;
+    }
+    if (n <= 0) throw std::runtime_error(kSmtpConnectionLost);
+    sent += static_cast<std::size_t>(n);
+  }
+  std::string reply;
+  const int status = socket.receiveStatusMessage(reply);
+  check(status, reply, 250);
+}
+
+bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
+  const std::string address = ExtractAddress(address0);
+  const std::string store = qm::AttachmentStore();
+  const MailSettings mail = FSettings->GetMailSettings();
+  const GeneralSettings general = FSettings->GetGeneralSettings();
+
+  const bool known = IsKnownUser(address);
+  if (!known && (manual || !general.altTextEnabled)) return false;
+
+  WriteLog("Die Nachricht wird versandt...", ltInformation);
+  sendMessage.Clear();
+  sendMessage.subject = mail.subject;
+  sendMessage.senderName = mail.senderName;
+  sendMessage.senderAddress = mail.senderAddress;
+  sendMessage.recipient = address;
+
+  // Files to attach, read only when the message is rendered.
+  struct FileAttachment {
+    std::string path, contentType, name, contentId;
+  };
+  std::vector<FileAttachment> files;
+
+  if (known) {
+    // The address was found a moment ago; a directory that has failed since
+    // leaves the placeholders unfilled, which is no signature to send out.
+    if (!Form_main->MakeSignature(address)) {
+      WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
+      return false;
+    }
+    std::string sigText;
+    try {
+      sigText = qm::ReadWholeFile(store + address + ".txt");
+    } catch (const qm::EInOutError&) {
+      sigText.clear();
+    }
+    if (sigText.empty()) {
+      WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
+      return false;
+    }
+    const std::string& sendAs = general.sendAs;
+    qm::TextList lines = Form_main->MailTextLines();
+    lines.push_back("\r\n");
+    if (sendAs == "body" || sendAs == "both") {
+      qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(sigText));
+      lines.insert(lines.end(), sig.begin(), sig.end());
+    }
+    const std::string text = qm::JoinLinesCrLf(lines);
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+    sendMessage.parts.push_back(
+        {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
+
+    if (sendAs == "anhang" || sendAs == "both") {
+      std::string sigFile;
+      if (general.contentType == ctText) {
+        sigFile = address + ".txt";
+      } else if (general.contentType == ctHtml) {
+        sigFile = address + ".htm";
+      } else if (general.contentType == ctRichText) {
+        ConvertToRtf(store + address + ".htm");
+        sigFile = address + ".rtf";
+      }
+      if (!sigFile.empty()) files.push_back({store + sigFile, "", sigFile, ""});
+    }
+    if (sendAs != "none") {
+      for (const std::string& name : Form_main->AttachmentNames()) {
+        if (qm::IsImageName(name)) {
+          files.push_back({store + name, qm::ImageMediaType(name), qm::ExtractFileName(name), "<" + name + ">"});
+        } else if (qm::FileExists(store + name)) {
+          files.push_back({store + name, "", qm::ExtractFileName(name), ""});
+        } else {
+          WriteLog("Anhang-Datei nicht gefunden: " + store + name, ltError);
+        }
+      }
+    }
+  } else {
+    WriteLog("Die EMail Adresse " + address +
+                 " konnte nicht in der Datenbank gefunden werden. Es wird eine Ersatznachricht versand!",
+             ltWarning);
+    const std::string text = qm::JoinLinesCrLf({general.altText});
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+  }
+
+  try {
+    for (const auto& f : files) {
+      std::string bytes;
+      try {
+        bytes = qm::ReadWholeFile(f.path);
+      } catch (const qm::EInOutError& e) {
+        throw std::runtime_error("Die Datei " + f.path + " kann nicht geöffnet werden: " + e.what());
+      }
+      sendMessage.parts.push_back({qm::ReplyPart::Attachment, f.contentType, std::move(bytes), f.name, f.contentId});
+    }
+    const TestHooks& hooks = Hooks();
+    Poco::Timestamp date = hooks.clock ? hooks.clock() : Poco::Timestamp();
+    lastRendered_ = qm::ComposeReply(sendMessage, date, hooks.boundary);
+    Transmit(mail.smtpHost, mail.smtpUserId, mail.smtpPassword, mail.senderAddress, address, lastRendered_);
+  } catch (const SmtpReplyError& e) {
+    DropSmtp();
+    WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + e.what(), ltError);
+    return false;
+  } catch (const Poco::Net::SMTPException& e) {
+    DropSmtp();
+    if (e.code() != 0)
+      WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + ReplyOf(e), ltError);
+    else
+      WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+    return false;
+  } catch (const Poco::Exception& e) {
+    DropSmtp();
+    WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+    return false;
+  } catch (const std::exception& e) {
+    DropSmtp();
+    WriteLog(std::string(kSendFailure) + "\r\n" + e.what(), ltError);
+    return false;
+  }
+
+  // The server accepted the message.
+  const std::string count = AddToStateCounter("LStatusGesand", 1);
+  Form_main->SetLabel("LStatusGesand", count);
+  WriteLog("Antwort/ Signatur erfolgreich gesendet an:" + address, ltInformation);
+  try {
+    theSmtp->close();  // QUIT
+  } catch (...) {
+  }
+  DropSmtp();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Request mailbox
+
+void TFMailTools::ReceiveMails() {
+  using Poco::Net::POP3ClientSession;
+  const MailSettings mail = FSettings->GetMailSettings();
+  if (thePOP3) return;  // a poll is still connected
+
+  const TestHooks& hooks = Hooks();
+  std::string requestMail;  // the message object of this poll
+  try {
+    std::uint16_t port = hooks.pop3Port ? hooks.pop3Port : kPop3Port;
+    pop3Socket_ = std::make_unique<Poco::Net::StreamSocket>();
+    pop3Socket_->connect(Poco::Net::SocketAddress(mail.pop3Host, port), Span(hooks.timeouts.connect));
+    pop3Socket_->setReceiveTimeout(Span(hooks.timeouts.read));
+    pop3Socket_->setSendTimeout(Span(hooks.timeouts.read));
+    thePOP3 = std::make_unique<POP3ClientSession>(*pop3Socket_);
+    thePOP3->setTimeout(Span(hooks.timeouts.read));
+    thePOP3->login(mail.pop3Login, mail.pop3Password);
+    WriteLog("Verbunden mit Mailbox: " + mail.pop3Host, ltInformation);
+
+    const int n = thePOP3->messageCount();
+    if (n <= 0) {
+      WriteLog("Keine neuen Nachrichten auf dem Server.", ltInformation);
+    } else {
+      Form_main->SetLabel("LStatusempfangen", AddToStateCounter("LStatusEmpfangen", n));
+      WriteLog(std::to_string(n) + " neue Nachrichten werden empfangen.", ltInformation);
+      for (int i = 1; i <= n; ++i) {
+        requestMail.clear();
+        try {
+          std::ostringstream out;
+          thePOP3->retrieveMessage(i, out);
+          requestMail = out.str();
+        } catch (const Poco::Net::POP3Exception&) {
+          requestMail.clear();  // "-ERR": the message stays empty
+        }
+        // The retrieval stream ends without an error when the connection
+        // drops or stalls in the middle of a message, so a message counts as
+        // whole only when the session still answers afterwards. A cut-off
+        // request must not be answered or deleted.
+        std::string reply;
+        if (!thePOP3->sendCommand("NOOP", reply))
+          throw Poco::Net::POP3Exception("Die Verbindung zum POP3-Server ist abgebrochen", reply);
+
+        const std::string sender = qm::BareAddress(qm::RawFromHeader(requestMail));
+        if (sender.empty()) continue;
+        WriteLog("Neue Mail von:" + sender, ltWarning);
+        if (!SendSignature(sender, false)) WriteLog("Es konnte keine Antwort gesendet werden.", ltError);
+        try {
+          thePOP3->deleteMessage(i);
+        } catch (const Poco::Net::POP3Exception& e) {
+          // A refusal ("-ERR") is reported and the poll goes on; a lost
+          // connection ends the poll.
+          if (e.message().find("-ERR") == std::string::npos) throw;
+          WriteLog("Nachricht konnte nicht vom pop3 Konto gelöscht werden!", ltError);
+        }
+      }
+    }
+    thePOP3->close();  // QUIT: the server carries out the deletions
+    DropPop3();
+  } catch (...) {
+    // QUIT still carries out the deletions of the requests answered so far;
+    // a dead connection is dropped after a short wait.
+    if (thePOP3) {
+      try {
+        thePOP3->setTimeout(Span(std::min<std::chrono::milliseconds>(hooks.timeouts.read, std::chrono::seconds(10))));
+        thePOP3->close();
+      } catch (...) {
+      }
+    }
+    DropPop3();
+    WriteLog("Fehler beim Abholen von EMails über Pop3!", ltError);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Bulk-send dialog
+
+void TFMailTools::FormShow() {
+  if (SGrid_Mail.empty()) SGrid_Mail.assign(2, {"", ""});
+  SGrid_Mail[0] = {"Mail senden", "Adresse"};
+  SGrid_MailColWidth1 = 300;
+  if (FDBUtil->FindUser("")) {
+    try {
+      // The current result set is the data set the directory's grid shows.
+      qm::data::DataSet* users = FDBUtil->DBGrid1.DataSource ? FDBUtil->DBGrid1.DataSource->DataSet : nullptr;
+      if (!users) throw qm::data::DataError("Keine Ergebnismenge geöffnet");
+      const std::string field = FSettings->GetAddressField();
+      const std::size_t count = users->RecordCount();
+      SGrid_Mail.resize(count + 1, {"", ""});
+      users->First();
+      for (std::size_t k = 1; !users->Eof() && k < SGrid_Mail.size(); ++k) {
+        const qm::data::Value& v = users->FieldByName(field);
+        SGrid_Mail[k][1] = v.IsArray() ? TFDBUtil::JoinMultiValue(v) : v.AsText();
+        users->Next();
+      }
+    } catch (const std::exception& e) {
+      WriteLog(std::string("Datenbankfehler: ") + e.what(), ltError);
+    }
+  }
+  FDBUtil->CloseConnection();
+  for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) SGrid_Mail[r][0] = "Nein";
+  SGrid_MailCol = 0;
+  SGrid_MailRow = 1;
+  closeRequested = false;
+}
+
+void TFMailTools::Btn_alleClick() {
+  for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) SGrid_Mail[r][0] = "Ja";
+}
+
+void TFMailTools::Btn_keineClick() {
+  for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) SGrid_Mail[r][0] = "Nein";
+}
+
+void TFMailTools::SGrid_MailMouseUp() {
+  if (SGrid_MailCol != 0 || SGrid_MailRow < 1 || static_cast<std::size_t>(SGrid_MailRow) >= SGrid_Mail.size()) return;
+  std::string& mark = SGrid_Mail[SGrid_MailRow][0];
+  mark = mark == "Ja" ? "Nein" : "Ja";
+}
+
+void TFMailTools::Btn_sendClick() {
+  bool success = true;
+  for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) {
+    if (SGrid_Mail[r][0] == "Ja" && success) success = SendSignature(SGrid_Mail[r][1], true);
+  }
+  Form_main->UI().ShowMessage(success ? "Signaturen wurden erfolgreich versand."
+                                      : "Es konnten nicht alle Signaturen versand werden. Genauere Informationen "
+                                        "finden Sie in dem Log-File.");
+}
+
+void TFMailTools::Button2Click() {
+  if (!E_eineAdr.empty() && SendSignature(E_eineAdr, true)) return;
+  Form_main->UI().ShowMessage("Fehler! Die Signatur konnte nicht gesendet werden!");
+}
+
+void TFMailTools::Button1Click() { closeRequested = true; }

@@ -1,0 +1,142 @@
+#pragma once
+// TFSettings: holder of the three settings records and of the settings
+// profiles (<name>.config, one 6,952-byte record each). Other parts read the
+// records through copy accessors; copies are taken under a lock, so a reader
+// on another thread never sees a record half replaced.
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "settings/USettingDialog.h"
+#include "settings/USettingsRecords.h"
+#include "base/UText.h"
+
+/// Size of a profile file and the file offsets of the three records.
+inline constexpr std::size_t kProfileSize = 6952;
+inline constexpr std::size_t kMailOffset = 0;
+inline constexpr std::size_t kDirectoryOffset = 2304;
+inline constexpr std::size_t kGeneralOffset = 3584;
+
+/// The one-byte key that scrambles the stored passwords (XOR).
+inline constexpr std::uint8_t kScrambleKey = 0x0E;
+
+/// Encodes the three records as one profile record, passwords scrambled.
+std::array<std::uint8_t, kProfileSize> EncodeProfile(const MailSettings& mail, const DirectorySettings& dir,
+                                                     const GeneralSettings& general);
+/// Decodes a profile record of kProfileSize bytes, passwords unscrambled.
+/// Texts that are not UTF-8 are taken as Windows-1252; padding and reserved
+/// bytes of the general record are kept so that a save writes them back.
+void DecodeProfile(const std::uint8_t* bytes, MailSettings& mail, DirectorySettings& dir, GeneralSettings& general);
+
+/// Stores an attribute name list in the two fields of the general record:
+/// its first 254 bytes in fieldNames1, the following 255 in fieldNames2 (cut
+/// at character boundaries); anything beyond is dropped.
+void PutFieldNames(GeneralSettings& general, const std::string& list);
+/// The attribute name list: fieldNames1 and fieldNames2 joined.
+std::string GetFieldNames(const GeneralSettings& general);
+
+/// True when a profile name may name a file in the program directory: it
+/// contains no '/', '\' or NUL and is not "." or "..".
+bool IsSafeProfileName(const std::string& name);
+
+class TFSettings : public SettingsDialogControls {
+ public:
+  TFSettings();
+  ~TFSettings();
+  TFSettings(const TFSettings&) = delete;
+  TFSettings& operator=(const TFSettings&) = delete;
+
+  /// Copies of the whole records; callable from any thread.
+  MailSettings GetMailSettings() const;
+  DirectorySettings GetDirectorySettings() const;
+  GeneralSettings GetGeneralSettings() const;
+  /// "mail" with Active Directory, else the configured address column.
+  std::string GetAddressField() const;
+
+  /// Replace the records (main thread).
+  void SetMailSettings(const MailSettings& s);
+  void SetDirectorySettings(const DirectorySettings& s);
+  void SetGeneralSettings(const GeneralSettings& s);
+
+  /// The profile file of a name: program directory + name + ".config".
+  static std::string ProfilePath(const std::string& name);
+
+  /// Reads a profile file and makes it current, then shows and applies it
+  /// (SettingsToDialog) and rebuilds the placeholder catalogue. A missing
+  /// file logs "Die Datei wurde nicht gefunden: " + path and changes
+  /// nothing; a file shorter than one record yields all-zero records.
+  /// Failures are logged as errors, never thrown.
+  void LoadSettings(const std::string& path);
+
+  /// Writes the records (passwords scrambled) to the profile named in
+  /// CB_profil, readable by the owner only, and on success remembers the
+  /// name as "profilename". Failures (an unwritable file, a name that would
+  /// leave the program directory) log "I/O Fehler: " + the system's text.
+  void SaveSettings();
+
+  /// Creation steps: data-source names into CB_OdbcItems, the remembered
+  /// profile (or "default") into CB_profil, load its file or write a new
+  /// all-zero one, rebuild the placeholder catalogue.
+  void FormCreate();
+
+  // ---- the settings dialog (USettingDialog.cpp) ----------------------
+  // The controls are the fields of SettingsDialogControls. Handlers that
+  // the dialog calls for a user's action catch every failure and show it
+  // through the user interface's error display; SettingsToDialog and
+  // DialogToSettings let failures through to their caller.
+
+  /// Shows the records in the dialog and applies them to the running system:
+  /// directory connection, timer and its label, verbosity, preview page. A
+  /// port outside 1-65535 becomes 8081 in the record.
+  void SettingsToDialog();
+  /// Takes the dialog's values into the records and applies them: timer,
+  /// verbosity, preview page, HTTP server restart. Throws qm::EConvertError
+  /// for a port field that is not a whole number (values taken over before
+  /// stay), and what the server restart throws.
+  void DialogToSettings();
+  /// Runs the dialog: SettingsToDialog, the modal dialog "TFSettings", then
+  /// on OK DialogToSettings, SaveSettings and "Einstellungen gespeichert.";
+  /// on cancel the directory connection goes back to the stored records.
+  void EditSettings();
+
+  void BtnDBTestClick();      // "Verbindung testen"
+  void CB_OdbcSelect();       // a data source was picked into CB_Odbc
+  void CB_tabelleSelect();    // a table was picked into CB_tabelle
+  void RG_useADClick();       // RG_useAD changed
+  void Btn_resetClick();      // "Zurücksetzen"
+  void CB_AltTextClick();     // CB_AltText changed
+  void CheckBoxTimerClick();  // CheckBoxTimer changed
+  void CheckBox_serviceClick();  // CheckBox_service changed
+  /// The character to insert for a key typed into Ed_HTTPPort: digits and
+  /// backspace (8) pass, anything else becomes 0 (discarded).
+  static char Ed_HTTPPortKeyPress(char key);
+  void BtnNewProfileClick();     // "Neu anlegen"
+  void CB_profilDropDown();      // the profile list opens
+  void CB_profilSelect();        // a profile was picked into CB_profil
+  void CB_profilCloseUp();       // the profile list closed
+  void BtnDeleteProfileClick();  // "Profil löschen"
+
+  /// The dialog's profile selector: the name of the active profile.
+  std::string CB_profil;
+  /// The item list of the dialog's data-source selector.
+  qm::TextList CB_OdbcItems;
+
+ private:
+  mutable std::mutex recordsMutex_;
+  MailSettings mail_;
+  DirectorySettings directory_;
+  GeneralSettings general_;
+};
+
+/// A failure of the data source while settings are applied
+/// ("Quillmark konnte sich nicht mit der Datenquelle verbinden.").
+class EDataSourceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The process's one settings holder; null outside its lifetime.
+extern TFSettings* FSettings;

@@ -1,0 +1,386 @@
+// The settings dialog's logic: showing and taking over the records, the
+// connection test, the data-source and table pickers, and the profiles.
+//
+// Two choices of ours where the dialog's behaviour was open:
+// - An entry typed into CB_verbosity that matches none of its four items
+//   leaves the stored verbosity as it is (no index is selected, so there is
+//   nothing to take over).
+// - Saving with an empty profile name (the selector is empty after a
+//   deletion) saves as "default" and shows "default" in the selector, the
+//   name the next start would use anyway; no file named ".config" is made.
+// Besides, an interval outside 1-2880 read from a profile is shown clamped
+// while the timer gets the stored value; a timer of 0 ms is never enabled.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <Poco/Exception.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "app/Main.h"
+#include "directory/UDBUtil.h"
+#include "base/ULog.h"
+#include "base/UProgState.h"
+#include "settings/USetting.h"
+#include "http/USocketServer.h"
+#include "base/UUtils.h"
+
+namespace {
+
+constexpr int kDefaultHttpPort = 8081;
+constexpr const char* kProfileSuffix = ".config";
+
+UserInterface* Ui() { return Form_main ? &Form_main->UI() : nullptr; }
+
+// Runs one handler of a user's action; a failure reaches the application's
+// error display and the dialog goes on.
+template <class F>
+void Guarded(F&& f) {
+  std::string text;
+  try {
+    f();
+    return;
+  } catch (const Poco::Exception& e) {
+    text = e.displayText();
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  if (auto* ui = Ui()) ui->ShowError(text);
+}
+
+bool ContainsMail(const std::string& text) { return text.find("mail") != std::string::npos; }
+
+std::string WithMailLineFirst(const std::string& text) { return text.empty() ? "mail" : "mail\r\n" + text; }
+
+std::string Cut(const std::string& s) { return qm::CutUtf8(s, qm::kFixedTextMax); }
+
+unsigned TimerMilliseconds(std::int32_t minutes) {
+  long long ms = static_cast<long long>(minutes) * 60000;
+  return static_cast<unsigned>(std::clamp<long long>(ms, 0, UINT_MAX));
+}
+
+void ApplyTimer(std::int32_t minutes, bool enabled) {
+  if (!Form_main) return;
+  const unsigned ms = TimerMilliseconds(minutes);
+  Form_main->SetTimer(ms, enabled && ms > 0);
+  Form_main->SetLabel("LStatusTimer", enabled ? "ein" : "aus");
+}
+
+void ApplyPreviewPage(int contentType) {
+  if (auto* ui = Ui()) ui->SetPageVisible("TabS_preview", contentType != 0);
+}
+
+void ApplyVerbosity(std::uint8_t verbosity) {
+  if (Form_main) Form_main->SetVerbosity(verbosity);
+}
+
+}  // namespace
+
+void TFSettings::SettingsToDialog() {
+  MailSettings mail = GetMailSettings();
+  DirectorySettings dir = GetDirectorySettings();
+  GeneralSettings general = GetGeneralSettings();
+
+  // 1. mail and directory texts
+  E_pop3Host = mail.pop3Host;
+  E_pop3login = mail.pop3Login;
+  ME_pop3pass = mail.pop3Password;
+  E_SmtpHost = mail.smtpHost;
+  E_smtpUserid = mail.smtpUserId;
+  ME_smtppass = mail.smtpPassword;
+  E_senderadr = mail.senderAddress;
+  CB_Odbc = dir.odbcSource;
+  CB_tabelle = dir.table;
+  E_DBUserId = dir.dbUserId;
+  E_DBPass = dir.dbPassword;
+  CB_mailField = dir.mailField;
+
+  // 2. the directory connection
+  if (FDBUtil)
+    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
+                                 general.adPassword);
+
+  // 3.-4. source of the user data
+  RG_useAD = general.useAD ? 0 : 1;
+  RG_useADClick();
+  E_ADPath = general.adPath;
+  E_ADUserId = general.adUserId;
+  E_ADPass = general.adPassword;
+
+  // 5. attribute list, always holding "mail"
+  M_FieldNames = GetFieldNames(general);
+  if (!ContainsMail(M_FieldNames)) M_FieldNames = WithMailLineFirst(M_FieldNames);
+
+  // 6.-9. mail page
+  EAbsender = mail.senderName;
+  Esubject = mail.subject;
+  RadioGroup_typeContent = general.contentType <= ctRichText ? general.contentType : -1;
+  ApplyPreviewPage(general.contentType);
+  CheckB_asAnhang = general.sendAs == "anhang" || general.sendAs == "both";
+  CheckB_asBody = general.sendAs == "body" || general.sendAs == "both";
+  CB_AltText = general.altTextEnabled;
+  M_altTextEnabled = CB_AltText;
+  M_altText = general.altText;
+
+  // 10.-11. timer
+  SpinEdit1 = std::clamp<std::int32_t>(general.intervalMinutes, kIntervalMin, kIntervalMax);
+  CheckBoxTimer = general.timerEnabled;
+  SpinEdit1Enabled = general.timerEnabled;
+
+  // 12. verbosity
+  CB_verbosity = general.verbosity < kVerbosityItems.size() ? kVerbosityItems[general.verbosity] : std::string();
+  ApplyVerbosity(general.verbosity);
+
+  // 13. service
+  CheckBox_service = GetStateValue("service") == "true";
+
+  // 14. HTTP server; a port no server can use is corrected in the record
+  CB_HTTPServer_active = general.httpServerActive;
+  if (general.httpPort < 1 || general.httpPort > 65535) {
+    general.httpPort = kDefaultHttpPort;
+    GeneralSettings stored = GetGeneralSettings();
+    stored.httpPort = kDefaultHttpPort;
+    SetGeneralSettings(stored);
+  }
+  Ed_HTTPPort = std::to_string(general.httpPort);
+
+  // 11., 15. the main window's timer and its label
+  ApplyTimer(general.intervalMinutes, CheckBoxTimer);
+
+  // 16.-17. the table list of the data source
+  if (!general.useAD && FDBUtil) {
+    try {
+      qm::TextList tables;
+      FDBUtil->ListOdbcTables(tables);
+      CB_tabelleItems = std::move(tables);
+    } catch (...) {
+      // an unreachable data source leaves the list as it was
+    }
+  }
+  CB_tabelle = dir.table;
+}
+
+void TFSettings::DialogToSettings() {
+  // 1. texts, each cut to a field's 255 bytes
+  MailSettings mail;
+  mail.pop3Host = Cut(E_pop3Host);
+  mail.pop3Login = Cut(E_pop3login);
+  mail.pop3Password = Cut(ME_pop3pass);
+  mail.senderName = Cut(EAbsender);
+  mail.subject = Cut(Esubject);
+  mail.smtpHost = Cut(E_SmtpHost);
+  mail.smtpUserId = Cut(E_smtpUserid);
+  mail.smtpPassword = Cut(ME_smtppass);
+  mail.senderAddress = Cut(E_senderadr);
+  SetMailSettings(mail);
+  DirectorySettings dir;
+  dir.odbcSource = Cut(CB_Odbc);
+  dir.table = Cut(CB_tabelle);
+  dir.dbUserId = Cut(E_DBUserId);
+  dir.dbPassword = Cut(E_DBPass);
+  dir.mailField = Cut(CB_mailField);
+  SetDirectorySettings(dir);
+
+  GeneralSettings general = GetGeneralSettings();
+  // 2. timer
+  general.intervalMinutes = SpinEdit1;
+  general.timerEnabled = CheckBoxTimer;
+  ApplyTimer(general.intervalMinutes, general.timerEnabled);
+  // 3. verbosity: an entry matching no item keeps the stored value
+  auto item = std::find(kVerbosityItems.begin(), kVerbosityItems.end(), CB_verbosity);
+  if (item != kVerbosityItems.end()) general.verbosity = static_cast<std::uint8_t>(item - kVerbosityItems.begin());
+  ApplyVerbosity(general.verbosity);
+  // 4. signature type
+  if (RadioGroup_typeContent >= 0 && RadioGroup_typeContent <= ctRichText)
+    general.contentType = static_cast<std::uint8_t>(RadioGroup_typeContent);
+  ApplyPreviewPage(general.contentType);
+  // 5. delivery form
+  general.sendAs = CheckB_asAnhang && CheckB_asBody ? "both" : CheckB_asAnhang ? "anhang" : CheckB_asBody ? "body" : "none";
+  // 6. alternative text
+  general.altTextEnabled = CB_AltText;
+  general.altText = Cut(M_altText);
+  // 7. directory
+  general.useAD = RG_useAD == 0;
+  general.adPath = Cut(E_ADPath);
+  general.adUserId = Cut(E_ADUserId);
+  general.adPassword = Cut(E_ADPass);
+  // 8.-9. attribute list
+  if (general.useAD && !ContainsMail(M_FieldNames)) {
+    if (auto* ui = Ui())
+      ui->ShowMessage(
+          "Der Active Directory-Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
+          "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.");
+    M_FieldNames = WithMailLineFirst(M_FieldNames);
+  }
+  PutFieldNames(general, M_FieldNames);
+  SetGeneralSettings(general);
+
+  // 10. HTTP port (a text that is no whole number ends the take-over here)
+  general.httpPort = qm::StrToInt(Ed_HTTPPort);
+  general.httpServerActive = CB_HTTPServer_active;
+  SetGeneralSettings(general);
+
+  // 11. restart the HTTP server
+  if (KomponentModule) KomponentModule->RestartServer(general.httpPort, general.httpServerActive);
+}
+
+void TFSettings::EditSettings() {
+  Guarded([this] { SettingsToDialog(); });
+  UserInterface* ui = Ui();
+  const ModalResult result = ui ? ui->ShowModalDialog("TFSettings") : ModalResult::Cancel;
+  if (result == ModalResult::Ok) {
+    Guarded([this] {
+      DialogToSettings();
+      if (CB_profil.empty()) CB_profil = "default";
+      SaveSettings();
+      ::WriteLog("Einstellungen gespeichert.", ltInformation);
+    });
+    return;
+  }
+  // Cancel: the directory connection goes back to the stored records.
+  Guarded([this] {
+    if (!FDBUtil) return;
+    const DirectorySettings dir = GetDirectorySettings();
+    const GeneralSettings general = GetGeneralSettings();
+    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
+                                 general.adPassword);
+  });
+}
+
+void TFSettings::BtnDBTestClick() {
+  Guarded([this] {
+    if (GetGeneralSettings().useAD && !ContainsMail(M_FieldNames)) {
+      if (auto* ui = Ui())
+        ui->ShowMessage(
+            "Der Active Directory- Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
+            "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.");
+      M_FieldNames = WithMailLineFirst(M_FieldNames);
+    }
+    const MailSettings mail = GetMailSettings();
+    const DirectorySettings dir = GetDirectorySettings();
+    const GeneralSettings general = GetGeneralSettings();
+    // The test takes the dialog's values over for its duration only; the
+    // records are put back whatever happens.
+    struct Restore {
+      TFSettings& s;
+      const MailSettings& m;
+      const DirectorySettings& d;
+      const GeneralSettings& g;
+      ~Restore() {
+        s.SetMailSettings(m);
+        s.SetDirectorySettings(d);
+        s.SetGeneralSettings(g);
+      }
+    } restore{*this, mail, dir, general};
+
+    DialogToSettings();
+    if (!FDBUtil) return;
+    FDBUtil->ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+    const bool found = FDBUtil->FindUser("");
+    if (RG_useAD == 0) {
+      if (auto* ui = Ui())
+        ui->ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
+                              : "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");
+      FDBUtil->CloseConnection();
+    } else if (auto* ui = Ui()) {
+      // The window ends the lookup cycle (CloseConnection) when it closes.
+      ui->ShowWindow("TFDBUtil");
+    }
+  });
+}
+
+void TFSettings::CB_OdbcSelect() {
+  Guarded([this] {
+    CB_tabelle.clear();
+    CB_tabelleItems.clear();
+    if (FDBUtil) {
+      FDBUtil->ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+      FDBUtil->ListOdbcTables(CB_tabelleItems);
+    }
+    DirectorySettings dir = GetDirectorySettings();
+    dir.table.clear();
+    dir.odbcSource = Cut(CB_Odbc);
+    SetDirectorySettings(dir);
+  });
+}
+
+void TFSettings::CB_tabelleSelect() {
+  Guarded([this] {
+    DirectorySettings dir = GetDirectorySettings();
+    dir.table = Cut(CB_tabelle);
+    SetDirectorySettings(dir);
+    CB_mailField.clear();
+    CB_mailFieldItems.clear();
+    try {
+      if (FDBUtil) FDBUtil->ListOdbcColumns(CB_tabelle, CB_mailFieldItems);
+    } catch (...) {
+      ::WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltWarning);
+    }
+  });
+}
+
+void TFSettings::RG_useADClick() {
+  GB_ADVisible = RG_useAD == 0;
+  GB_ODBCVisible = !GB_ADVisible;
+}
+
+void TFSettings::Btn_resetClick() { M_FieldNames = kDefaultFieldNames; }
+
+void TFSettings::CB_AltTextClick() { M_altTextEnabled = CB_AltText; }
+
+void TFSettings::CheckBoxTimerClick() { SpinEdit1Enabled = CheckBoxTimer; }
+
+void TFSettings::CheckBox_serviceClick() {
+  Guarded([this] { SetStateValue("service", CheckBox_service ? "true" : "false"); });
+}
+
+char TFSettings::Ed_HTTPPortKeyPress(char key) { return (key >= '0' && key <= '9') || key == 8 ? key : '\0'; }
+
+void TFSettings::BtnNewProfileClick() {
+  Guarded([this] {
+    UserInterface* ui = Ui();
+    if (!ui) return;
+    auto name = ui->InputBox("Neues Profil", "Geben Sie einen Namen für das Profil an:", "");
+    if (name && !name->empty()) CB_profil = *name;
+  });
+}
+
+void TFSettings::CB_profilDropDown() {
+  CB_profil.clear();
+  CB_profilItems.clear();
+  const std::string dir = qm::ProgramDirectory();
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  const std::string suffix = kProfileSuffix;
+  while (dirent* e = ::readdir(d)) {
+    const std::string file = e->d_name;
+    if (file.size() < suffix.size() || !qm::EndsWithIgnoreCase(file, suffix)) continue;
+    if (!qm::FileExists(dir + file)) continue;  // regular files (or links to them) only
+    std::string name = file.substr(0, file.size() - suffix.size());
+    if (!name.empty()) CB_profilItems.push_back(std::move(name));
+  }
+  ::closedir(d);
+}
+
+void TFSettings::CB_profilSelect() {
+  Guarded([this] {
+    if (!IsSafeProfileName(CB_profil)) return;
+    LoadSettings(ProfilePath(CB_profil));
+  });
+}
+
+void TFSettings::CB_profilCloseUp() {
+  if (CB_profil.empty()) CB_profil = "default";
+}
+
+void TFSettings::BtnDeleteProfileClick() {
+  Guarded([this] {
+    UserInterface* ui = Ui();
+    if (!ui || !ui->ConfirmYesNo("Wollen Sie das Profil \"" + CB_profil + "\" wirklich löschen?")) return;
+    if (!IsSafeProfileName(CB_profil) || !qm::DeleteFile(ProfilePath(CB_profil)))
+      ui->ShowMessage("Das Profil konnte nicht gelöscht werden!");
+    CB_profilDropDown();
+  });
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The settings dialog "Einstellungen" as an engine model: one field per
+// control, named like the control. TFSettings is this model; the Qt dialog
+// mirrors the fields (widget object names equal the field names) and calls
+// TFSettings' handlers, which live in USettingDialog.cpp.
+//
+// Multi-line texts (M_FieldNames, M_altText) hold their lines joined by
+// CR LF, without a line end after the last line.
+
+#include <cstddef>
+#include <string>
+
+#include "base/UText.h"
+
+/// The four entries of CB_verbosity, index = stored verbosity.
+inline const qm::TextList kVerbosityItems = {"Fehler & Warnungen & Informationen", "Fehler & Warnungen", "Fehler",
+                                             "keine Protokollierung"};
+/// The attribute list that "Zurücksetzen" puts into M_FieldNames.
+inline constexpr const char* kDefaultFieldNames =
+    "givenName,sn,telephoneNumber,mail,wWWHomePage,streetAddress,postalcode,facsimileTelephoneNumber,company";
+/// What M_altText shows before any text is defined.
+inline constexpr const char* kNoAltText = "<Es wurde bisher kein Text definiert>";
+/// Longest text Ed_HTTPPort takes.
+inline constexpr std::size_t kHttpPortMaxLength = 5;
+/// SpinEdit1's range.
+inline constexpr int kIntervalMin = 1;
+inline constexpr int kIntervalMax = 2880;
+
+struct SettingsDialogControls {
+  // Page "E-Mail Server"
+  std::string E_pop3Host;
+  std::string E_pop3login;
+  std::string ME_pop3pass;
+  std::string E_SmtpHost;
+  std::string E_smtpUserid;
+  std::string ME_smtppass;
+  std::string E_senderadr;
+
+  // Page "Datenbank"
+  int RG_useAD = 0;  // 0 "Windows Active Directory", 1 "Datenbankverbindung"
+  bool GB_ADVisible = true;
+  bool GB_ODBCVisible = false;
+  std::string E_ADPath;
+  std::string E_ADUserId;
+  std::string E_ADPass;
+  std::string M_FieldNames = "mail";
+  std::string CB_Odbc;  // its items: TFSettings::CB_OdbcItems
+  std::string E_DBUserId;
+  std::string E_DBPass;
+  std::string CB_tabelle;
+  qm::TextList CB_tabelleItems;
+  std::string CB_mailField;
+  qm::TextList CB_mailFieldItems;
+
+  // Page "Mail"
+  int RadioGroup_typeContent = 0;  // 0 "Text", 1 "HTML", 2 "Rich-Text"
+  bool CheckB_asAnhang = false;
+  bool CheckB_asBody = false;
+  std::string EAbsender;
+  std::string Esubject;
+  bool CB_AltText = false;
+  std::string M_altText = kNoAltText;
+  bool M_altTextEnabled = false;
+
+  // Page "Sonstiges"
+  bool CheckBoxTimer = false;
+  int SpinEdit1 = 5;
+  bool SpinEdit1Enabled = false;
+  std::string CB_verbosity;  // text; its items are kVerbosityItems
+  bool CheckBox_service = false;
+  bool CB_HTTPServer_active = false;
+  std::string Ed_HTTPPort;
+
+  // Page "Profile": CB_profil (text) is TFSettings::CB_profil.
+  qm::TextList CB_profilItems;
+};
