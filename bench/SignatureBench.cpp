@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
   RecordingUserInterface ui;
   TForm_main form(dir.Path(), ui);
   form.SetVerbosity(2);  // errors only, so the log file does not weigh on either side
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
   form.M_Signatur_HTML = Template();
   for (const auto& f : kFields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});
   form.LB_Felder.push_back({"logo.gif", PlaceholderEntry::Image});

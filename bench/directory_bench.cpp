@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DirectoryFixtures.h"
+#include "RecordingUserInterface.h"
 #include "directory/UDBUtil.h"
 #include "settings/USetting.h"
 
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
   ldap.Start();
 
   TFSettings settings;
-  TFDBUtil db;
+  RecordingUserInterface ui;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
   std::printf("%d rows / entries, median of %d runs\n", rows, runs);
 
   // ODBC.

@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
   TestDir dir;
   QuietRecording ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil dbutil;
   TFSettings settings;
+  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;
   ::mkdir((dir / "temp").c_str(), 0755);

@@ -15,7 +15,9 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   main_ = std::make_unique<TForm_main>(programDir, ui, kind);
   if (hooks_.mainConstructed) hooks_.mainConstructed(*main_);
   Run([this] { main_->FormCreate(); });
-  dbUtil_ = std::make_unique<TFDBUtil>();
+  // The settings holder is created after the directory; the directory reads
+  // it only for lookups, which start after the engine is built.
+  dbUtil_ = std::make_unique<TFDBUtil>([this] { return settings_->GetLookupSettings(); }, ui);
   Run([this] { dbUtil_->FormCreate(); });
   settings_ = std::make_unique<TFSettings>();
   Run([this] { settings_->FormCreate(); });

@@ -2,16 +2,12 @@
 
 #include <exception>
 
-#include "app/Main.h"
 #include "base/ULog.h"
-#include "settings/USetting.h"
+#include "base/UserInterface.h"
 
 TFDBUtil* FDBUtil = nullptr;
 
 namespace {
-
-GeneralSettings General() { return FSettings ? FSettings->GetGeneralSettings() : GeneralSettings{}; }
-DirectorySettings Directory() { return FSettings ? FSettings->GetDirectorySettings() : DirectorySettings{}; }
 
 std::string ErrorText(const std::exception_ptr& e) {
   try {
@@ -49,7 +45,7 @@ std::vector<std::vector<std::string>> TDBGrid::Rows() const {
 
 // ---- creation -----------------------------------------------------------
 
-TFDBUtil::TFDBUtil() {
+TFDBUtil::TFDBUtil(DirectorySettingsSource settings, UserInterface& ui) : settings_(std::move(settings)), ui_(ui) {
   // Directory: command time-out 60 s, connect at the default 15 s. ODBC: the
   // defaults, 15 s to connect and 30 s a command.
   ADOConnection_AD.SetConnectTimeout(15);
@@ -108,7 +104,7 @@ void TFDBUtil::CloseConnection() {
     }
   } release{*this};
 
-  if (General().useAD) {
+  if (settings_().useAD) {
     ADOQuery_AD.Close();
     ADOConnection_AD.Close();
   }
@@ -144,25 +140,19 @@ std::string TFDBUtil::BuildQueryText(const std::string& attributeList, const std
 }
 
 bool TFDBUtil::FindUser(const std::string& address) {
-  const GeneralSettings general = General();
-  const DirectorySettings dir = Directory();
+  const DirectoryLookupSettings settings = settings_();
 
   directoryLock_.lock();
   cycleOwner_.store(std::this_thread::get_id());
   ++cycleDepth_;
 
-  if (general.useAD) {
+  if (settings.useAD) {
     // Inside an open cycle the earlier result set serves again.
     if (ADOQuery_AD.Active() && ADOConnection_AD.Connected()) return true;
     try {
       ADOQuery_AD.Close();
-      ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(general.fieldNames1, general.fieldNames2), general.adPath,
-                                       address);
-      // The dialog's address column follows the directory: "mail". Only the
-      // event loop's thread touches the dialog's fields; a lookup on an HTTP
-      // thread leaves them alone (the address column is "mail" for the
-      // directory whatever the field holds).
-      if (FSettings && Form_main && Form_main->IsMainThread()) FSettings->CB_mailField = "mail";
+      ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(settings.fieldNames1, settings.fieldNames2),
+                                       settings.adPath, address);
       DBGrid1.DataSource = &DataSource_AD;
       ADOQuery_AD.Open();
       WriteLog("ActiveDirectory Verbindung Ok.", ltInformation);
@@ -177,11 +167,11 @@ bool TFDBUtil::FindUser(const std::string& address) {
   try {
     DBGrid1.DataSource = &DataSource_ADO;
     ADOTable_ODBC.Open();
-    WriteLog("ADO-DB Verbindung Ok: " + dir.odbcSource + "." + dir.table, ltInformation);
+    WriteLog("ADO-DB Verbindung Ok: " + settings.odbcSource + "." + settings.table, ltInformation);
     return true;
   } catch (...) {
     std::string message = ErrorText(std::current_exception());
-    WriteLog("Fehler beim Verbinden mit der Datenbank: " + dir.odbcSource + "." + dir.table, ltError);
+    WriteLog("Fehler beim Verbinden mit der Datenbank: " + settings.odbcSource + "." + settings.table, ltError);
     WriteLog(message, ltError);
     return false;
   }
@@ -189,13 +179,12 @@ bool TFDBUtil::FindUser(const std::string& address) {
 
 std::string TFDBUtil::GetFieldValue(const std::string& address, const std::string& fieldName) {
   std::string result;
-  const GeneralSettings general = General();
-  const std::string key = general.useAD ? "mail" : Directory().mailField;
+  const DirectoryLookupSettings settings = settings_();
   try {
-    qm::data::DataSet& ds = general.useAD ? static_cast<qm::data::DataSet&>(ADOQuery_AD) : ADOTable_ODBC;
-    if (ds.Locate(key, address)) {
+    qm::data::DataSet& ds = settings.useAD ? static_cast<qm::data::DataSet&>(ADOQuery_AD) : ADOTable_ODBC;
+    if (ds.Locate(settings.AddressField(), address)) {
       const qm::data::Value& v = ds.FieldByName(fieldName);
-      result = general.useAD && v.IsArray() ? JoinMultiValue(v) : v.AsText();
+      result = settings.useAD && v.IsArray() ? JoinMultiValue(v) : v.AsText();
     }
   } catch (const qm::data::DataError& e) {
     WriteLog(std::string("Datenbankfehler, Feldname nicht gefunden: ") + e.what(), ltError);
@@ -211,6 +200,15 @@ std::string TFDBUtil::JoinMultiValue(const qm::data::Value& value) {
     out += element.IsArray() ? JoinMultiValue(element) : element.AsText();
   }
   return out;
+}
+
+bool TFDBUtil::IsKnownUser(const std::string& address) {
+  struct EndCycle {
+    TFDBUtil& self;
+    ~EndCycle() { self.CloseConnection(); }
+  } endCycle{*this};
+  if (!FindUser(address)) return false;
+  return !GetFieldValue(address, settings_().AddressField()).empty();
 }
 
 // ---- data sources and schema --------------------------------------------
@@ -240,7 +238,7 @@ void TFDBUtil::ListOdbcColumns(const std::string& table, qm::TextList& list) {
 void TFDBUtil::ShowTestWindow() {
   ++heldCycles_;
   visible_ = true;
-  if (Form_main) Form_main->UI().ShowWindow("TFDBUtil");
+  ui_.ShowWindow("TFDBUtil");
 }
 
 void TFDBUtil::Button_FDBUtil_closeClick() { FormClose(); }

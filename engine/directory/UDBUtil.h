@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,22 @@
 
 #include "base/UText.h"
 #include "platform/dataaccess/DataAccess.h"
+
+class UserInterface;
+
+/// What a lookup reads of the settings, fresh for every operation.
+struct DirectoryLookupSettings {
+  bool useAD = false;                   // the directory, else one ODBC table
+  std::string fieldNames1, fieldNames2;  // attribute list texts of the query
+  std::string adPath;                    // the query's LDAP path
+  std::string mailField;                 // the table's address column
+  std::string odbcSource, table;         // named in the log lines
+  /// The field holding a user's address: "mail" in the directory, else the
+  /// table's address column.
+  std::string AddressField() const { return useAD ? "mail" : mailField; }
+};
+/// Where the directory reads them (the settings store, wired at assembly).
+using DirectorySettingsSource = std::function<DirectoryLookupSettings()>;
 
 /// A data source component: which data set a grid shows.
 struct TDataSource {
@@ -44,8 +61,9 @@ struct TDBGrid {
 class TFDBUtil {
  public:
   /// Sets up the components with their fixed settings (no connection is
-  /// opened) and registers the object as `FDBUtil`.
-  TFDBUtil();
+  /// opened) and registers the object as `FDBUtil`. Lookups read their
+  /// settings from `settings`; the test window is shown through `ui`.
+  TFDBUtil(DirectorySettingsSource settings, UserInterface& ui);
   ~TFDBUtil();
   TFDBUtil(const TFDBUtil&) = delete;
   TFDBUtil& operator=(const TFDBUtil&) = delete;
@@ -75,6 +93,9 @@ class TFDBUtil {
   /// The elements of a multi-valued value joined by " / " (null elements as
   /// "", no separator before the first non-empty text).
   static std::string JoinMultiValue(const qm::data::Value& value);
+  /// True when the directory holds a non-empty address field for the
+  /// address; a whole lookup cycle of its own. Any thread.
+  bool IsKnownUser(const std::string& address);
 
   /// Data-source names: system names first, then user names.
   void GetOdbcDataSources(qm::TextList& list);
@@ -121,6 +142,8 @@ class TFDBUtil {
   void FormClose();
 
  private:
+  DirectorySettingsSource settings_;
+  UserInterface& ui_;
   std::recursive_mutex directoryLock_;
   // The thread inside a lookup cycle and its FindUser depth (changed only by
   // the holder of directoryLock_).

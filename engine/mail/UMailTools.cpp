@@ -324,13 +324,7 @@ std::string TFMailTools::ExtractAddress(const std::string& text) {
   return out.empty() ? text : out;
 }
 
-bool TFMailTools::IsKnownUser(const std::string& address) {
-  struct EndCycle {
-    ~EndCycle() { FDBUtil->CloseConnection(); }
-  } endCycle;
-  if (!FDBUtil->FindUser(address)) return false;
-  return !FDBUtil->GetFieldValue(address, FSettings->GetAddressField()).empty();
-}
+bool TFMailTools::IsKnownUser(const std::string& address) { return FDBUtil->IsKnownUser(address); }
 
 void TFMailTools::DropSmtp() {
   // Closing the shared socket first makes the session's own QUIT in its

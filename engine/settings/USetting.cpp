@@ -174,6 +174,19 @@ std::string TFSettings::GetAddressField() const {
   return general_.useAD ? std::string("mail") : directory_.mailField;
 }
 
+DirectoryLookupSettings TFSettings::GetLookupSettings() const {
+  std::lock_guard lock(recordsMutex_);
+  DirectoryLookupSettings out;
+  out.useAD = general_.useAD;
+  out.fieldNames1 = general_.fieldNames1;
+  out.fieldNames2 = general_.fieldNames2;
+  out.adPath = general_.adPath;
+  out.mailField = directory_.mailField;
+  out.odbcSource = directory_.odbcSource;
+  out.table = directory_.table;
+  return out;
+}
+
 void TFSettings::SetMailSettings(const MailSettings& s) {
   std::lock_guard lk(recordsMutex_);
   mail_ = s;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "directory/UDBUtil.h"
 #include "settings/USettingDialog.h"
 #include "settings/USettingsRecords.h"
 #include "base/UText.h"
@@ -55,6 +56,8 @@ class TFSettings : public SettingsDialogControls {
   GeneralSettings GetGeneralSettings() const;
   /// "mail" with Active Directory, else the configured address column.
   std::string GetAddressField() const;
+  /// What the directory reads for a lookup (its settings source).
+  DirectoryLookupSettings GetLookupSettings() const;
 
   /// Replace the records (main thread).
   void SetMailSettings(const MailSettings& s);
@@ -137,6 +140,12 @@ class EDataSourceError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// The directory's settings source reading the records of `settings`,
+/// which must outlive the directory.
+inline DirectorySettingsSource SettingsSourceOf(const TFSettings& settings) {
+  return [&settings] { return settings.GetLookupSettings(); };
+}
 
 /// The process's one settings holder; null outside its lifetime.
 extern TFSettings* FSettings;

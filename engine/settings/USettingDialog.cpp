@@ -280,6 +280,8 @@ void TFSettings::BtnDBTestClick() {
     FDBUtil->ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
     const bool found = FDBUtil->FindUser("");
     if (RG_useAD == 0) {
+      // The address column follows the directory: "mail".
+      CB_mailField = "mail";
       if (auto* ui = Ui())
         ui->ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
                               : "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");

@@ -100,8 +100,8 @@ class ActiveDirectory : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 
 TEST_F(ActiveDirectory, SimpleBindWithEveryFormOfUserId) {

@@ -52,7 +52,7 @@ struct RichTextFixture : ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil db;
+  TFDBUtil db{[] { return DirectoryLookupSettings{}; }, ui};
   Script script;
 
   void SetUp() override {

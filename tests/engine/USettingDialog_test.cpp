@@ -70,8 +70,8 @@ class SettingsDialog : public ::testing::Test {
   TestDir dir;
   DialogHost ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil dbutil;
   TFSettings settings;
+  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TKomponentModule module;
 };
 
@@ -347,7 +347,9 @@ TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {
   settings.M_FieldNames = "sn";
   settings.E_pop3Host = "not taken over";
   settings.Ed_HTTPPort = "8081";
+  settings.CB_mailField = "email";
   settings.BtnDBTestClick();
+  EXPECT_EQ(settings.CB_mailField, "mail") << "the address column follows the directory";
   ASSERT_GE(ui.messages.size(), 2u);
   EXPECT_EQ(ui.messages[0], kMailMessageTest);
   EXPECT_EQ(settings.M_FieldNames, "mail\r\nsn");

@@ -136,8 +136,8 @@ class HttpFaultRig {
   TestDir dir;
   HookedUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;
   std::uint16_t port = 0;

@@ -25,8 +25,8 @@ TEST(LogUnwritable, HttpRequestsFailWith500AndRecover) {
   WriteFileBytes(dir / "temp/logo.gif", "GIF89a");
   RecordingUserInterface ui;
   TForm_main form(dir.Path(), ui, ProgramKind::Service);
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
   TKomponentModule module;
   module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
   module.IdHTTPServer1.SetActive(true);

@@ -84,8 +84,8 @@ TEST(SqliteLocked, LookupFailsWithTheLogLinesAndSucceedsAfterwards) {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
   DirectorySettings d;
   d.odbcSource = odbc.Dsn();
   d.table = "users";

@@ -58,8 +58,8 @@ struct Setup {
   std::string dir;
   NullUserInterface ui;
   TForm_main main;
-  TFDBUtil dbUtil;
   TFSettings settings;
+  TFDBUtil dbUtil{SettingsSourceOf(settings), ui};
   TKomponentModule module;
   Poco::Net::ServerSocket listener;
   Poco::Net::HTTPServerParams::Ptr params;

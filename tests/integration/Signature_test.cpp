@@ -101,8 +101,8 @@ class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil db;
   TFSettings settings;
+  TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 
 OdbcFixture* SignatureTest::odbc_ = nullptr;

@@ -73,8 +73,8 @@ class HttpMake : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFDBUtil dbutil;
   TFSettings settings;
+  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;
   std::uint16_t port = 0;

@@ -8,8 +8,8 @@ MailTestEngine::MailTestEngine() {
   ClearState();
   std::filesystem::create_directories(dir / "temp");
   main = std::make_unique<TForm_main>(dir.Path(), ui);
-  db = std::make_unique<TFDBUtil>();
   settings = std::make_unique<TFSettings>();
+  db = std::make_unique<TFDBUtil>(SettingsSourceOf(*settings), ui);
   mail = std::make_unique<TFMailTools>();
   auto& h = TFMailTools::Hooks();
   h = TFMailTools::TestHooks{};
@@ -22,8 +22,8 @@ MailTestEngine::MailTestEngine() {
 MailTestEngine::~MailTestEngine() {
   TFMailTools::Hooks() = TFMailTools::TestHooks{};
   mail.reset();
-  settings.reset();
   db.reset();
+  settings.reset();
   main.reset();
   ClearState();
 }
