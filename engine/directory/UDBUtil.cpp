@@ -4,6 +4,7 @@
 
 #include "base/ULog.h"
 #include "base/UserInterface.h"
+#include "platform/dataaccess/ConnectionString.h"
 
 TFDBUtil* FDBUtil = nullptr;
 
@@ -78,14 +79,21 @@ void TFDBUtil::ConfigureConnection(const std::string& odbcSource, const std::str
   } catch (...) {
     WriteLog("Fehler beim Schließen der Datenbankverbindung: " + ErrorText(std::current_exception()), ltError);
   }
-  ADOConnection_ODBC.SetConnectionString("Provider=MSDASQL.1;Data Source=" + odbcSource + ";Password=" + dbPassword +
-                                         ";User ID=" + dbUserId + ";Extended Properties=\"DSN=" + odbcSource +
-                                         "\";");
+  // Values are quoted only where the data-access layer would read them
+  // differently, so plain settings give the very strings stored and compared
+  // elsewhere. "Extended Properties" is always in double quotes: it holds the
+  // ODBC string, whose own quoting (braces) protects the source's name there.
+  using qm::data::ConnectionPair;
+  ADOConnection_ODBC.SetConnectionString(
+      "Provider=MSDASQL.1;" + ConnectionPair("Data Source", odbcSource) + ";" + ConnectionPair("Password", dbPassword) +
+      ";" + ConnectionPair("User ID", dbUserId) +
+      ";Extended Properties=" + qm::data::QuotedConnectionValue(qm::data::OdbcAttribute("DSN", odbcSource)) + ";");
   ADOTable_ODBC.TableName = table;
   ADOQuery_AD.Close();
   ADOConnection_AD.Close();
   if (!adUserId.empty())
-    ADOConnection_AD.SetConnectionString("Provider=ADsDSOObject;Password=" + adPassword + ";User ID=" + adUserId +
+    ADOConnection_AD.SetConnectionString("Provider=ADsDSOObject;" + ConnectionPair("Password", adPassword) + ";" +
+                                         ConnectionPair("User ID", adUserId) +
                                          ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648");
   else
     ADOConnection_AD.SetConnectionString(

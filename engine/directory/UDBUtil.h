@@ -71,7 +71,9 @@ class TFDBUtil {
   /// Creation steps: the window starts hidden, holding no cycle.
   void FormCreate();
 
-  /// Builds both connection strings from six texts; opens nothing. Closes an
+  /// Builds both connection strings from six texts, each value read back
+  /// whole by the data-access layer (quoted only where it holds ";", a
+  /// quote or outer blanks); opens nothing. Closes an
   /// open ODBC table and connection first (a failure there is logged) and
   /// the directory query and connection. Waits for another thread's lookup
   /// cycle to end, so no cycle loses its data set half-way.

@@ -28,56 +28,10 @@ std::string FoldCase(const std::string& s) {
   return out;
 }
 
-std::string Trim(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  std::size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && FoldCase(a) == FoldCase(b);
-}
-
-std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t eq = text.find('=', i);
-    std::size_t semi = text.find(';', i);
-    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
-      // A piece without "=": skipped, as the key is incomplete.
-      if (semi == std::string::npos) break;
-      i = semi + 1;
-      continue;
-    }
-    std::string key = Trim(text.substr(i, eq - i));
-    std::size_t v = eq + 1;
-    while (v < text.size() && text[v] == ' ') ++v;
-    std::string value;
-    if (v < text.size() && (text[v] == '"' || text[v] == '\'')) {
-      char q = text[v];
-      std::size_t close = text.find(q, v + 1);
-      if (close == std::string::npos) close = text.size();
-      value = text.substr(v + 1, close - v - 1);
-      semi = text.find(';', close);
-    } else {
-      semi = text.find(';', v);
-      value = text.substr(v, semi == std::string::npos ? std::string::npos : semi - v);
-    }
-    if (!key.empty()) pairs.emplace_back(key, value);
-    if (semi == std::string::npos) break;
-    i = semi + 1;
-  }
-  return pairs;
-}
-
-std::string ConnectionValue(const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& key) {
-  for (const auto& [k, v] : pairs)
-    if (SameTextIgnoringCase(k, key)) return v;
-  return {};
 }
 
 // ---- Value ------------------------------------------------------------

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dataaccess/ConnectionString.h"
+
 namespace qm::data {
 
 /// Any failure of the data layer or of a provider.
@@ -77,8 +79,8 @@ struct TableInfo {
 class Provider;
 
 /// A connection configured by a connection string of "key=value" pairs
-/// separated by ";" (keys ignore letter case; a value may be enclosed in
-/// double or single quotes). Its "Provider" key, when present, selects the
+/// separated by ";" (keys ignore letter case; quoting as in
+/// ConnectionString.h). Its "Provider" key, when present, selects the
 /// provider; otherwise the one given at construction serves.
 class Connection {
  public:
@@ -201,10 +203,5 @@ std::vector<std::string> OdbcDataSources();
 /// Compares two texts ignoring letter case (ASCII and the Latin-1 letters
 /// À-Þ / à-þ); the whole value must match.
 bool SameTextIgnoringCase(const std::string& a, const std::string& b);
-
-/// Splits a connection string into its pairs, in order.
-std::vector<std::pair<std::string, std::string>> ParseConnectionString(const std::string& text);
-/// The value of one key (letter case ignored), "" when absent.
-std::string ConnectionValue(const std::vector<std::pair<std::string, std::string>>& pairs, const std::string& key);
 
 }  // namespace qm::data

@@ -4,8 +4,6 @@
 #include <sql.h>
 #include <sqlext.h>
 
-#include <cctype>
-
 #include "platform/dataaccess/DataAccess.h"
 #include "platform/dataaccess/Provider.h"
 
@@ -80,21 +78,7 @@ class OdbcProvider : public Provider {
   void Open(const ConnectionPairs& pairs, int connectTimeout, int commandTimeout) override {
     Close();
     commandTimeout_ = commandTimeout;
-    // The ODBC string: the "Extended Properties" as given, the data source
-    // when they do not name one, then the credentials.
-    std::string cs = ConnectionValue(pairs, "Extended Properties");
-    auto add = [&cs](const std::string& key, const std::string& value) {
-      if (value.empty()) return;
-      if (!cs.empty() && cs.back() != ';') cs += ';';
-      bool brace = value.find_first_of(";{}") != std::string::npos || value.front() == ' ' || value.back() == ' ';
-      cs += key + "=" + (brace ? "{" + value + "}" : value);
-    };
-    std::string lower = cs;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lower.find("dsn=") == std::string::npos && lower.find("driver=") == std::string::npos)
-      add("DSN", ConnectionValue(pairs, "Data Source"));
-    add("UID", ConnectionValue(pairs, "User ID"));
-    add("PWD", ConnectionValue(pairs, "Password"));
+    const std::string cs = OdbcConnectionString(pairs);
 
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
     SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);

@@ -10,8 +10,6 @@
 
 namespace qm::data {
 
-using ConnectionPairs = std::vector<std::pair<std::string, std::string>>;
-
 class Provider {
  public:
   virtual ~Provider() = default;

@@ -18,6 +18,7 @@
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "settings/USetting.h"
+#include "platform/dataaccess/ConnectionString.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ TEST_F(DBUtilTest, ConnectionStringsAreBuiltExactly) {
     std::string odbcSource, table, dbUser, dbPassword, adUser, adPassword;
     std::string odbc, ad;
   } cases[] = {
+      // Plain values give the strings as they have always been.
       {"all given", "Personal", "users", "sa", "pw", "CN=reader,DC=x", "geheim",
        "Provider=MSDASQL.1;Data Source=Personal;Password=pw;User ID=sa;Extended Properties=\"DSN=Personal\";",
        "Provider=ADsDSOObject;Password=geheim;User ID=CN=reader,DC=x" + kAdFlags},
@@ -107,16 +109,51 @@ TEST_F(DBUtilTest, ConnectionStringsAreBuiltExactly) {
       {"AD password empty", "dsn", "t", "", "", "EXAMPLE\\reader", "",
        "Provider=MSDASQL.1;Data Source=dsn;Password=;User ID=;Extended Properties=\"DSN=dsn\";",
        "Provider=ADsDSOObject;Password=;User ID=EXAMPLE\\reader" + kAdFlags},
-      {"; and \" inserted unchanged", "a;b\"c", "t", "u;1", "p\"2", "r@example.test", "x;y",
-       "Provider=MSDASQL.1;Data Source=a;b\"c;Password=p\"2;User ID=u;1;Extended Properties=\"DSN=a;b\"c\";",
-       "Provider=ADsDSOObject;Password=x;y;User ID=r@example.test" + kAdFlags},
+      {"'=', ',', '\\', braces, umlauts and inner blanks as typed", "Personal Daten", "t", "DOMÄNE\\sa", "p{w}=1,2",
+       "CN=Müller\\, Jörg,OU=IT,DC=x", "pa=ss {w} ö",
+       "Provider=MSDASQL.1;Data Source=Personal Daten;Password=p{w}=1,2;User ID=DOMÄNE\\sa;"
+       "Extended Properties=\"DSN=Personal Daten\";",
+       "Provider=ADsDSOObject;Password=pa=ss {w} ö;User ID=CN=Müller\\, Jörg,OU=IT,DC=x" + kAdFlags},
+      // Values the reader would cut or change are quoted.
+      {"';' and '\"' quoted, the ODBC name in braces", "a;b\"c", "t", "u;1", "p\"2", "r@example.test",
+       "Quill;Pw=2024",
+       "Provider=MSDASQL.1;Data Source=\"a;b\"\"c\";Password=\"p\"\"2\";User ID=\"u;1\";"
+       "Extended Properties=\"DSN={a;b\"\"c}\";",
+       "Provider=ADsDSOObject;Password=\"Quill;Pw=2024\";User ID=r@example.test" + kAdFlags},
+      {"outer blanks and a single quote", " dsn ", "t", "o'brien", "' ", "r ", " x",
+       "Provider=MSDASQL.1;Data Source=\" dsn \";Password=\"' \";User ID=\"o'brien\";"
+       "Extended Properties=\"DSN={ dsn }\";",
+       "Provider=ADsDSOObject;Password=\" x\";User ID=\"r \"" + kAdFlags},
+      {"braces in the ODBC name", "d{s}n", "t", "", "", "r", "x",
+       "Provider=MSDASQL.1;Data Source=d{s}n;Password=;User ID=;Extended Properties=\"DSN={d{s}}n}\";",
+       "Provider=ADsDSOObject;Password=x;User ID=r" + kAdFlags},
   };
+  using qm::data::ConnectionValue;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     db.ConfigureConnection(c.odbcSource, c.table, c.dbUser, c.dbPassword, c.adUser, c.adPassword);
     EXPECT_EQ(db.ADOConnection_ODBC.ConnectionString(), c.odbc);
     EXPECT_EQ(db.ADOConnection_AD.ConnectionString(), c.ad);
     EXPECT_EQ(db.ADOTable_ODBC.TableName, c.table);
+
+    // Every value comes back whole from the data-access layer, also in the
+    // string the ODBC driver manager receives.
+    const auto odbc = qm::data::ParseConnectionString(c.odbc);
+    EXPECT_EQ(ConnectionValue(odbc, "Provider"), "MSDASQL.1");
+    EXPECT_EQ(ConnectionValue(odbc, "Data Source"), c.odbcSource);
+    EXPECT_EQ(ConnectionValue(odbc, "User ID"), c.dbUser);
+    EXPECT_EQ(ConnectionValue(odbc, "Password"), c.dbPassword);
+    const auto driver = qm::data::ParseOdbcConnectionString(qm::data::OdbcConnectionString(odbc));
+    EXPECT_EQ(ConnectionValue(driver, "DSN"), c.odbcSource);
+    EXPECT_EQ(ConnectionValue(driver, "UID"), c.dbUser);
+    EXPECT_EQ(ConnectionValue(driver, "PWD"), c.dbPassword);
+    EXPECT_EQ(driver.size(), 1u + !c.dbUser.empty() + !c.dbPassword.empty()) << "no pair of a value's pieces";
+    if (!c.adUser.empty()) {
+      const auto ad = qm::data::ParseConnectionString(c.ad);
+      EXPECT_EQ(ConnectionValue(ad, "User ID"), c.adUser);
+      EXPECT_EQ(ConnectionValue(ad, "Password"), c.adPassword);
+      EXPECT_EQ(ad.size(), 7u) << "no pair of a value's pieces";
+    }
   }
 }
 
@@ -270,6 +307,22 @@ TEST_F(DirectoryCycle, FailureTable) {
     }
     db.CloseConnection();
     EXPECT_TRUE(LockIsFree(db));
+  }
+}
+
+// The reader's password goes into the connection string and must reach the
+// server's simple bind whole, whatever it holds; anonymous clients may not
+// search, so a cut password shows as a failed lookup.
+TEST_F(DBUtilTest, DirectoryPasswordReachesTheServerWhole) {
+  for (const std::string password : {"Quill;Pw=2024", " \"Pw\"=1; it's {x} "}) {
+    SCOPED_TRACE(password);
+    SlapdFixture ldap{password};
+    ldap.AddUsers(2);
+    ldap.Start();
+    UseDirectory(ldap, "mail,givenName");
+    EXPECT_TRUE(db.FindUser("user00002@example.test")) << (Logged().empty() ? "" : Logged().back());
+    EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
+    db.CloseConnection();
   }
 }
 
@@ -451,3 +504,16 @@ TEST_F(TableCycle, SchemaAndDataSourceLists) {
 }
 
 }  // namespace
+
+// A data-source name holding quotes or '=' reaches the driver manager and the
+// driver whole; user and password with ';' and braces do not disturb them.
+TEST_F(TableCycle, DataSourceNamesWithQuotesAreFound) {
+  for (const std::string name : {"Personal \"Daten\"", "'Abt'", "x=y"}) {
+    SCOPED_TRACE(name);
+    odbc.AddSystemDsn(name);
+    db.ConfigureConnection(name, "users", "u;{x}", "Quill;Pw=2024}", "", "");
+    EXPECT_TRUE(db.FindUser("user00001@example.test")) << (Logged().empty() ? "" : Logged().back());
+    EXPECT_EQ(db.GetFieldValue("user00001@example.test", "givenName"), "Given1");
+    db.CloseConnection();
+  }
+}

@@ -23,6 +23,7 @@
 // LDAP (slapd as our own process on 127.0.0.1, port chosen at run time):
 //
 //   SlapdFixture ldap;                // nothing runs yet
+//   SlapdFixture ldap{"Quill;Pw=2024"};  // the reader's password given
 //   ldap.AddUsers(10000);             // before Start: bulk-loaded with slapadd
 //   ldap.Start();                     // throws when slapd does not come up
 //   ldap.AddUser(MakeTestUser(7));    // after Start: added over LDAP
@@ -101,7 +102,8 @@ class OdbcFixture {
 
 class SlapdFixture {
  public:
-  SlapdFixture();
+  /// The reader account gets bindPassword (any text).
+  explicit SlapdFixture(std::string bindPassword = "reader-secret");
   ~SlapdFixture();
   SlapdFixture(const SlapdFixture&) = delete;
   SlapdFixture& operator=(const SlapdFixture&) = delete;
@@ -131,7 +133,7 @@ class SlapdFixture {
   std::string UsersDn() const { return "ou=users," + suffix_; }
   std::string AdsPath() const;                  // "127.0.0.1:<port>/dc=example,dc=test"
   std::string BindDn() const { return "cn=reader," + suffix_; }
-  std::string BindPassword() const { return "reader-secret"; }
+  const std::string& BindPassword() const { return bindPassword_; }
   std::string AdminDn() const { return "cn=admin," + suffix_; }
   std::string AdminPassword() const { return "admin-secret"; }
 
@@ -156,6 +158,7 @@ class SlapdFixture {
 
   std::string dir_;
   std::string suffix_ = "dc=example,dc=test";
+  std::string bindPassword_;
   int port_ = 0;
   int pid_ = -1;
   std::string pendingLdif_;

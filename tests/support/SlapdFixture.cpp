@@ -13,6 +13,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "DirectoryFixtures.h"
 
@@ -130,7 +131,7 @@ std::string RdnValue(const std::string& v) {
 
 }  // namespace
 
-SlapdFixture::SlapdFixture() {
+SlapdFixture::SlapdFixture(std::string bindPassword) : bindPassword_(std::move(bindPassword)) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "qmslapd-XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("SlapdFixture: mkdtemp failed");
   dir_ = tmpl + "/";
