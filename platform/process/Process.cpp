@@ -104,8 +104,8 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& addit
   for (char** e = environ; e && *e; ++e) {
     std::string entry = *e;
     const std::string key = Key(entry);
-    bool replaced = std::any_of(additions.begin(), additions.end(),
-                                [&](const std::string& a) { return Key(a) == key; });
+    bool replaced =
+        std::any_of(additions.begin(), additions.end(), [&](const std::string& a) { return Key(a) == key; });
     if (!replaced) env.push_back(std::move(entry));
   }
   env.insert(env.end(), additions.begin(), additions.end());

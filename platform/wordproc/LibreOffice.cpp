@@ -15,8 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "platform/process/Process.h"

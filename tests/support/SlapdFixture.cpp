@@ -174,7 +174,8 @@ void SlapdFixture::LoadPending() {
   // Entries queued while slapd was not running go in with slapadd.
   if (pendingLdif_.empty()) return;
   std::ofstream(dir_ + "load.ldif", std::ios::trunc) << pendingLdif_;
-  auto status = Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log").Reap();
+  auto status =
+      Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log").Reap();
   if (!status.Succeeded())
     throw std::runtime_error("SlapdFixture: slapadd failed: " + ReadAll(dir_ + "slapadd.log"));
   pendingLdif_.clear();

@@ -292,8 +292,11 @@ TEST(Process, StartFailuresAreClearErrors) {
     int errnum;
     std::string inMessage;
   } cases[] = {
-      {"missing program by path", [](SpawnOptions& o) { o.argv = {"/nonexistent/qm-program", "x"}; }, ENOENT,
-       "cannot start /nonexistent/qm-program: No such file or directory"},
+      {"missing program by path",
+       [](SpawnOptions& o) {
+         o.argv = {"/nonexistent/qm-program", "x"};
+       },
+       ENOENT, "cannot start /nonexistent/qm-program: No such file or directory"},
       {"missing program in PATH", [](SpawnOptions& o) { o.argv = {"qm-no-such-program"}; }, ENOENT,
        "qm-no-such-program"},
       {"not executable",
