@@ -98,6 +98,13 @@ TEST(Process, StreamsGoWhereTheOptionsSay) {
          o.err = Stream::Pipe();
        },
        "out\n", "err\n", ""},
+      {"both pipes are drained at once: a large stderr first does not block",
+       [&](SpawnOptions& o) {
+         o = Shell("head -c 300000 /dev/zero | tr '\\0' e >&2; head -c 300000 /dev/zero | tr '\\0' o");
+         o.out = Stream::Pipe();
+         o.err = Stream::Pipe();
+       },
+       std::string(300000, 'o'), std::string(300000, 'e'), ""},
       {"a file is truncated",
        [&](SpawnOptions& o) {
          WriteFileBytes(out, "old contents\n");
