@@ -122,10 +122,15 @@ class Child {
   bool Owns() const { return pid_ > 0; }
 
   /// Reads both output pipes until they end or the deadline comes (no
-  /// deadline: until they end). Streams not sent to a pipe read as empty.
+  /// deadline: until they end), draining both at once so that neither
+  /// blocks the child. A pipe ends when every process holding it (the
+  /// child's own children too) has closed it. Streams not sent to a pipe
+  /// read as empty.
   CapturedOutput ReadOutput(std::optional<Clock::time_point> deadline = std::nullopt);
 
-  /// How the process ended, if it has; does not block and does not reap.
+  /// How the process ended, if it has; does not block and does not reap. A
+  /// process that is not (or no longer) our child to wait for reads as ended
+  /// with code -1 and no signal.
   std::optional<ExitStatus> Poll();
   /// Waits until the process ends, without reaping it.
   ExitStatus Wait();
