@@ -11,7 +11,6 @@
 //   build-bench/bench/bench_http [requests-per-client]
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,8 +37,7 @@
 #include "settings/USetting.h"
 #include "http/USocketServer.h"
 #include "base/UUtils.h"
-
-extern char** environ;
+#include "platform/process/Process.h"
 
 namespace {
 
@@ -230,10 +228,14 @@ int main(int argc, char** argv) {
                  "  server { listen 127.0.0.1:" + std::to_string(nginxPort) + "; root " + dir / "temp" + "; }\n"
                  "}\n");
   std::string prefix = dir / "nginx/", conf = dir / "nginx/nginx.conf";
-  const char* nargv[] = {"/usr/sbin/nginx", "-p", prefix.c_str(), "-c", conf.c_str(), "-g", "daemon off;", nullptr};
-  pid_t nginx = -1;
-  if (posix_spawn(&nginx, nargv[0], nullptr, nullptr, const_cast<char**>(nargv), environ) != 0) nginx = -1;
-  for (int i = 0; i < 200 && nginx > 0; ++i) {
+  qm::process::Child nginx;
+  try {
+    qm::process::SpawnOptions options;
+    options.argv = {"/usr/sbin/nginx", "-p", prefix, "-c", conf, "-g", "daemon off;"};
+    nginx = qm::process::Spawn(options);
+  } catch (const qm::process::SpawnError&) {
+  }
+  for (int i = 0; i < 200 && nginx.Owns(); ++i) {
     int fd = RawHttpConnect(nginxPort);
     if (fd >= 0) {
       ::close(fd);
@@ -247,14 +249,13 @@ int main(int argc, char** argv) {
   Stats ours, theirs;
   for (int round = 0; round < 2; ++round) {
     ours = Load(port, 16, downloads, file, fileOk);
-    if (nginx > 0) theirs = Load(nginxPort, 16, downloads, file, fileOk);
+    if (nginx.Owns()) theirs = Load(nginxPort, 16, downloads, file, fileOk);
   }
   Print("4 KiB download, our server, 16 clients", ours);
-  if (nginx > 0) {
+  if (nginx.Owns()) {
     Print("4 KiB download, nginx, 16 clients", theirs);
     std::printf("%-44s %9.2f\n", "  our rate / nginx's rate", ours.perSecond / theirs.perSecond);
-    ::kill(nginx, SIGTERM);
-    ::waitpid(nginx, nullptr, 0);
+    nginx.Terminate(std::chrono::seconds(10));
   } else {
     std::printf("nginx could not be started\n");
   }

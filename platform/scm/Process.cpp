@@ -1,8 +1,10 @@
-// Error texts, running commands and starting detached processes.
+// Error texts, running commands and starting detached processes. Commands
+// run through the process helper; a detached start forks twice itself (a new
+// session, then the real child, whose parent leaves at once so that it is
+// adopted and never waits as our zombie), which posix_spawn cannot express.
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/process/Process.h"
 #include "platform/scm/ServiceControl.h"
 
 extern char** environ;
@@ -48,37 +51,18 @@ Error MakeError(int code) { return Error{code, ErrorText(code)}; }
 CommandResult RunCommand(const std::vector<std::string>& argv) {
   CommandResult result;
   if (argv.empty()) return result;
-  int pfd[2];
-  if (::pipe2(pfd, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, pfd[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, pfd[1], 2);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(pfd[1]);
-  if (rc != 0) {
-    ::close(pfd[0]);
-    result.output = ErrnoError(rc).text;
-    return result;
+  process::SpawnOptions options;
+  options.argv = argv;
+  options.in = process::Stream::Null();
+  options.out = process::Stream::Pipe();
+  options.err = process::Stream::ToStdout();
+  try {
+    process::Child child = process::Spawn(options);
+    result.output = child.ReadOutput().out;
+    result.exitCode = child.Reap().code;
+  } catch (const process::SpawnError& e) {
+    result.output = ErrnoError(e.Errno()).text;
   }
-  char buf[4096];
-  while (true) {
-    ssize_t n = ::read(pfd[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(pfd[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 
@@ -126,16 +110,7 @@ long LaunchDetached(const std::vector<std::string>& argv, Error* err, const std:
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> envStore;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string key = entry.substr(0, entry.find('='));
-    bool overridden = false;
-    for (const auto& x : extraEnv)
-      if (x.substr(0, x.find('=')) == key) overridden = true;
-    if (!overridden) envStore.push_back(entry);
-  }
-  for (const auto& x : extraEnv) envStore.push_back(x);
+  std::vector<std::string> envStore = process::MergedEnvironment(extraEnv);
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);

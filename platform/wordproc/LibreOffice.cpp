@@ -6,10 +6,7 @@
 // the file that exists afterwards.
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -18,13 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
+#include "platform/process/Process.h"
 #include "platform/wordproc/WordProcessor.h"
-
-extern char** environ;
 
 namespace qm::wordproc {
 
@@ -151,61 +147,31 @@ class LibreOfficeApplication : public Application {
   // returns its exit status, or -1 after killing the group on time-out.
   int Run(const std::vector<std::string>& args, std::string& output) {
     const std::string logPath = workDir_ + "/soffice.out";
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    process::SpawnOptions options;
+    options.argv = args;
+    options.searchPath = false;  // the program found or configured, as it is
+    options.in = process::Stream::Null();
+    options.out = process::Stream::File(logPath, 0600);
+    options.err = process::Stream::ToStdout();
+    options.ownProcessGroup = true;
+    process::Child child;
+    try {
+      child = process::Spawn(options);
+    } catch (const process::SpawnError& e) {
+      throw WordProcessorError("LibreOffice kann nicht gestartet werden: " + ErrnoText(e.Errno()));
+    }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw WordProcessorError("LibreOffice kann nicht gestartet werden: " + ErrnoText(rc));
-
-    // Wait for the exit without reaping, so that the process group still
+    // The end is seen without reaping, so that the process group still
     // exists when whatever soffice started is killed with it.
-    const auto deadline = std::chrono::steady_clock::now() + timeout_;
-    bool exited = false;
-    while (true) {
-      siginfo_t info{};
-      int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-      if (r == 0 && info.si_pid == pid) {
-        exited = true;
-        break;
-      }
-      if (r < 0 && errno != EINTR) {
-        exited = true;
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(-pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    std::optional<process::ExitStatus> ended = child.WaitFor(timeout_);
+    process::ExitStatus status = child.Kill(process::Scope::Group);
 
     std::ifstream in(logPath, std::ios::binary);
     std::ostringstream ss;
     ss << in.rdbuf();
     output = ss.str();
-    if (!exited) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (!ended) return -1;
+    return status.ShellStatus();
   }
 
   static void MoveFile(const std::string& from, const std::string& to) {

@@ -2,8 +2,6 @@
 // across processes, and "Werte zurücksetzen".
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,6 +15,7 @@
 #include "base/UProgState.h"
 #include "signature/USaveSig.h"
 #include "base/UUtils.h"
+#include "platform/process/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -173,9 +172,9 @@ TEST_F(Controller, SecondInstanceInThisProcessIsRefusedAndTheSequenceRunsOn) {
 TEST_F(Controller, SingleInstanceAcrossProcessesAndAfterSigkill) {
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
     RecordingUserInterface childUi;
     auto first = Make(childUi);
     first->FormCreate();
@@ -184,6 +183,8 @@ TEST_F(Controller, SingleInstanceAcrossProcessesAndAfterSigkill) {
     ::pause();
     ::_exit(0);
   }
+  // Killed and reaped however the test leaves.
+  qm::process::Child child = qm::process::Child::Adopt(pid);
   ::close(ready[1]);
   char ok = 0;
   ASSERT_EQ(::read(ready[0], &ok, 1), 1);
@@ -200,8 +201,7 @@ TEST_F(Controller, SingleInstanceAcrossProcessesAndAfterSigkill) {
     EXPECT_EQ(second.terminated, 1);
   }
 
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  child.Kill();
   RecordingUserInterface third;
   auto f = Make(third);
   f->FormCreate();

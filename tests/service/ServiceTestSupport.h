@@ -5,15 +5,13 @@
 // with its output in a file, a free loopback port, a profile writer and a
 // bounded wait for a service state.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,9 +19,8 @@
 #include "LoopbackSocket.h"
 #include "TestDir.h"
 #include "settings/USetting.h"
+#include "platform/process/Process.h"
 #include "platform/scm/ServiceControl.h"
-
-extern char** environ;
 
 namespace svctest {
 
@@ -36,47 +33,36 @@ inline void WriteProfile(const std::string& path, const MailSettings& mail, cons
   WriteFileBytes(path, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-/// A child process started with posix_spawn, standard output and error in a
-/// file; killed (SIGKILL) and reaped by the destructor if still running.
+/// A child process, standard output and error in a file; killed (SIGKILL)
+/// and reaped by the destructor if still running. Pid() is -1 when it could
+/// not be started.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::string& outputPath) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      Wait();
+    qm::process::SpawnOptions options;
+    options.argv = argv;
+    options.searchPath = false;
+    options.in = qm::process::Stream::Null();
+    options.out = qm::process::Stream::File(outputPath);
+    options.err = qm::process::Stream::ToStdout();
+    try {
+      child_ = qm::process::Spawn(options);
+      pid_ = child_.Pid();
+    } catch (const qm::process::SpawnError&) {
     }
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
   pid_t Pid() const { return pid_; }
-  void Signal(int sig) { ::kill(pid_, sig); }
+  void Signal(int sig) { child_.Signal(sig); }
   /// Waits for the end; the exit code, or 128 + signal.
   int Wait() {
-    if (exited_) return code_;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    exited_ = true;
-    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return code_;
+    if (!code_) code_ = child_.Reap().ShellStatus();
+    return *code_;
   }
 
  private:
+  qm::process::Child child_;
   pid_t pid_ = -1;
-  bool exited_ = false;
-  int code_ = -1;
+  std::optional<int> code_;
 };
 
 /// Polls `done` every 20 ms for at most a minute (a bound against hanging,

@@ -1,10 +1,8 @@
 #include "MailServers.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 
 #include "LoopbackSocket.h"
 #include "TestDir.h"
+#include "platform/process/Process.h"
 
 namespace fs = std::filesystem;
 
@@ -33,53 +32,36 @@ bool Accepts(std::uint16_t port) {
   return fd >= 0;
 }
 
-/// Starts argv with stdin from /dev/null and stdout/stderr into logPath.
-int Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
-  int pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    ::setpgid(0, 0);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
+using qm::process::Child;
+using qm::process::Scope;
+
+/// Starts argv (a full path) with stdin from /dev/null and stdout/stderr
+/// appended to logPath, in a process group of its own.
+Child Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
+  qm::process::SpawnOptions options;
+  options.argv = argv;
+  options.searchPath = false;
+  options.in = qm::process::Stream::Null();
+  options.out = qm::process::Stream::Append(logPath);
+  options.err = qm::process::Stream::ToStdout();
+  options.ownProcessGroup = true;
+  return qm::process::Spawn(options);
 }
 
-void WaitReady(int pid, std::uint16_t port, const std::string& logPath, const char* what) {
+/// Waits until the server accepts connections; throws with its log when it
+/// ends or does not come up (it is then killed with its group).
+Child WaitReady(Child child, std::uint16_t port, const std::string& logPath, const char* what) {
   for (int i = 0; i < 300; ++i) {
-    if (Accepts(port)) return;
-    int status;
-    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    if (Accepts(port)) return child;
+    if (child.Poll()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   throw std::runtime_error(std::string(what) + " did not start: " + ReadFileBytes(logPath));
 }
 
-void StopProcess(int& pid) {
-  if (pid <= 0) return;
-  ::kill(-pid, SIGTERM);
-  ::kill(pid, SIGTERM);
-  ::kill(-pid, SIGCONT);  // a paused server handles the SIGTERM only once it runs
-  int status;
-  for (int i = 0; i < 200; ++i) {  // Dovecot takes about a second
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      ::kill(-pid, SIGKILL);  // leftovers of the group
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  ::kill(-pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  pid = -1;
+void StopProcess(Child& server) {
+  // Dovecot takes about a second; a paused server is continued to end.
+  if (server.Owns()) server.Terminate(std::chrono::seconds(5), Scope::Group);
 }
 
 }  // namespace
@@ -140,13 +122,17 @@ void Pop3Fixture::Start() {
       std::to_string(port_) + "\n  }\n}\n"
       "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n}\n";
   WriteFileBytes(dir_ + "dovecot.conf", conf);
-  pid_ = Spawn({"/usr/sbin/dovecot", "-F", "-c", dir_ + "dovecot.conf"}, dir_ + "dovecot.out");
-  WaitReady(pid_.load(), port_, dir_ + "dovecot.out", "dovecot");
+  // The pid alone is kept: Kill() may come from a relay's thread.
+  pid_ = WaitReady(Spawn({"/usr/sbin/dovecot", "-F", "-c", dir_ + "dovecot.conf"}, dir_ + "dovecot.out"), port_,
+                   dir_ + "dovecot.out", "dovecot")
+             .Release();
 }
 
 void Pop3Fixture::Stop() {
   int pid = pid_.exchange(-1);
-  StopProcess(pid);
+  if (pid <= 0) return;
+  Child dovecot = Child::Adopt(pid, true);
+  StopProcess(dovecot);
 }
 
 // Dovecot's master, login, auth and mail processes share the process group
@@ -161,10 +147,7 @@ void Pop3Fixture::Resume() {
 
 void Pop3Fixture::Kill() {
   int pid = pid_.exchange(-1);
-  if (pid <= 0) return;
-  ::kill(-pid, SIGKILL);
-  int status;
-  ::waitpid(pid, &status, 0);
+  if (pid > 0) Child::Adopt(pid, true).Kill(Scope::Group);
 }
 
 std::vector<std::string> Pop3Fixture::Remaining() const {
@@ -205,21 +188,17 @@ void SmtpFixture::Restart() {
 }
 
 void SmtpFixture::Launch() {
-  pid_ = Spawn({"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
-                std::to_string(port_), dir_},
-               dir_ + "server.log");
-  WaitReady(pid_, port_, dir_ + "server.log", "smtp_server.py");
+  server_ = WaitReady(Spawn({"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
+                             std::to_string(port_), dir_},
+                            dir_ + "server.log"),
+                      port_, dir_ + "server.log", "smtp_server.py");
 }
 
-void SmtpFixture::Stop() { StopProcess(pid_); }
+void SmtpFixture::Stop() { StopProcess(server_); }
 
-void SmtpFixture::Pause() {
-  if (pid_ > 0) ::kill(-pid_, SIGSTOP);
-}
+void SmtpFixture::Pause() { server_.Signal(SIGSTOP, Scope::Group); }
 
-void SmtpFixture::Resume() {
-  if (pid_ > 0) ::kill(-pid_, SIGCONT);
-}
+void SmtpFixture::Resume() { server_.Signal(SIGCONT, Scope::Group); }
 
 void SmtpFixture::SetPassword(const std::string& password) { WriteFileBytes(dir_ + "password", password); }
 
@@ -253,17 +232,10 @@ std::vector<std::string> SmtpFixture::Fired() const {
 }
 
 bool SmtpFixture::WaitExited() {
-  if (pid_ <= 0) return true;
-  for (int i = 0; i < 200; ++i) {
-    int status;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      ::kill(-pid_, SIGKILL);  // whatever else of the group is left
-      pid_ = -1;
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
+  if (!server_.Owns()) return true;
+  if (!server_.WaitFor(std::chrono::seconds(5))) return false;
+  server_.Kill(Scope::Group);  // whatever else of the group is left
+  return true;
 }
 
 std::vector<SmtpFixture::Stored> SmtpFixture::Messages() const {

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/process/Process.h"
+
 class Pop3Fixture {
  public:
   Pop3Fixture();
@@ -126,6 +128,6 @@ class SmtpFixture {
   void Launch();
   std::string dir_;
   std::uint16_t port_ = 0;
-  int pid_ = -1;
+  qm::process::Child server_;  // in a process group of its own
 };
 

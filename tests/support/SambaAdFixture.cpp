@@ -1,14 +1,11 @@
 #include "SambaAdFixture.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ldap.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "platform/process/Process.h"
 
 namespace {
 
@@ -70,36 +67,26 @@ std::string LdifLine(const std::string& attr, const std::string& value) {
 }
 
 // Starts args with stdin from inPath and stdout/stderr appended to logPath,
-// in a process group of its own; returns the pid.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath, const std::string& inPath = "/dev/null") {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, inPath.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw std::runtime_error("SambaAdFixture: cannot start " + args[0] + ": " + std::strerror(rc));
-  return pid;
+// in a process group of its own.
+qm::process::Child Spawn(const std::vector<std::string>& args, const std::string& logPath,
+                         const std::string& inPath = "/dev/null") {
+  qm::process::SpawnOptions options;
+  options.argv = args;
+  options.in = qm::process::Stream::File(inPath);
+  options.out = qm::process::Stream::Append(logPath);
+  options.err = qm::process::Stream::ToStdout();
+  options.ownProcessGroup = true;
+  try {
+    return qm::process::Spawn(options);
+  } catch (const qm::process::SpawnError& e) {
+    throw std::runtime_error("SambaAdFixture: cannot start " + args[0] + ": " + std::strerror(e.Errno()));
+  }
 }
 
 // Runs args to the end; throws with the tail of its output when it fails.
 void Run(const std::vector<std::string>& args, const std::string& logPath, const std::string& inPath = "/dev/null") {
   std::size_t before = ReadAll(logPath).size();
-  pid_t pid = Spawn(args, logPath, inPath);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (!Spawn(args, logPath, inPath).Reap().Succeeded()) {
     std::string out = ReadAll(logPath).substr(before);
     if (out.size() > 1500) out = "..." + out.substr(out.size() - 1500);
     throw std::runtime_error("SambaAdFixture: " + args[0] + " failed:\n" + out);
@@ -226,16 +213,15 @@ void SambaAdFixture::Seed() {
 }
 
 void SambaAdFixture::Launch() {
-  pid_ = Spawn({kSamba, "-i", "-M", "single", "-s", dir_ + "dc/etc/smb.conf"}, dir_ + "samba.out");
+  samba_ = Spawn({kSamba, "-i", "-M", "single", "-s", dir_ + "dc/etc/smb.conf"}, dir_ + "samba.out");
 }
 
 void SambaAdFixture::WaitForLdap() {
   std::string uri = "ldap://" + address_ + ":389";
   auto deadline = Clock::now() + std::chrono::seconds(90);
   while (Clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (samba_.Poll()) {
+      samba_.Kill(qm::process::Scope::Group);  // reaped, with whatever of the group is left
       std::string out = ReadAll(dir_ + "samba.out");
       if (out.size() > 1500) out = "..." + out.substr(out.size() - 1500);
       throw SambaUnavailable("samba ended at start:\n" + out);
@@ -259,20 +245,9 @@ void SambaAdFixture::WaitForLdap() {
 }
 
 void SambaAdFixture::Stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (Clock::now() > deadline) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  kill(-pid_, SIGKILL);  // whatever of the group is left
-  pid_ = -1;
+  // SIGTERM to the group, SIGKILL after 10 s; whatever of the group is left
+  // is killed in any case.
+  if (samba_.Owns()) samba_.Terminate(std::chrono::seconds(10), qm::process::Scope::Group);
 }
 
 void SambaAdFixture::Kinit() {

@@ -33,6 +33,7 @@
 #include <string>
 
 #include "DirectoryFixtures.h"
+#include "platform/process/Process.h"
 
 /// Samba cannot run here (not installed, no root, address or ports taken).
 class SambaUnavailable : public std::runtime_error {
@@ -58,7 +59,7 @@ class SambaAdFixture {
   /// Stops samba (SIGTERM to its process group, then SIGKILL); harmless when
   /// it is not running. The directory goes with the destructor.
   void Stop();
-  bool Running() const { return pid_ > 0; }
+  bool Running() const { return samba_.Owns(); }
 
   const std::string& Address() const { return address_; }
   std::string Realm() const { return "QUILLTEST.LAN"; }
@@ -97,7 +98,7 @@ class SambaAdFixture {
   std::string address_;
   std::string pendingLdif_;
   int queued_ = 0;
-  int pid_ = -1;
+  qm::process::Child samba_;  // in a process group of its own
   double provisionSeconds_ = 0, startSeconds_ = 0;
 };
 

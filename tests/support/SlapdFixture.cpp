@@ -1,11 +1,8 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ldap.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,8 +13,7 @@
 #include <utility>
 
 #include "DirectoryFixtures.h"
-
-extern char** environ;
+#include "platform/process/Process.h"
 
 namespace {
 
@@ -66,21 +62,18 @@ bool Accepts(int port) {
   return ok;
 }
 
-// Starts argv with stdout and stderr appended to logPath; returns the pid.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) throw std::runtime_error("SlapdFixture: cannot start " + args[0]);
-  return pid;
+// Starts argv with stdout and stderr appended to logPath.
+qm::process::Child Spawn(const std::vector<std::string>& args, const std::string& logPath) {
+  qm::process::SpawnOptions options;
+  options.argv = args;
+  options.in = qm::process::Stream::Null();
+  options.out = qm::process::Stream::Append(logPath);
+  options.err = qm::process::Stream::ToStdout();
+  try {
+    return qm::process::Spawn(options);
+  } catch (const qm::process::SpawnError&) {
+    throw std::runtime_error("SlapdFixture: cannot start " + args[0]);
+  }
 }
 
 std::string ReadAll(const std::string& path) {
@@ -182,10 +175,9 @@ void SlapdFixture::LoadPending() {
   // Entries queued while slapd was not running go in with slapadd.
   if (pendingLdif_.empty()) return;
   std::ofstream(dir_ + "load.ldif", std::ios::trunc) << pendingLdif_;
-  pid_t p = Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log");
-  int status = 0;
-  waitpid(p, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  auto status =
+      Spawn({kSlapadd, "-q", "-f", dir_ + "slapd.conf", "-l", dir_ + "load.ldif"}, dir_ + "slapadd.log").Reap();
+  if (!status.Succeeded())
     throw std::runtime_error("SlapdFixture: slapadd failed: " + ReadAll(dir_ + "slapadd.log"));
   pendingLdif_.clear();
 }
@@ -202,19 +194,17 @@ void SlapdFixture::Start() {
 }
 
 bool SlapdFixture::Launch() {
-  pid_t p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
+  // A slapd that ends or does not come up is killed and reaped with `p`.
+  auto p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     if (Accepts(port_)) {
-      pid_ = p;
+      pid_ = p.Release();
       return true;
     }
-    int status = 0;
-    if (waitpid(p, &status, WNOHANG) == p) return false;
+    if (p.Poll()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  kill(p, SIGKILL);
-  waitpid(p, nullptr, 0);
   return false;
 }
 
@@ -247,18 +237,8 @@ void SlapdFixture::Restart() {
 
 void SlapdFixture::Stop() {
   if (!Running()) return;
-  kill(pid_, SIGCONT);  // a paused server could not act on SIGTERM
-  kill(pid_, SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // A paused server is continued, so that it can act on SIGTERM.
+  qm::process::Child::Adopt(pid_).Terminate(std::chrono::seconds(10));
   pid_ = -1;
 }
 

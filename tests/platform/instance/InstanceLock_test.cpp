@@ -4,11 +4,11 @@
 #include "platform/instance/InstanceLock.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+
+#include "platform/process/Process.h"
 
 using qm::InstanceLock;
 
@@ -53,15 +53,17 @@ TEST(InstanceLock, OtherProcessHoldsItUntilKilled) {
   std::string name = "Quillmark_kill" + std::to_string(::getpid());
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
     auto lock = InstanceLock::Claim(name);
     char ok = lock ? 'y' : 'n';
     (void)!::write(ready[1], &ok, 1);
     ::pause();
     ::_exit(0);
   }
+  // Killed and reaped however the test leaves.
+  qm::process::Child child = qm::process::Child::Adopt(pid);
   ::close(ready[1]);
   char ok = 0;
   ASSERT_EQ(::read(ready[0], &ok, 1), 1);
@@ -70,7 +72,6 @@ TEST(InstanceLock, OtherProcessHoldsItUntilKilled) {
   bool taken = false;
   EXPECT_EQ(InstanceLock::Claim(name, &taken), nullptr);
   EXPECT_TRUE(taken);
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
+  child.Kill();
   EXPECT_NE(InstanceLock::Claim(name, &taken), nullptr);
 }
