@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -49,6 +51,32 @@ int FreeLoopbackPort() {
   }
   close(s);
   return ntohs(a.sin_port);
+}
+
+// True when process `pid` holds the socket listening on 127.0.0.1:`port`.
+// A free port can be taken by another test's server between our choice and
+// our bind; such a server would answer in our place, so accepting alone does
+// not prove that the server we started is up.
+bool OwnsListener(pid_t pid, int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line, inode;
+  std::getline(tcp, line);  // header
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, node;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> node;
+    if (local == wanted && state == "0A") inode = node;
+  }
+  if (inode.empty()) return false;
+  const std::string target = "socket:[" + inode + "]";
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code readEc;
+    if (std::filesystem::read_symlink(fd.path(), readEc).string() == target) return true;
+  }
+  return false;
 }
 
 bool Accepts(int port) {
@@ -198,7 +226,7 @@ bool SlapdFixture::Launch() {
   auto p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (Accepts(port_)) {
+    if (Accepts(port_) && OwnsListener(p.Pid(), port_)) {
       pid_ = p.Release();
       return true;
     }
