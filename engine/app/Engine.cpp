@@ -25,6 +25,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   info_ = std::make_unique<TFrm_Info>();
   Run([this] { info_->FormCreate(); });
   komponent_ = std::make_unique<TKomponentModule>();
+  settings_->SetServerRestart([this](int port, bool active) { komponent_->RestartServer(port, active); });
   Run([this] { komponent_->DataModuleCreate(); });
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -122,6 +123,12 @@ class TFSettings : public SettingsDialogControls {
   void CB_profilCloseUp();       // the profile list closed
   void BtnDeleteProfileClick();  // "Profil löschen"
 
+  /// Restarts the HTTP server on a port, or stops it (active false); what
+  /// taking over the dialog's values calls last. Wired at assembly; without
+  /// one the server is left as it is.
+  using ServerRestart = std::function<void(int port, bool active)>;
+  void SetServerRestart(ServerRestart restart) { serverRestart_ = std::move(restart); }
+
   /// The dialog's profile selector: the name of the active profile.
   std::string CB_profil;
   /// The item list of the dialog's data-source selector.
@@ -132,6 +139,7 @@ class TFSettings : public SettingsDialogControls {
   MailSettings mail_;
   DirectorySettings directory_;
   GeneralSettings general_;
+  ServerRestart serverRestart_;
 };
 
 /// A failure of the data source while settings are applied

@@ -24,7 +24,6 @@
 #include "base/ULog.h"
 #include "base/UProgState.h"
 #include "settings/USetting.h"
-#include "http/USocketServer.h"
 #include "base/UUtils.h"
 
 namespace {
@@ -223,7 +222,7 @@ void TFSettings::DialogToSettings() {
   SetGeneralSettings(general);
 
   // 11. restart the HTTP server
-  if (KomponentModule) KomponentModule->RestartServer(general.httpPort, general.httpServerActive);
+  if (serverRestart_) serverRestart_(general.httpPort, general.httpServerActive);
 }
 
 void TFSettings::EditSettings() {

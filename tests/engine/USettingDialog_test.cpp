@@ -73,6 +73,11 @@ class SettingsDialog : public ::testing::Test {
   TFSettings settings;
   TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TKomponentModule module;
+  // Taking over restarts this module's server, as in the programs.
+  bool restartWired = [this] {
+    settings.SetServerRestart([this](int port, bool active) { module.RestartServer(port, active); });
+    return true;
+  }();
 };
 
 TEST_F(SettingsDialog, PortOutsideTheRangeShows8081AndStoresIt) {
