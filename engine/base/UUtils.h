@@ -9,6 +9,10 @@
 
 namespace qm {
 
+/// The one rule for a TCP port that a setting names: 1-65535. Port 0 would
+/// bind a random port and a larger number a wrapped-around one.
+constexpr bool IsValidPort(long long port) { return port >= 1 && port <= 65535; }
+
 /// A text that is not a whole number ("'%s' ist kein gültiger Integerwert").
 class EConvertError : public std::runtime_error {
  public:

@@ -237,8 +237,9 @@ void TIdHTTPServer::SetActive(bool active) {
     if (bindings.empty()) bindings.push_back({"0.0.0.0", impl_->defaultPort});
     limits = impl_->limits;
   }
+  // Port 0 asks the system for a free port (tests bind that way).
   for (const auto& b : bindings)
-    if (b.port < 0 || b.port > 65535)
+    if (b.port != 0 && !qm::IsValidPort(b.port))
       throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(b.port));
 
   const int threads = std::max(1, limits.maxThreads);
@@ -332,7 +333,7 @@ void TKomponentModule::DataModuleCreate() {
   GeneralSettings general = FSettings->GetGeneralSettings();
   IdHTTPServer1.ClearBindings();
   int port = general.httpPort;
-  if (port < 1) {
+  if (!qm::IsValidPort(port)) {
     port = kFallbackPort;
     WriteLog("HTTP-Server Port automaticly set to " + std::to_string(kFallbackPort) + ".", ltWarning);
   }
@@ -358,8 +359,7 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.SetDefaultPort(port);
   IdHTTPServer1.AddBinding("0.0.0.0", port);
   if (!active) return;
-  // A port outside 1-65535 would bind a random or a wrapped-around port.
-  if (port < 1 || port > 65535) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+  if (!qm::IsValidPort(port)) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
   IdHTTPServer1.SetActive(true);
 }
 

@@ -137,7 +137,7 @@ void TFSettings::SettingsToDialog() {
 
   // 14. HTTP server; a port no server can use is corrected in the record
   CB_HTTPServer_active = general.httpServerActive;
-  if (general.httpPort < 1 || general.httpPort > 65535) {
+  if (!qm::IsValidPort(general.httpPort)) {
     general.httpPort = kDefaultHttpPort;
     GeneralSettings stored = GetGeneralSettings();
     stored.httpPort = kDefaultHttpPort;

@@ -311,17 +311,21 @@ class HttpServerCreate : public HttpServer {
   }
 };
 
-TEST_F(HttpServerCreate, PortZeroBinds8081WithAWarningAndKeepsTheRecord) {
-  Configure(0, false);
-  module.DataModuleCreate();
-  ASSERT_EQ(module.IdHTTPServer1.Bindings().size(), 1u);
-  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].ip, "0.0.0.0");
-  EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].port, 8081);
-  EXPECT_FALSE(module.IdHTTPServer1.Active());
-  EXPECT_EQ(settings.GetGeneralSettings().httpPort, 0);
-  auto lines = ui.LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(": HTTP-Server Port automaticly set to 8081."), std::string::npos) << lines[0];
+TEST_F(HttpServerCreate, PortOutsideTheRangeBinds8081WithAWarningAndKeepsTheRecord) {
+  for (int port : {0, -1, 65536, 99999}) {
+    SCOPED_TRACE(port);
+    const std::size_t before = ui.LogLines().size();
+    Configure(port, false);
+    module.DataModuleCreate();
+    ASSERT_EQ(module.IdHTTPServer1.Bindings().size(), 1u);
+    EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].ip, "0.0.0.0");
+    EXPECT_EQ(module.IdHTTPServer1.Bindings()[0].port, 8081);
+    EXPECT_FALSE(module.IdHTTPServer1.Active());
+    EXPECT_EQ(settings.GetGeneralSettings().httpPort, port);
+    auto lines = ui.LogLines();
+    ASSERT_EQ(lines.size(), before + 1);
+    EXPECT_NE(lines.back().find(": HTTP-Server Port automaticly set to 8081."), std::string::npos) << lines.back();
+  }
 }
 
 TEST_F(HttpServerCreate, ConfiguredPortServesWhenActive) {
