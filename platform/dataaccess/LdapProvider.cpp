@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -25,6 +26,33 @@ std::string Lower(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   return s;
+}
+
+// Owners of what the client library hands out, freed with its own calls.
+struct MessageFree {
+  void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
+};
+struct ControlFree {
+  void operator()(LDAPControl* c) const { ldap_control_free(c); }
+};
+struct ControlsFree {
+  void operator()(LDAPControl** c) const { ldap_controls_free(c); }
+};
+struct ValuesFree {
+  void operator()(berval** v) const { ldap_value_free_len(v); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
+using ControlPtr = std::unique_ptr<LDAPControl, ControlFree>;
+using ControlsPtr = std::unique_ptr<LDAPControl*, ControlsFree>;
+using ValuesPtr = std::unique_ptr<berval*, ValuesFree>;
+
+// The values of one attribute of an entry as texts; empty when it has none.
+std::vector<std::string> AttributeTexts(LDAP* ld, LDAPMessage* entry, const char* attr) {
+  std::vector<std::string> out;
+  ValuesPtr vals(ldap_get_values_len(ld, entry, attr));
+  if (!vals) return out;
+  for (int i = 0; vals.get()[i]; ++i) out.emplace_back(vals.get()[i]->bv_val, vals.get()[i]->bv_len);
+  return out;
 }
 
 // Fills every SASL prompt with its default (GSSAPI asks for nothing else).
@@ -50,17 +78,11 @@ std::set<std::string> SchemaNames(LDAP* ld, const std::string& uri, timeval* tv)
   auto readBase = [&](const std::string& dn, const char* filter, const char* attr) {
     std::vector<std::string> values;
     char* attrs[] = {const_cast<char*>(attr), nullptr};
-    LDAPMessage* res = nullptr;
-    if (ldap_search_ext_s(ld, dn.c_str(), LDAP_SCOPE_BASE, filter, attrs, 0, nullptr, nullptr, tv, 0, &res) ==
-        LDAP_SUCCESS) {
-      if (LDAPMessage* e = ldap_first_entry(ld, res)) {
-        if (berval** vals = ldap_get_values_len(ld, e, attr)) {
-          for (int i = 0; vals[i]; ++i) values.emplace_back(vals[i]->bv_val, vals[i]->bv_len);
-          ldap_value_free_len(vals);
-        }
-      }
-    }
-    ldap_msgfree(res);
+    LDAPMessage* raw = nullptr;
+    const int rc = ldap_search_ext_s(ld, dn.c_str(), LDAP_SCOPE_BASE, filter, attrs, 0, nullptr, nullptr, tv, 0, &raw);
+    MessagePtr res(raw);
+    if (rc == LDAP_SUCCESS)
+      if (LDAPMessage* e = ldap_first_entry(ld, res.get())) values = AttributeTexts(ld, e, attr);
     return values;
   };
   auto sub = readBase("", "(objectClass=*)", "subschemaSubentry");
@@ -121,33 +143,17 @@ class LdapProvider : public Provider {
   bool Connected() const override { return connected_; }
 
   ResultSet Execute(const std::string& queryText) override {
-    LdapQuery q = ParseLdapQuery(queryText);
-    AdsPath path = ParseAdsPath(q.path);
-    std::string host = path.host.find(':') != std::string::npos ? "[" + path.host + "]" : path.host;
-    std::string uri = "ldap://" + host + ":" + std::to_string(path.port);
+    const LdapQuery q = ParseLdapQuery(queryText);
+    const AdsPath path = ParseAdsPath(q.path);
+    const std::string host = path.host.find(':') != std::string::npos ? "[" + path.host + "]" : path.host;
+    const std::string uri = "ldap://" + host + ":" + std::to_string(path.port);
 
     LdapSession s;
-    if (ldap_initialize(&s.ld, uri.c_str()) != LDAP_SUCCESS || !s.ld)
-      throw DataError("Ungültige Serveradresse: " + uri);
-    int version = LDAP_VERSION3;
-    ldap_set_option(s.ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-    ldap_set_option(s.ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    timeval connectTv{connectTimeout_, 0}, commandTv{commandTimeout_, 0};
+    timeval commandTv{commandTimeout_, 0};
     timeval* tv = commandTimeout_ > 0 ? &commandTv : nullptr;
-    if (connectTimeout_ > 0) ldap_set_option(s.ld, LDAP_OPT_NETWORK_TIMEOUT, &connectTv);
-    if (tv) ldap_set_option(s.ld, LDAP_OPT_TIMEOUT, tv);
-
+    Connect(s, uri, tv);
     Bind(s.ld, uri);
-
-    std::set<std::string> known = SchemaNames(s.ld, uri, tv);
-    if (!known.empty()) {
-      auto check = [&](const std::string& a) {
-        if (!known.count(Lower(a))) throw DataError("Unbekanntes Attribut: " + a);
-      };
-      for (const auto& a : q.attributes) check(a);
-      for (const auto& [a, v] : q.equals) check(a);
-      if (!q.orderBy.empty()) check(q.orderBy);
-    }
+    CheckAttributes(SchemaNames(s.ld, uri, tv), q);
 
     // The sort attribute is fetched too when it is not among the columns.
     std::vector<std::string> wanted = q.attributes;
@@ -157,48 +163,7 @@ class LdapProvider : public Provider {
         if (SameTextIgnoringCase(wanted[i], q.orderBy)) sortIndex = i;
       if (sortIndex == wanted.size()) wanted.push_back(q.orderBy);
     }
-    std::vector<char*> attrs;
-    for (auto& a : wanted) attrs.push_back(a.data());
-    attrs.push_back(nullptr);
-
-    std::string filter = BuildFilter(q.equals);
-    std::vector<std::vector<Value>> rows;
-    std::string cookie;
-    do {
-      berval cookieBv{static_cast<ber_len_t>(cookie.size()), cookie.data()};
-      LDAPControl* page = nullptr;
-      if (ldap_create_page_control(s.ld, kPageSize, cookie.empty() ? nullptr : &cookieBv, 0, &page) != LDAP_SUCCESS)
-        throw DataError("LDAP: Steuerelement für seitenweises Lesen nicht verfügbar");
-      LDAPControl* ctrls[] = {page, nullptr};
-      LDAPMessage* res = nullptr;
-      int rc = ldap_search_ext_s(s.ld, path.baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs.data(), 0,
-                                 ctrls, nullptr, tv, LDAP_NO_LIMIT, &res);
-      ldap_control_free(page);
-      if (rc != LDAP_SUCCESS) {
-        ldap_msgfree(res);
-        throw DataError("LDAP-Suche fehlgeschlagen: " + Detail(s.ld, rc));
-      }
-      for (LDAPMessage* e = ldap_first_entry(s.ld, res); e; e = ldap_next_entry(s.ld, e)) {
-        std::vector<Value> row;
-        row.reserve(wanted.size());
-        for (const auto& a : wanted) row.push_back(Values(s.ld, e, a));
-        rows.push_back(std::move(row));
-      }
-      cookie.clear();
-      LDAPControl** returned = nullptr;
-      int err = LDAP_SUCCESS;
-      ldap_parse_result(s.ld, res, &err, nullptr, nullptr, nullptr, &returned, 0);
-      if (LDAPControl* pr = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr)) {
-        ber_int_t estimate = 0;
-        berval next{0, nullptr};
-        if (ldap_parse_pageresponse_control(s.ld, pr, &estimate, &next) == LDAP_SUCCESS && next.bv_val) {
-          cookie.assign(next.bv_val, next.bv_len);
-          ber_memfree(next.bv_val);
-        }
-      }
-      ldap_controls_free(returned);
-      ldap_msgfree(res);
-    } while (!cookie.empty());
+    std::vector<std::vector<Value>> rows = SearchPaged(s.ld, path.baseDn, BuildFilter(q.equals), wanted, tv);
 
     if (!q.orderBy.empty()) Sort(rows, sortIndex, q.descending);
     ResultSet result;
@@ -217,6 +182,87 @@ class LdapProvider : public Provider {
   }
 
  private:
+  // Opens the session with protocol 3, no referrals and the time-outs.
+  void Connect(LdapSession& s, const std::string& uri, timeval* commandTv) {
+    if (ldap_initialize(&s.ld, uri.c_str()) != LDAP_SUCCESS || !s.ld)
+      throw DataError("Ungültige Serveradresse: " + uri);
+    int version = LDAP_VERSION3;
+    ldap_set_option(s.ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    ldap_set_option(s.ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    timeval connectTv{connectTimeout_, 0};
+    if (connectTimeout_ > 0) ldap_set_option(s.ld, LDAP_OPT_NETWORK_TIMEOUT, &connectTv);
+    if (commandTv) ldap_set_option(s.ld, LDAP_OPT_TIMEOUT, commandTv);
+  }
+
+  // Every attribute the query names must be in the server's schema, as on
+  // Active Directory; an unreadable schema (no names) checks nothing.
+  static void CheckAttributes(const std::set<std::string>& known, const LdapQuery& q) {
+    if (known.empty()) return;
+    auto check = [&](const std::string& a) {
+      if (!known.count(Lower(a))) throw DataError("Unbekanntes Attribut: " + a);
+    };
+    for (const auto& a : q.attributes) check(a);
+    for (const auto& [a, v] : q.equals) check(a);
+    if (!q.orderBy.empty()) check(q.orderBy);
+  }
+
+  // One subtree search read page by page; a row per entry with the wanted
+  // attributes in order.
+  static std::vector<std::vector<Value>> SearchPaged(LDAP* ld, const std::string& baseDn, const std::string& filter,
+                                                     std::vector<std::string> wanted, timeval* tv) {
+    std::vector<char*> attrs;
+    for (auto& a : wanted) attrs.push_back(a.data());
+    attrs.push_back(nullptr);
+    std::vector<std::vector<Value>> rows;
+    std::string cookie;
+    do {
+      MessagePtr res = SearchPage(ld, baseDn, filter, attrs.data(), cookie, tv);
+      for (LDAPMessage* e = ldap_first_entry(ld, res.get()); e; e = ldap_next_entry(ld, e)) {
+        std::vector<Value> row;
+        row.reserve(wanted.size());
+        for (const auto& a : wanted) row.push_back(Values(ld, e, a));
+        rows.push_back(std::move(row));
+      }
+      cookie = NextPageCookie(ld, res.get());
+    } while (!cookie.empty());
+    return rows;
+  }
+
+  // One page of the search, continuing after `cookie` (empty: the first).
+  static MessagePtr SearchPage(LDAP* ld, const std::string& baseDn, const std::string& filter, char** attrs,
+                               std::string& cookie, timeval* tv) {
+    berval cookieBv{static_cast<ber_len_t>(cookie.size()), cookie.data()};
+    LDAPControl* rawPage = nullptr;
+    if (ldap_create_page_control(ld, kPageSize, cookie.empty() ? nullptr : &cookieBv, 0, &rawPage) != LDAP_SUCCESS)
+      throw DataError("LDAP: Steuerelement für seitenweises Lesen nicht verfügbar");
+    ControlPtr page(rawPage);
+    LDAPControl* ctrls[] = {page.get(), nullptr};
+    LDAPMessage* raw = nullptr;
+    const int rc = ldap_search_ext_s(ld, baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, ctrls,
+                                     nullptr, tv, LDAP_NO_LIMIT, &raw);
+    MessagePtr res(raw);
+    if (rc != LDAP_SUCCESS) throw DataError("LDAP-Suche fehlgeschlagen: " + Detail(ld, rc));
+    return res;
+  }
+
+  // The server's cookie for the next page; empty after the last one.
+  static std::string NextPageCookie(LDAP* ld, LDAPMessage* res) {
+    std::string cookie;
+    LDAPControl** rawReturned = nullptr;
+    int err = LDAP_SUCCESS;
+    ldap_parse_result(ld, res, &err, nullptr, nullptr, nullptr, &rawReturned, 0);
+    ControlsPtr returned(rawReturned);
+    if (LDAPControl* pr = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned.get(), nullptr)) {
+      ber_int_t estimate = 0;
+      berval next{0, nullptr};
+      if (ldap_parse_pageresponse_control(ld, pr, &estimate, &next) == LDAP_SUCCESS && next.bv_val) {
+        cookie.assign(next.bv_val, next.bv_len);
+        ber_memfree(next.bv_val);
+      }
+    }
+    return cookie;
+  }
+
   void Bind(LDAP* ld, const std::string& uri) {
     int rc;
     if (integrated_) {
@@ -246,11 +292,8 @@ class LdapProvider : public Provider {
   }
 
   static Value Values(LDAP* ld, LDAPMessage* e, const std::string& attr) {
-    berval** vals = ldap_get_values_len(ld, e, attr.c_str());
-    if (!vals) return Value();
     std::vector<Value> all;
-    for (int i = 0; vals[i]; ++i) all.emplace_back(std::string(vals[i]->bv_val, vals[i]->bv_len));
-    ldap_value_free_len(vals);
+    for (auto& text : AttributeTexts(ld, e, attr.c_str())) all.emplace_back(std::move(text));
     if (all.empty()) return Value();
     if (all.size() == 1) return std::move(all.front());
     return Value::Array(std::move(all));
