@@ -135,6 +135,14 @@ class TFSettings : public SettingsDialogControls {
   qm::TextList CB_OdbcItems;
 
  private:
+  // The steps of SettingsToDialog, in its order.
+  void ShowConnectionTexts(const MailSettings& mail, const DirectorySettings& dir);
+  void ShowDirectorySource(const GeneralSettings& general);
+  void ShowMailPage(const MailSettings& mail, const GeneralSettings& general);
+  void ShowTimerVerbosityAndService(const GeneralSettings& general);
+  void ShowHttpServer(const GeneralSettings& general);
+  void ShowTableList(const GeneralSettings& general, const DirectorySettings& dir);
+
   mutable std::mutex recordsMutex_;
   MailSettings mail_;
   DirectorySettings directory_;

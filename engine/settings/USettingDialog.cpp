@@ -78,11 +78,22 @@ void ApplyVerbosity(std::uint8_t verbosity) {
 }  // namespace
 
 void TFSettings::SettingsToDialog() {
-  MailSettings mail = GetMailSettings();
-  DirectorySettings dir = GetDirectorySettings();
-  GeneralSettings general = GetGeneralSettings();
+  const MailSettings mail = GetMailSettings();
+  const DirectorySettings dir = GetDirectorySettings();
+  const GeneralSettings general = GetGeneralSettings();
+  ShowConnectionTexts(mail, dir);                 // 1.
+  if (FDBUtil)                                    // 2. the directory connection
+    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
+                                 general.adPassword);
+  ShowDirectorySource(general);                   // 3.-5.
+  ShowMailPage(mail, general);                    // 6.-9.
+  ShowTimerVerbosityAndService(general);          // 10.-13.
+  ShowHttpServer(general);                        // 14.
+  ApplyTimer(general.intervalMinutes, CheckBoxTimer);  // 11., 15. the main window's timer and its label
+  ShowTableList(general, dir);                    // 16.-17.
+}
 
-  // 1. mail and directory texts
+void TFSettings::ShowConnectionTexts(const MailSettings& mail, const DirectorySettings& dir) {
   E_pop3Host = mail.pop3Host;
   E_pop3login = mail.pop3Login;
   ME_pop3pass = mail.pop3Password;
@@ -95,24 +106,20 @@ void TFSettings::SettingsToDialog() {
   E_DBUserId = dir.dbUserId;
   E_DBPass = dir.dbPassword;
   CB_mailField = dir.mailField;
+}
 
-  // 2. the directory connection
-  if (FDBUtil)
-    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
-                                 general.adPassword);
-
-  // 3.-4. source of the user data
+void TFSettings::ShowDirectorySource(const GeneralSettings& general) {
   RG_useAD = general.useAD ? 0 : 1;
   RG_useADClick();
   E_ADPath = general.adPath;
   E_ADUserId = general.adUserId;
   E_ADPass = general.adPassword;
-
-  // 5. attribute list, always holding "mail"
+  // The attribute list always holds "mail".
   M_FieldNames = GetFieldNames(general);
   if (!ContainsMail(M_FieldNames)) M_FieldNames = WithMailLineFirst(M_FieldNames);
+}
 
-  // 6.-9. mail page
+void TFSettings::ShowMailPage(const MailSettings& mail, const GeneralSettings& general) {
   EAbsender = mail.senderName;
   Esubject = mail.subject;
   RadioGroup_typeContent = general.contentType <= ctRichText ? general.contentType : -1;
@@ -122,33 +129,31 @@ void TFSettings::SettingsToDialog() {
   CB_AltText = general.altTextEnabled;
   M_altTextEnabled = CB_AltText;
   M_altText = general.altText;
+}
 
-  // 10.-11. timer
+void TFSettings::ShowTimerVerbosityAndService(const GeneralSettings& general) {
   SpinEdit1 = std::clamp<std::int32_t>(general.intervalMinutes, kIntervalMin, kIntervalMax);
   CheckBoxTimer = general.timerEnabled;
   SpinEdit1Enabled = general.timerEnabled;
-
-  // 12. verbosity
   CB_verbosity = general.verbosity < kVerbosityItems.size() ? kVerbosityItems[general.verbosity] : std::string();
   ApplyVerbosity(general.verbosity);
-
-  // 13. service
   CheckBox_service = GetStateValue("service") == "true";
+}
 
-  // 14. HTTP server; a port no server can use is corrected in the record
+void TFSettings::ShowHttpServer(const GeneralSettings& general) {
   CB_HTTPServer_active = general.httpServerActive;
-  if (!qm::IsValidPort(general.httpPort)) {
-    general.httpPort = kDefaultHttpPort;
+  int port = general.httpPort;
+  // A port no server can use is corrected in the record.
+  if (!qm::IsValidPort(port)) {
+    port = kDefaultHttpPort;
     GeneralSettings stored = GetGeneralSettings();
     stored.httpPort = kDefaultHttpPort;
     SetGeneralSettings(stored);
   }
-  Ed_HTTPPort = std::to_string(general.httpPort);
+  Ed_HTTPPort = std::to_string(port);
+}
 
-  // 11., 15. the main window's timer and its label
-  ApplyTimer(general.intervalMinutes, CheckBoxTimer);
-
-  // 16.-17. the table list of the data source
+void TFSettings::ShowTableList(const GeneralSettings& general, const DirectorySettings& dir) {
   if (!general.useAD && FDBUtil) {
     try {
       qm::TextList tables;
