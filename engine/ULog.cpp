@@ -33,13 +33,15 @@ std::string TEventLog::FormatLine(std::chrono::system_clock::time_point when, co
 void TEventLog::WriteLog(const std::string& message, int type) {
   if (!Passes(Verbosity(), type)) return;
   std::lock_guard lk(logLock_);
-  if (ui_) ui_->AppendLogLine(FormatLine(clock_(), message));
+  // One clock reading: the screen line and the file line show the same time.
+  const std::string formatted = FormatLine(clock_(), message);
+  if (ui_) ui_->AppendLogLine(formatted);
   int fd = ::open(LogFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     int e = errno;
     throw qm::EInOutError(qm::SysErrorMessage(e), e);
   }
-  std::string line = FormatLine(clock_(), message) + "\r\n";
+  const std::string line = formatted + "\r\n";
   std::size_t off = 0;
   while (off < line.size()) {
     ssize_t n = ::write(fd, line.data() + off, line.size() - off);

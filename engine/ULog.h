@@ -22,8 +22,9 @@ class TEventLog {
   TEventLog(std::string programDir, UserInterface* ui);
 
   /// Writes one line when the verbosity lets the type pass: screen line
-  /// first (posted), then the file line, both under LogLock. Callable from any
-  /// thread. Throws qm::EInOutError when "signatur.log" cannot be written;
+  /// first (posted), then the file line, both under LogLock and both with the
+  /// time of one clock reading. Callable from any thread. Throws
+  /// qm::EInOutError when "signatur.log" cannot be written;
   /// the lock is released on that way out too.
   void WriteLog(const std::string& message, int type);
 
@@ -37,7 +38,7 @@ class TEventLog {
   /// Formats "<date> <time>: <message>" for a moment (dd.mm.yyyy hh:nn:ss).
   static std::string FormatLine(std::chrono::system_clock::time_point when, const std::string& message);
 
-  /// Pins the clock (tests).
+  /// Replaces the clock (tests); it is read once per line.
   void SetClock(Clock clock) { clock_ = std::move(clock); }
 
   /// The path of the log file.
