@@ -56,7 +56,7 @@ class TForm_main {
 
   // ---- event log -------------------------------------------------------
   /// One log line (type 1 error, 2 warning, 3 information); any thread.
-  void WriteLog(const std::string& message, int type) { log_.WriteLog(message, type); }
+  void WriteLog(const std::string& message, int type) noexcept { log_.WriteLog(message, type); }
   void SetVerbosity(std::uint8_t value) { log_.SetVerbosity(value); }
   std::uint8_t Verbosity() const { return log_.Verbosity(); }
   TEventLog& Log() { return log_; }

@@ -161,10 +161,7 @@ class RequestHandler : public HTTPRequestHandler {
       failure = "Ein Laufzeitfehler ist aufgetreten!";
     }
     if (response.sent()) return;
-    try {
-      WriteLog(failure, ltError);
-    } catch (...) {
-    }
+    WriteLog(failure, ltError);
     try {
       Answer(request, response, failure, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
     } catch (...) {
