@@ -100,7 +100,8 @@ TEST(LogUnwritable, PollAnswersAndDeletesEveryRequest) {
   Pop3Fixture pop;
   SmtpFixture smtp;
   for (const char* from : {"user00001@example.test", "stranger@example.test"})
-    pop.Deliver(std::string("From: <") + from + ">\r\nTo: requests@example.test\r\nSubject: Signatur\r\n\r\nBitte.\r\n");
+    pop.Deliver(std::string("From: <") + from +
+                ">\r\nTo: requests@example.test\r\nSubject: Signatur\r\n\r\nBitte.\r\n");
   pop.Start();
   smtp.Start();
   e.UseLocalServers(pop.Port(), smtp.Port());
