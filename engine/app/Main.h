@@ -56,7 +56,7 @@ class TForm_main {
 
   // ---- event log -------------------------------------------------------
   /// One log line (type 1 error, 2 warning, 3 information); any thread.
-  void WriteLog(const std::string& message, int type) { log_.WriteLog(message, type); }
+  void WriteLog(const std::string& message, int type) noexcept { log_.WriteLog(message, type); }
   void SetVerbosity(std::uint8_t value) { log_.SetVerbosity(value); }
   std::uint8_t Verbosity() const { return log_.Verbosity(); }
   TEventLog& Log() { return log_; }
@@ -143,6 +143,8 @@ class TForm_main {
   /// stay when it did not); the result says whether the directory could be
   /// read at all (false when FindUser failed or there is no directory), so a
   /// caller can tell an unreachable directory from a filled signature.
+  /// Callers that read the files go through qm::RunSignaturePipeline, which
+  /// keeps SignatureLock until they are read.
   bool MakeSignature(const std::string& address);
   /// How MakeSignature waits before its retry (tests replace it); the
   /// default sleeps the calling thread only.

@@ -24,14 +24,6 @@ constexpr Counter kCounters[] = {
     {"LStatusHTTP", "LStatusHTTP"},
 };
 
-// Logs without letting an unwritable log file end the sequence.
-void TryWriteLog(const std::string& text, int type) {
-  try {
-    WriteLog(text, type);
-  } catch (const std::exception&) {
-  }
-}
-
 }  // namespace
 
 std::string InstanceRefusalText() {
@@ -83,7 +75,7 @@ void TForm_main::FormCreate() {
       } catch (const qm::EInOutError&) {
         // Present but not readable: the project stays empty, the remembered
         // path stays the current file, the title stays.
-        TryWriteLog("Fehler beim Öffnen der Datei:" + last, ltWarning);
+        WriteLog("Fehler beim Öffnen der Datei:" + last, ltWarning);
       }
     }
   } catch (const std::exception& e) {
@@ -97,7 +89,7 @@ void TForm_main::FormCreate() {
   if (desktop) {
     std::string temp = programDir_ + "temp";
     if (!qm::DirectoryExists(temp) && ::mkdir(temp.c_str(), 0755) != 0 && !qm::DirectoryExists(temp)) {
-      TryWriteLog("Temporäres Verzeichnis temp konnte nicht erstellt werden.", ltError);
+      WriteLog("Temporäres Verzeichnis temp konnte nicht erstellt werden.", ltError);
       Close();
     }
   }

@@ -22,10 +22,14 @@ class TEventLog {
   TEventLog(std::string programDir, UserInterface* ui);
 
   /// Writes one line when the verbosity lets the type pass: screen line
-  /// first (posted), then the file line, both under LogLock. Callable from any
-  /// thread. Throws qm::EInOutError when "signatur.log" cannot be written;
-  /// the lock is released on that way out too.
-  void WriteLog(const std::string& message, int type);
+  /// first (posted), then the file line, both under LogLock and both with the
+  /// time of one clock reading. Callable from any thread. Never throws, so
+  /// no report can end its caller's work: when "signatur.log" cannot be
+  /// opened or written, the line still reaches the screen, and the failure
+  /// itself is shown there once ("I/O Fehler: <system text> (<path>)") until
+  /// a line reaches the file again. No retry, no other file; without a
+  /// screen (the service) such a line is lost.
+  void WriteLog(const std::string& message, int type) noexcept;
 
   /// Sets the filter: 0 all, 1 errors and warnings, 2 errors, 3+ nothing.
   void SetVerbosity(std::uint8_t value) { verbosity_.store(value, std::memory_order_relaxed); }
@@ -37,7 +41,7 @@ class TEventLog {
   /// Formats "<date> <time>: <message>" for a moment (dd.mm.yyyy hh:nn:ss).
   static std::string FormatLine(std::chrono::system_clock::time_point when, const std::string& message);
 
-  /// Pins the clock (tests).
+  /// Replaces the clock (tests); it is read once per line.
   void SetClock(Clock clock) { clock_ = std::move(clock); }
 
   /// The path of the log file.
@@ -51,11 +55,13 @@ class TEventLog {
   std::atomic<std::uint8_t> verbosity_{0};
   std::recursive_mutex logLock_;
   Clock clock_;
+  bool fileFailureShown_ = false;  // under logLock_
 };
 
 /// The process's current log (the controller's); null before it exists.
 TEventLog* CurrentLog();
 void SetCurrentLog(TEventLog* log);
 
-/// Writes through the current log; does nothing when there is none.
-void WriteLog(const std::string& message, int type);
+/// Writes through the current log; does nothing when there is none. Never
+/// throws (see TEventLog::WriteLog).
+void WriteLog(const std::string& message, int type) noexcept;

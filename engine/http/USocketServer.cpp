@@ -25,8 +25,8 @@
 #include "base/ULog.h"
 #include "mail/UMailTools.h"
 #include "base/UProgState.h"
-#include "signature/URichText.h"
 #include "settings/USetting.h"
+#include "signature/USignaturePipeline.h"
 #include "base/UUtils.h"
 
 TKomponentModule* KomponentModule = nullptr;
@@ -161,10 +161,7 @@ class RequestHandler : public HTTPRequestHandler {
       failure = "Ein Laufzeitfehler ist aufgetreten!";
     }
     if (response.sent()) return;
-    try {
-      WriteLog(failure, ltError);
-    } catch (...) {
-    }
+    WriteLog(failure, ltError);
     try {
       Answer(request, response, failure, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
     } catch (...) {
@@ -412,59 +409,46 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
 std::string TKomponentModule::makeSignature(const std::string& address) {
   const GeneralSettings general = FSettings->GetGeneralSettings();
   std::string answer = BuildResponsePage("Fehler: Abbruch der Methode \"getFileList\".");
-  // SignatureLock is held from the generation until the generated file has
-  // been read (and converted): a simultaneous request for the same address
-  // would otherwise rewrite the file while it is being read and find it empty.
-  std::unique_lock signature(Form_main->SignatureLock());
+  qm::SignatureOrder order;
+  order.address = address;
+  order.delivery = qm::SignatureDelivery::Download;
+  if (general.contentType == ctText || general.contentType == ctHtml) {
+    order.file = qm::SignatureFileKind::Text;
+  } else if (general.contentType == ctRichText) {
+    order.file = qm::SignatureFileKind::RichText;
+  }
+
+  // The pipeline holds SignatureLock from the generation until the text has
+  // been read and converted: a simultaneous request or mail reply for the
+  // same address never rewrites the files in between.
   const std::string failed = "ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".";
+  qm::SignatureBundle signature;
   try {
-    // The address was found a moment ago; a directory that has failed since
-    // leaves the placeholders unfilled, which is no signature to hand out.
-    if (!Form_main->MakeSignature(address)) {
-      WriteLog(std::string("Fehler in \"makeSignature\". ") + kDataSourceFailure, ltError);
-      return BuildResponsePage(failed);
-    }
+    signature = qm::RunSignaturePipeline(order);
   } catch (const std::exception& e) {
     WriteLog(std::string("Fehler in \"makeSignature\". ") + e.what(), ltError);
     return BuildResponsePage(failed);
   }
-
-  const std::string store = qm::AttachmentStore();
-  std::string text;
-  if (qm::IsPlainFileName(address)) {
-    try {
-      text = qm::ReadWholeFile(store + address + ".txt");
-    } catch (const std::exception&) {
-      // a missing file counts as empty
+  switch (signature.outcome) {
+    case qm::SignatureBundle::LookupFailed:
+      WriteLog(std::string("Fehler in \"makeSignature\". ") + kDataSourceFailure, ltError);
+      return BuildResponsePage(failed);
+    case qm::SignatureBundle::EmptyText: {
+      const std::string empty = "Die Signatur konnte nicht erstellt werden, da der Signaturtext leer ist.";
+      WriteLog(empty, ltError);
+      return BuildResponsePage("ERROR - Brenlo Quillmark: " + empty);
     }
-  }
-  if (text.empty()) {
-    const std::string empty = "Die Signatur konnte nicht erstellt werden, da der Signaturtext leer ist.";
-    WriteLog(empty, ltError);
-    return BuildResponsePage("ERROR - Brenlo Quillmark: " + empty);
+    case qm::SignatureBundle::ConversionFailed:
+      return BuildResponsePage("Fehler: RTF-Version konnte nicht erstellt werden.");
+    case qm::SignatureBundle::Ready:
+    case qm::SignatureBundle::FileUnreadable:  // only for mail delivery
+      break;
   }
 
-  switch (general.contentType) {
-    case ctText:
-    case ctHtml:
-      answer = address + ".txt\n";
-      break;
-    case ctRichText:
-      answer = address + ".rtf\n";
-      if (!ConvertToRtf(store + address + ".htm"))
-        return BuildResponsePage("Fehler: RTF-Version konnte nicht erstellt werden.");
-      break;
-    default:
-      break;  // the preset answer, followed by the names
-  }
-  signature.unlock();
-
-  for (const auto& name : Form_main->AttachmentNames()) {
-    if (qm::FileExists(store + name))
-      answer += name + "\n";
-    else
-      WriteLog("Anhang-Datei nicht gefunden: " + store + name, ltError);
-  }
+  // Without a signature file (an unknown signature type) the preset answer
+  // is followed by the names.
+  if (signature.signatureFile) answer = signature.signatureFile->name + "\n";
+  for (const auto& file : signature.attachments) answer += file.name + "\n";
 
   {
     // One lock around count and label, so the label never shows an older

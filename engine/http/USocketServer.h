@@ -107,9 +107,10 @@ class TKomponentModule {
   /// status 500 with the failure's text.
   void IdHTTPServer1CommandGet(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
 
-  /// Generates the signature for a known address and returns the answer
-  /// body: the LF-ended file list or an error page. Counts "LStatusHTTP"
-  /// when it gets as far as the list.
+  /// Generates the signature for a known address through the signature
+  /// pipeline (download delivery) and returns the answer body: the LF-ended
+  /// file list or an error page. Counts "LStatusHTTP" when it gets as far as
+  /// the list.
   std::string makeSignature(const std::string& address);
 
   /// ResponsePage.htm of the program directory with every "#ResponseText#"

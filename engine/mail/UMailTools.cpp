@@ -24,8 +24,8 @@
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UProgState.h"
-#include "signature/URichText.h"
 #include "settings/USetting.h"
+#include "signature/USignaturePipeline.h"
 #include "base/UText.h"
 #include "base/UUtils.h"
 
@@ -419,7 +419,6 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
 
 bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   const std::string address = ExtractAddress(address0);
-  const std::string store = qm::AttachmentStore();
   const MailSettings mail = FSettings->GetMailSettings();
   const GeneralSettings general = FSettings->GetGeneralSettings();
 
@@ -433,63 +432,54 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   sendMessage.senderAddress = mail.senderAddress;
   sendMessage.recipient = address;
 
-  // Files to attach, read only when the message is rendered.
-  struct FileAttachment {
-    std::string path, contentType, name, contentId;
-  };
-  std::vector<FileAttachment> files;
-
   if (known) {
-    // The address was found a moment ago; a directory that has failed since
-    // leaves the placeholders unfilled, which is no signature to send out.
-    if (!Form_main->MakeSignature(address)) {
+    const std::string& sendAs = general.sendAs;
+    qm::SignatureOrder order;
+    order.address = address;
+    order.delivery = qm::SignatureDelivery::Mail;
+    order.attachments = sendAs != "none";
+    if (sendAs == "anhang" || sendAs == "both") {
+      if (general.contentType == ctText)
+        order.file = qm::SignatureFileKind::Text;
+      else if (general.contentType == ctHtml)
+        order.file = qm::SignatureFileKind::Html;
+      else if (general.contentType == ctRichText)
+        order.file = qm::SignatureFileKind::RichText;
+    }
+    // Generates, converts and reads every file under SignatureLock, which is
+    // free again before the server is contacted.
+    qm::SignatureBundle signature = qm::RunSignaturePipeline(order);
+    if (signature.outcome == qm::SignatureBundle::LookupFailed) {
       WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
       return false;
     }
-    std::string sigText;
-    try {
-      sigText = qm::ReadWholeFile(store + address + ".txt");
-    } catch (const qm::EInOutError&) {
-      sigText.clear();
-    }
-    if (sigText.empty()) {
+    if (signature.outcome == qm::SignatureBundle::EmptyText) {
       WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
       return false;
     }
-    const std::string& sendAs = general.sendAs;
     qm::TextList lines = Form_main->MailTextLines();
     lines.push_back("\r\n");
     if (sendAs == "body" || sendAs == "both") {
-      qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(sigText));
+      qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(signature.text));
       lines.insert(lines.end(), sig.begin(), sig.end());
     }
     const std::string text = qm::JoinLinesCrLf(lines);
     sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
     sendMessage.parts.push_back(
         {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
-
-    if (sendAs == "anhang" || sendAs == "both") {
-      std::string sigFile;
-      if (general.contentType == ctText) {
-        sigFile = address + ".txt";
-      } else if (general.contentType == ctHtml) {
-        sigFile = address + ".htm";
-      } else if (general.contentType == ctRichText) {
-        ConvertToRtf(store + address + ".htm");
-        sigFile = address + ".rtf";
-      }
-      if (!sigFile.empty()) files.push_back({store + sigFile, "", sigFile, ""});
+    if (signature.outcome == qm::SignatureBundle::FileUnreadable) {
+      WriteLog(std::string(kSendFailure) + "\r\n" + signature.failure, ltError);
+      return false;
     }
-    if (sendAs != "none") {
-      for (const std::string& name : Form_main->AttachmentNames()) {
-        if (qm::IsImageName(name)) {
-          files.push_back({store + name, qm::ImageMediaType(name), qm::ExtractFileName(name), "<" + name + ">"});
-        } else if (qm::FileExists(store + name)) {
-          files.push_back({store + name, "", qm::ExtractFileName(name), ""});
-        } else {
-          WriteLog("Anhang-Datei nicht gefunden: " + store + name, ltError);
-        }
-      }
+
+    if (signature.signatureFile) {
+      auto& f = *signature.signatureFile;
+      sendMessage.parts.push_back({qm::ReplyPart::Attachment, "", std::move(f.bytes), f.name, ""});
+    }
+    for (auto& f : signature.attachments) {
+      const bool image = qm::IsImageName(f.name);
+      sendMessage.parts.push_back({qm::ReplyPart::Attachment, image ? qm::ImageMediaType(f.name) : "",
+                                   std::move(f.bytes), qm::ExtractFileName(f.name), image ? "<" + f.name + ">" : ""});
     }
   } else {
     WriteLog("Die EMail Adresse " + address +
@@ -501,15 +491,6 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   }
 
   try {
-    for (const auto& f : files) {
-      std::string bytes;
-      try {
-        bytes = qm::ReadWholeFile(f.path);
-      } catch (const qm::EInOutError& e) {
-        throw std::runtime_error("Die Datei " + f.path + " kann nicht geöffnet werden: " + e.what());
-      }
-      sendMessage.parts.push_back({qm::ReplyPart::Attachment, f.contentType, std::move(bytes), f.name, f.contentId});
-    }
     const TestHooks& hooks = Hooks();
     Poco::Timestamp date = hooks.clock ? hooks.clock() : Poco::Timestamp();
     lastRendered_ = qm::ComposeReply(sendMessage, date, hooks.boundary);

@@ -99,8 +99,11 @@ class TFMailTools {
   // ---- replies --------------------------------------------------------
   /// Composes and sends the reply for one address (signature, or the
   /// alternative text for an unknown requester when `manual` is false).
-  /// True exactly when the SMTP server accepted the message. Failures of
-  /// MakeSignature and of the rich-text conversion are not caught here.
+  /// The signature's files come from the signature pipeline (mail
+  /// delivery), which holds SignatureLock until they are read; the lock is
+  /// free while the server is contacted. True exactly when the SMTP server
+  /// accepted the message. Failures of MakeSignature and of the rich-text
+  /// conversion are not caught here.
   virtual bool SendSignature(const std::string& address, bool manual);
   /// True when the directory holds a non-empty address field for the
   /// address; always ends the lookup cycle. Any thread.

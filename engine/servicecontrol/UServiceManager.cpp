@@ -33,11 +33,7 @@ bool TServiceManager::SelectService(const std::string& name) {
 
 bool TServiceManager::SendStop() {
   bool accepted = service_ && service_->Control(SERVICE_CONTROL_STOP);
-  try {
-    WriteLog("Service beendet.", ltInformation);
-  } catch (const std::exception&) {
-    // The log file cannot be written: the stop itself is not affected.
-  }
+  WriteLog("Service beendet.", ltInformation);
   return accepted;
 }
 
