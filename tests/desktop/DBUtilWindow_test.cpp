@@ -230,4 +230,22 @@ TEST_F(ConnectionTestTest, ClosingTheTestWindowLetsAWaitingMakeRequestProceed) {
   EndProgram();
 }
 
+TEST_F(ConnectionTestTest, ClosingTheMainWindowClosesAShownTestWindow) {
+  // The test window is left open and a request waits for the directory when
+  // the user closes the program.
+  OpenSettings([&](QWidget* d) {
+    RunTests(d, 1);
+    ClickButton(d, "&Abbrechen");
+  });
+  std::future<RawHttpReply> reply = SendMake();
+  EXPECT_EQ(reply.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  Window().show();
+  EXPECT_TRUE(Window().close());
+  ProcessEvents();
+  EXPECT_FALSE(app->DBWindow().isVisible());
+  EXPECT_EQ(app->Engine().DBUtil().HeldCycles(), 0);
+  ExpectAnswered(reply);
+  EndProgram();
+}
+
 }  // namespace
