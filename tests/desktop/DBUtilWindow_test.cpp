@@ -116,14 +116,18 @@ struct ConnectionTestTest : DBUtilWindowTest {
   void CloseTestWindow(CloseBy how) {
     DBUtilWindow& w = app->DBWindow();
     switch (how) {
-      case CloseBy::Button:
-        Find<QPushButton>(&w, "Button_FDBUtil_close")->click();
+      case CloseBy::Button: {
+        // A click as the window system delivers it, so that a window
+        // blocked by the modal settings dialog would not see it.
+        auto* button = Find<QPushButton>(&w, "Button_FDBUtil_close");
+        QTest::mouseClick(w.windowHandle(), Qt::LeftButton, {}, button->mapTo(&w, button->rect().center()));
         break;
+      }
       case CloseBy::CloseBox:  // the window system's close request
         w.windowHandle()->close();
         break;
       case CloseBy::Escape:
-        QTest::keyClick(&w, Qt::Key_Escape);
+        QTest::keyClick(w.windowHandle(), Qt::Key_Escape);
         break;
     }
     ProcessEvents();
