@@ -38,7 +38,9 @@ DesktopApp::DesktopApp(const std::string& programDir)
     : ui_(std::make_unique<QtUserInterface>()),
       window_(std::make_unique<MainWindow>()),
       settings_(std::make_unique<SettingsDialog>(window_.get())),
-      dbWindow_(std::make_unique<DBUtilWindow>(window_.get())),
+      // A window of the settings dialog's: the dialog runs modally, and only
+      // its own windows stay usable beside it.
+      dbWindow_(std::make_unique<DBUtilWindow>(settings_.get())),
       info_(std::make_unique<InfoWindow>(window_.get())),
       mail_(std::make_unique<MailDialog>(window_.get())) {
   ui_->AttachMainWindow(window_.get());

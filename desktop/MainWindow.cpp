@@ -405,6 +405,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   if (close) {
     sysTray_->SetVisible(false);
+    // The program ends with this window. Windows of it that are still shown
+    // close by their own close handling first: the connection-test window
+    // thereby ends the lookup cycles it holds, so no HTTP request is left
+    // waiting for the directory while the server shuts down.
+    for (QWidget* child : findChildren<QWidget*>())
+      if (child->isWindow() && child->isVisible()) child->close();
     event->accept();
     if (onClosed) QTimer::singleShot(0, this, onClosed);
   } else {

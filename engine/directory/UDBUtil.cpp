@@ -227,6 +227,10 @@ void TFDBUtil::GetOdbcDataSources(qm::TextList& list) {
 }
 
 void TFDBUtil::ListOdbcTables(qm::TextList& list) {
+  // The connection is the one a lookup cycle on an HTTP thread may be using;
+  // wait until that cycle has ended (the main thread, holding the test
+  // window's cycle, re-enters).
+  std::lock_guard lock(directoryLock_);
   if (!ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Open();
   std::vector<qm::data::TableInfo> tables = ADOConnection_ODBC.Tables();
   list.clear();
@@ -235,6 +239,7 @@ void TFDBUtil::ListOdbcTables(qm::TextList& list) {
 }
 
 void TFDBUtil::ListOdbcColumns(const std::string& table, qm::TextList& list) {
+  std::lock_guard lock(directoryLock_);
   if (!ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Open();
   std::vector<std::string> columns = ADOConnection_ODBC.Columns(table);
   list.clear();

@@ -102,7 +102,9 @@ class TFDBUtil {
   /// Data-source names: system names first, then user names.
   void GetOdbcDataSources(qm::TextList& list);
   /// Tables and views of the configured ODBC connection; throws
-  /// qm::data::DataError when the connection or the schema fails.
+  /// qm::data::DataError when the connection or the schema fails. Both
+  /// lists wait for another thread's lookup cycle to end, as they use its
+  /// connection.
   void ListOdbcTables(qm::TextList& list);
   /// Columns of one table of the configured ODBC connection, in the driver's
   /// order; throws qm::data::DataError like ListOdbcTables.

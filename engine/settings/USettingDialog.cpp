@@ -290,9 +290,10 @@ void TFSettings::BtnDBTestClick() {
         ui->ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
                               : "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");
       FDBUtil->CloseConnection();
-    } else if (auto* ui = Ui()) {
-      // The window ends the lookup cycle (CloseConnection) when it closes.
-      ui->ShowWindow("TFDBUtil");
+    } else {
+      // The test window takes this test's lookup cycle over and ends it
+      // (CloseConnection) when it is closed.
+      FDBUtil->ShowTestWindow();
     }
   });
 }

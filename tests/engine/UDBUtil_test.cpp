@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "DirectoryFixtures.h"
@@ -481,6 +483,44 @@ TEST_F(TableCycle, ConfigureClosesAnOpenTable) {
   EXPECT_FALSE(db.ADOTable_ODBC.Active());
   EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
   db.CloseConnection();
+}
+
+TEST_F(TableCycle, ListingWaitsForAnotherThreadsCycle) {
+  // The lists read the schema over the connection that a lookup cycle on
+  // another thread (an HTTP request) is using; they wait until it has ended.
+  odbc.Execute("CREATE VIEW staff AS SELECT mail, sn FROM users");
+  struct {
+    const char* what;
+    std::function<void(qm::TextList&)> list;
+    qm::TextList want;
+  } cases[] = {
+      {"tables", [&](qm::TextList& l) { db.ListOdbcTables(l); }, {"staff", "users"}},
+      {"columns", [&](qm::TextList& l) { db.ListOdbcColumns("staff", l); }, {"mail", "sn"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::promise<void> inCycle, endCycle;
+    std::string value;
+    std::thread lookup([&] {
+      db.FindUser("user00001@example.test");
+      inCycle.set_value();
+      endCycle.get_future().wait();
+      value = db.GetFieldValue("user00001@example.test", "sn");
+      db.CloseConnection();
+    });
+    inCycle.get_future().wait();
+    auto listed = std::async(std::launch::async, [&] {
+      qm::TextList l;
+      c.list(l);
+      std::sort(l.begin(), l.end());
+      return l;
+    });
+    EXPECT_EQ(listed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    endCycle.set_value();
+    lookup.join();
+    EXPECT_EQ(value, "Surname1");
+    EXPECT_EQ(listed.get(), c.want);
+  }
 }
 
 TEST_F(TableCycle, SchemaAndDataSourceLists) {

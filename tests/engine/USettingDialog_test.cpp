@@ -7,6 +7,7 @@
 #include <Poco/Net/ServerSocket.h>
 
 #include <algorithm>
+#include <future>
 
 #include "DirectoryFixtures.h"
 #include "app/Main.h"
@@ -59,6 +60,14 @@ class SettingsDialog : public ::testing::Test {
     GeneralSettings g = settings.GetGeneralSettings();
     change(g);
     settings.SetGeneralSettings(g);
+  }
+  // True when another thread can take DirectoryLock right now.
+  bool DirectoryLockIsFree() {
+    return std::async(std::launch::async, [this] {
+      if (!dbutil.DirectoryLock().try_lock()) return false;
+      dbutil.DirectoryLock().unlock();
+      return true;
+    }).get();
   }
   // Shows the records and takes them over again (the server stays off).
   void ShowThenTakeOver() {
@@ -362,13 +371,23 @@ TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {
   EXPECT_EQ(settings.GetMailSettings().pop3Host, "") << "the records are put back";
   EXPECT_TRUE(ui.windows.empty());
 
-  // A database: the test window is shown instead of a message.
+  // A database: the test window is shown instead of a message, and it holds
+  // the test's lookup cycle (its FindUser failed here: no data source) until
+  // it is closed; a second test while it is shown adds its own cycle.
   ui.messages.clear();
   settings.RG_useAD = 1;
   settings.BtnDBTestClick();
   EXPECT_TRUE(ui.messages.empty());
   EXPECT_EQ(ui.windows, std::vector<std::string>{"TFDBUtil"});
   EXPECT_TRUE(General().useAD) << "the records are put back";
+  EXPECT_TRUE(dbutil.Visible());
+  EXPECT_EQ(dbutil.HeldCycles(), 1);
+  settings.BtnDBTestClick();
+  EXPECT_EQ(dbutil.HeldCycles(), 2);
+  EXPECT_FALSE(DirectoryLockIsFree());
+  dbutil.Button_FDBUtil_closeClick();
+  EXPECT_FALSE(dbutil.Visible());
+  EXPECT_TRUE(DirectoryLockIsFree());
 }
 
 TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnceAndListsItsTables) {
