@@ -13,9 +13,7 @@
 
 #include "platform/scm/LocalRecord.h"
 
-#ifdef QM_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
-#endif
 
 namespace qm::scm {
 
@@ -77,17 +75,12 @@ bool Report(const StatusHandle& h, const ServiceStatus& status, Error* err) {
     record.startTime = local::ProcessStartTime(record.pid);
     return local::WriteState(h.stateDir, h.name, record, err);
   }
-#ifdef QM_HAVE_SYSTEMD
   int rc = sd_notify(0, SystemdNotifyText(status).c_str());
   if (rc < 0) {
     if (err) *err = ErrnoError(-rc);
     return false;
   }
   return true;
-#else
-  if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-  return false;
-#endif
 }
 
 }  // namespace
@@ -138,12 +131,7 @@ bool RunServiceDispatcher(const std::string& serviceName, ServiceMainFunction se
     handle.mode = StatusHandle::Local;
     handle.stateDir = localDir;
   } else if (::getenv("NOTIFY_SOCKET") != nullptr) {
-#ifdef QM_HAVE_SYSTEMD
     handle.mode = StatusHandle::Systemd;
-#else
-    if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return false;
-#endif
   } else {
     if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
