@@ -1,6 +1,7 @@
 #include "platform/scm/ServiceHost.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -175,9 +176,14 @@ bool RunServiceDispatcher(const std::string& serviceName, ServiceMainFunction se
   });
 
   while (true) {
+    // Waits in poll before reading: signals reach their handler while a
+    // thread waits there also under ThreadSanitizer, which holds a signal
+    // back for as long as the thread is blocked in read.
+    pollfd ready{g_pipe[0], POLLIN, 0};
+    if (::poll(&ready, 1, -1) < 0 && errno == EINTR) continue;
     unsigned char b = 0;
     ssize_t n = ::read(g_pipe[0], &b, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0 || b == 0) break;
     std::uint32_t control = ControlFor(b);
     ControlHandler handler;
