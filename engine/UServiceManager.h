@@ -104,5 +104,4 @@ void StopRunningService(const ServiceControlHooks& hooks = DefaultServiceControl
 /// waiting; sleep 2 s (also when the manager could not be reached); then,
 /// if the service opens, set it to automatic start and start it. Nothing is
 /// examined or reported.
-void HandOverToService(const std::string& programDir,
-                       const ServiceControlHooks& hooks = DefaultServiceControlHooks());
+void HandOverToService(const std::string& programDir, const ServiceControlHooks& hooks = DefaultServiceControlHooks());

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +14,6 @@
 #include <thread>
 
 #include "platform/scm/LocalRecord.h"
-
-#include <systemd/sd-daemon.h>
 
 namespace qm::scm {
 

@@ -1,9 +1,9 @@
 #include "Engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "RecordingUserInterface.h"

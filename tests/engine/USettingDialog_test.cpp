@@ -333,7 +333,6 @@ TEST_F(SettingsDialog, SmallHandlers) {
   settings.CheckBoxTimer = false;
   settings.CheckBoxTimerClick();
   EXPECT_FALSE(settings.SpinEdit1Enabled);
-
 }
 
 // The port field takes digits and backspace; every other key is discarded
@@ -344,8 +343,8 @@ TEST(SettingsPortKeys, DigitsAndBackspacePassEverythingElseIsDiscarded) {
     char key;
     char result;
   } cases[] = {
-      {'0', '0'},  {'5', '5'},  {'9', '9'},   {'\b', '\b'}, {'/', '\0'},  {':', '\0'},
-      {'-', '\0'}, {'+', '\0'}, {' ', '\0'},  {'a', '\0'},  {'O', '\0'},  {'\t', '\0'},
+      {'0', '0'},   {'5', '5'},  {'9', '9'},   {'\b', '\b'},   {'/', '\0'},    {':', '\0'},
+      {'-', '\0'},  {'+', '\0'}, {' ', '\0'},  {'a', '\0'},    {'O', '\0'},    {'\t', '\0'},
       {'\r', '\0'}, {127, '\0'}, {'\0', '\0'}, {'\xC3', '\0'}, {'\xB9', '\0'},
   };
   for (const auto& c : cases) EXPECT_EQ(TFSettings::Ed_HTTPPortKeyPress(c.key), c.result) << int(c.key);
