@@ -188,8 +188,9 @@ class TForm_main {
   /// refusal was shown and the application asked to end.
   bool InstanceRefused() const { return instanceRefused_; }
   /// What the service steps of the sequences use (tests inject a backend,
-  /// a sleep and a launcher); by default the process's backend, real sleeps
-  /// and detached processes.
+  /// a sleep and a launcher); a new controller starts with
+  /// DefaultServiceControlHooks() (by default the process's backend, real
+  /// sleeps and detached processes).
   void SetServiceControlHooks(ServiceControlHooks hooks) { serviceHooks_ = std::move(hooks); }
   const ServiceControlHooks& ServiceHooks() const { return serviceHooks_; }
   /// Closing the main window from the program itself: runs the closing
@@ -217,7 +218,7 @@ class TForm_main {
   TimerState timer_;
   mutable std::mutex retryWaitMutex_;
   RetryWait retryWait_;
-  ServiceControlHooks serviceHooks_;
+  ServiceControlHooks serviceHooks_ = DefaultServiceControlHooks();
   bool instanceRefused_ = false;
   // Set when SaveProject could not write the file (the closing question
   // then keeps the window open).

@@ -2,11 +2,34 @@
 
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "base/ULog.h"
 
 using namespace qm::scm;
+
+namespace {
+
+std::mutex defaultHooksMutex;
+ServiceControlHooks defaultHooks;
+
+}  // namespace
+
+void SetDefaultServiceControlHooks(ServiceControlHooks hooks) {
+  std::lock_guard lk(defaultHooksMutex);
+  defaultHooks = std::move(hooks);
+}
+
+ServiceControlHooks DefaultServiceControlHooks() {
+  std::lock_guard lk(defaultHooksMutex);
+  return defaultHooks;
+}
+
+ServiceControl& DefaultServiceBackend() {
+  ServiceControl* scm = DefaultServiceControlHooks().scm;
+  return scm ? *scm : DefaultServiceControl();
+}
 
 TServiceManager::TServiceManager(ServiceControl& scm) : scm_(scm) {}
 

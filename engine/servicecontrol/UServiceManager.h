@@ -12,6 +12,12 @@
 
 #include "platform/scm/ServiceControl.h"
 
+struct ServiceControlHooks;
+
+/// The backend of DefaultServiceControlHooks(), or the process's backend
+/// (qm::scm::DefaultServiceControl) when those hooks name none.
+qm::scm::ServiceControl& DefaultServiceBackend();
+
 /// The service installed by the service program.
 inline constexpr const char* kServiceName = "QuillmarkService1";
 
@@ -21,8 +27,9 @@ inline constexpr const char* kServiceName = "QuillmarkService1";
 /// every operation answers false (or state 0).
 class TServiceManager {
  public:
-  /// Works through `scm`, by default the process's backend.
-  explicit TServiceManager(qm::scm::ServiceControl& scm = qm::scm::DefaultServiceControl());
+  /// Works through `scm`, by default the backend of the process's default
+  /// hooks (see SetDefaultServiceControlHooks).
+  explicit TServiceManager(qm::scm::ServiceControl& scm = DefaultServiceBackend());
   ~TServiceManager();
   TServiceManager(const TServiceManager&) = delete;
   TServiceManager& operator=(const TServiceManager&) = delete;
@@ -70,6 +77,15 @@ struct ServiceControlHooks {
   std::function<bool(const std::vector<std::string>& argv)> launch;
 };
 
+/// Replaces the hooks a new TForm_main starts with and the two steps use
+/// when called without hooks; empty hooks (the initial value) mean the
+/// process's backend, real sleeps and detached processes. Test programs set
+/// a fake here once, so no test reaches the machine's service manager
+/// unless it passes hooks of its own. Thread-safe.
+void SetDefaultServiceControlHooks(ServiceControlHooks hooks);
+/// A copy of the hooks set by SetDefaultServiceControlHooks.
+ServiceControlHooks DefaultServiceControlHooks();
+
 /// Number of state questions while waiting for the service to stop, and the
 /// pause after each answer that is not "stopped".
 inline constexpr int kStopQueries = 26;
@@ -81,11 +97,11 @@ inline constexpr unsigned kInstallPauseMs = 2000;
 /// nothing), select "QuillmarkService1", send the stop whatever the
 /// selection gave (logging "Service beendet."), then ask IsStopped 26 times,
 /// sleeping 500 ms after every answer that is not "stopped"; disconnect.
-void StopRunningService(const ServiceControlHooks& hooks = {});
+void StopRunningService(const ServiceControlHooks& hooks = DefaultServiceControlHooks());
 
 /// Hands over to the service: if the manager can be reached and the service
 /// is not installed, start "<programDir>QuillmarkService /INSTALL" without
 /// waiting; sleep 2 s (also when the manager could not be reached); then,
 /// if the service opens, set it to automatic start and start it. Nothing is
 /// examined or reported.
-void HandOverToService(const std::string& programDir, const ServiceControlHooks& hooks = {});
+void HandOverToService(const std::string& programDir, const ServiceControlHooks& hooks = DefaultServiceControlHooks());

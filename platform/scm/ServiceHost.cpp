@@ -1,8 +1,10 @@
 #include "platform/scm/ServiceHost.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,10 +14,6 @@
 #include <thread>
 
 #include "platform/scm/LocalRecord.h"
-
-#ifdef QM_HAVE_SYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
 
 namespace qm::scm {
 
@@ -77,17 +75,12 @@ bool Report(const StatusHandle& h, const ServiceStatus& status, Error* err) {
     record.startTime = local::ProcessStartTime(record.pid);
     return local::WriteState(h.stateDir, h.name, record, err);
   }
-#ifdef QM_HAVE_SYSTEMD
   int rc = sd_notify(0, SystemdNotifyText(status).c_str());
   if (rc < 0) {
     if (err) *err = ErrnoError(-rc);
     return false;
   }
   return true;
-#else
-  if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-  return false;
-#endif
 }
 
 }  // namespace
@@ -138,12 +131,7 @@ bool RunServiceDispatcher(const std::string& serviceName, ServiceMainFunction se
     handle.mode = StatusHandle::Local;
     handle.stateDir = localDir;
   } else if (::getenv("NOTIFY_SOCKET") != nullptr) {
-#ifdef QM_HAVE_SYSTEMD
     handle.mode = StatusHandle::Systemd;
-#else
-    if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return false;
-#endif
   } else {
     if (err) *err = MakeError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return false;
@@ -187,9 +175,14 @@ bool RunServiceDispatcher(const std::string& serviceName, ServiceMainFunction se
   });
 
   while (true) {
+    // Waits in poll before reading: signals reach their handler while a
+    // thread waits there also under ThreadSanitizer, which holds a signal
+    // back for as long as the thread is blocked in read.
+    pollfd ready{g_pipe[0], POLLIN, 0};
+    if (::poll(&ready, 1, -1) < 0 && errno == EINTR) continue;
     unsigned char b = 0;
     ssize_t n = ::read(g_pipe[0], &b, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0 || b == 0) break;
     std::uint32_t control = ControlFor(b);
     ControlHandler handler;

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QTimer>
 
+#include "FakeServiceControl.h"
 #include "MainWindow.h"
 #include "base/UProgState.h"
 
@@ -61,10 +62,9 @@ DesktopFixture::~DesktopFixture() {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The start-up's service stop talks to a private service manager only.
-  TestDir scmState;
-  qputenv("QM_SCM_BACKEND", "local");
-  qputenv("QM_SCM_STATE_DIR", QByteArray::fromStdString(scmState.Path()));
+  // The start-up's service stop and the closing's hand-over reach a fake,
+  // never the machine's service manager.
+  UseFakeServiceControlByDefault();
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);

@@ -1,6 +1,7 @@
 #include "app/Engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -56,27 +57,68 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
   EXPECT_EQ(KomponentModule, nullptr);
 }
 
-// A failing creation step is reported through the error display and the
-// objects after it are still created; a guard hook replaces the reporting.
+namespace {
+
+// A service manager whose connection fails with something that is no
+// std::exception, so the controller's start-up cannot catch it itself.
+class ThrowingServiceControl : public qm::scm::ServiceControl {
+ public:
+  std::unique_ptr<qm::scm::Manager> OpenManager(const std::string&, const std::string&, std::uint32_t,
+                                                qm::scm::Error*) override {
+    throw 42;
+  }
+  std::string Kind() const override { return "throwing"; }
+};
+
+}  // namespace
+
+// Makes the controller's start-up (the first creation step) fail with a
+// foreign exception.
+qm::Engine::Hooks ThrowingStartUp(ThrowingServiceControl& throwing) {
+  qm::Engine::Hooks hooks;
+  hooks.mainConstructed = [&throwing](TForm_main& main) {
+    ServiceControlHooks service;
+    service.scm = &throwing;
+    main.SetServiceControlHooks(service);
+  };
+  return hooks;
+}
+
+// A creation step that fails is reported through the error display, once,
+// and the objects after it are still created and run their steps.
 TEST(Engine, FailingStepIsReportedAndTheRestIsCreated) {
+  ThrowingServiceControl throwing;
   ClearState();
   TestDir dir;
   RecordingUserInterface ui;
-  int steps = 0;
-  qm::Engine::Hooks hooks;
+  qm::Engine engine(dir.Path(), ui, ProgramKind::Desktop, ThrowingStartUp(throwing));
+  EXPECT_EQ(ui.errors, std::vector<std::string>{"Ein Laufzeitfehler ist aufgetreten!"});
+  // The steps after the failing one ran.
+  EXPECT_TRUE(qm::FileExists(dir / "default.config"));
+  EXPECT_EQ(engine.Info().Lbl_product, kDesktopTitle);
+  EXPECT_EQ(KomponentModule, &engine.Komponent());
+  ClearState();
+}
+
+// A guard hook runs every step instead of the default reporting.
+TEST(Engine, GuardHookRunsEachStepInsteadOfTheReporting) {
+  ThrowingServiceControl throwing;
+  ClearState();
+  TestDir dir;
+  RecordingUserInterface ui;
+  int steps = 0, failures = 0;
+  qm::Engine::Hooks hooks = ThrowingStartUp(throwing);
   hooks.guard = [&](const std::function<void()>& step) {
     ++steps;
     try {
       step();
-      if (steps == 1) throw std::runtime_error("Fehler im Schritt");
-    } catch (const std::exception& e) {
-      ui.ShowError(e.what());
+    } catch (...) {
+      ++failures;
     }
   };
   qm::Engine engine(dir.Path(), ui, ProgramKind::Desktop, hooks);
-  EXPECT_GE(steps, 3);
-  EXPECT_EQ(ui.errors, std::vector<std::string>{"Fehler im Schritt"});
-  EXPECT_NE(FSettings, nullptr);
-  EXPECT_NE(Frm_Info, nullptr);
-  EXPECT_NE(KomponentModule, nullptr);
+  EXPECT_EQ(steps, 5);
+  EXPECT_EQ(failures, 1) << "the controller's start-up failed";
+  EXPECT_TRUE(ui.errors.empty());
+  ClearState();
 }

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "FakeServiceControl.h"
+#include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "base/ULog.h"
+#include "base/UProgState.h"
 
 using namespace qm::scm;
 
@@ -151,3 +153,48 @@ TEST_F(ServiceSteps, ManagerOperationsWithoutConnectionOrSelection) {
 }
 
 }  // namespace
+
+namespace {
+
+// Puts the process's default hooks back when the test ends, however it ends.
+struct RestoreDefaultHooks {
+  ServiceControlHooks saved = DefaultServiceControlHooks();
+  ~RestoreDefaultHooks() { SetDefaultServiceControlHooks(saved); }
+};
+
+}  // namespace
+
+// The process's default hooks reach the steps called without hooks, a
+// manager made without a backend, and controllers created after they are
+// set; hooks set on a controller replace them.
+TEST_F(ServiceSteps, DefaultHooksReachEveryStepThatIsGivenNone) {
+  RestoreDefaultHooks restore;
+  SetDefaultServiceControlHooks(Hooks());
+  fake.installed = true;
+  fake.states = {SERVICE_RUNNING, SERVICE_STOPPED};
+
+  StopRunningService();
+  EXPECT_EQ(fake.Count("control 1"), 1);
+  EXPECT_EQ(sleeps, std::vector<unsigned>{kStopQueryPauseMs});
+
+  HandOverToService("/opt/quillmark");
+  EXPECT_EQ(fake.Count("start"), 1);
+  EXPECT_TRUE(launches.empty()) << "installed: nothing to launch";
+
+  TServiceManager sm;
+  EXPECT_TRUE(sm.Connect());
+  EXPECT_EQ(fake.Count("connect"), 4);
+
+  RecordingUserInterface other;
+  TForm_main form(dir.Path(), other, ProgramKind::Service);
+  EXPECT_EQ(form.ServiceHooks().scm, &fake);
+  FakeServiceControl own;
+  ServiceControlHooks ownHooks = Hooks();
+  ownHooks.scm = &own;
+  form.SetServiceControlHooks(ownHooks);
+  SetStateValue("service", "true");
+  form.FormCloseQuery();
+  ClearState();
+  EXPECT_EQ(own.Count("connect"), 2) << "the controller's own hooks";
+  EXPECT_EQ(fake.Count("connect"), 4) << "the default is not used";
+}

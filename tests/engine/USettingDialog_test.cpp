@@ -347,11 +347,21 @@ TEST_F(SettingsDialog, SmallHandlers) {
   settings.CheckBoxTimer = false;
   settings.CheckBoxTimerClick();
   EXPECT_FALSE(settings.SpinEdit1Enabled);
+}
 
-  for (char c = 1; c < 127; ++c) {
-    const bool passes = (c >= '0' && c <= '9') || c == 8;
-    EXPECT_EQ(TFSettings::Ed_HTTPPortKeyPress(c), passes ? c : '\0') << int(c);
-  }
+// The port field takes digits and backspace; every other key is discarded
+// (0), including the neighbours of the digit range, signs, space, delete
+// and bytes of a UTF-8 sequence.
+TEST(SettingsPortKeys, DigitsAndBackspacePassEverythingElseIsDiscarded) {
+  const struct {
+    char key;
+    char result;
+  } cases[] = {
+      {'0', '0'},   {'5', '5'},  {'9', '9'},   {'\b', '\b'},   {'/', '\0'},    {':', '\0'},
+      {'-', '\0'},  {'+', '\0'}, {' ', '\0'},  {'a', '\0'},    {'O', '\0'},    {'\t', '\0'},
+      {'\r', '\0'}, {127, '\0'}, {'\0', '\0'}, {'\xC3', '\0'}, {'\xB9', '\0'},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TFSettings::Ed_HTTPPortKeyPress(c.key), c.result) << int(c.key);
 }
 
 TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {

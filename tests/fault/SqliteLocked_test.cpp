@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,25 +23,49 @@
 namespace {
 
 // Holds an exclusive transaction on a SQLite file in a child process (the
-// sqlite3 shell) until Release().
+// sqlite3 shell) until Release(). The shell prints a marker once BEGIN
+// EXCLUSIVE has succeeded; WaitHeld() reads it.
 class ExclusiveLock {
  public:
   explicit ExclusiveLock(const std::string& db) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
+    int in[2], out[2];
+    if (::pipe(in) != 0) return;
+    if (::pipe(out) != 0) {
+      ::close(in[0]);
+      ::close(in[1]);
+      return;
+    }
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::dup2(fds[0], 0);
-      ::close(fds[1]);
-      int null = ::open("/dev/null", O_WRONLY);
-      if (null >= 0) ::dup2(null, 1);
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::close(in[1]);
+      ::close(out[0]);
       ::execlp("sqlite3", "sqlite3", db.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    ::close(fds[0]);
-    in_ = fds[1];
-    const std::string sql = "BEGIN EXCLUSIVE;\nSELECT 1;\n";
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    const std::string sql = "BEGIN EXCLUSIVE;\nSELECT 'locked';\n";
     (void)!::write(in_, sql.data(), sql.size());
+  }
+  // True once the shell has printed the marker, within `limit`; false when it
+  // failed first (no shell, the transaction refused) or took longer.
+  bool WaitHeld(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    std::string seen;
+    while (out_ >= 0 && seen.find("locked\n") == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buf[64];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return false;
+      seen.append(buf, static_cast<std::size_t>(n));
+    }
+    return out_ >= 0;
   }
   void Release() {
     if (in_ >= 0) {
@@ -48,6 +73,10 @@ class ExclusiveLock {
       (void)!::write(in_, sql.data(), sql.size());
       ::close(in_);
       in_ = -1;
+    }
+    if (out_ >= 0) {
+      ::close(out_);
+      out_ = -1;
     }
     if (pid_ > 0) {
       int status = 0;
@@ -63,6 +92,7 @@ class ExclusiveLock {
  private:
   pid_t pid_ = -1;
   int in_ = -1;
+  int out_ = -1;
 };
 
 bool LockIsFree(TFDBUtil& db) {
@@ -94,7 +124,7 @@ TEST(SqliteLocked, LookupFailsWithTheLogLinesAndSucceedsAfterwards) {
   db.ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
 
   ExclusiveLock lock(odbc.DatabasePath());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the shell takes the lock
+  ASSERT_TRUE(lock.WaitHeld(std::chrono::seconds(10))) << "the sqlite3 shell did not take the lock";
   const auto start = std::chrono::steady_clock::now();
   const bool found = db.FindUser("user00001@example.test");
   const auto waited = std::chrono::steady_clock::now() - start;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "servicecontrol/UServiceManager.h"
+
 using namespace qm::scm;
 
 namespace {
@@ -81,4 +83,27 @@ std::unique_ptr<Manager> FakeServiceControl::OpenManager(const std::string&, con
 
 int FakeServiceControl::Count(const std::string& call) const {
   return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+}
+
+namespace {
+
+// Stateless, so threads may share it.
+class UnreachableServiceControl : public ServiceControl {
+ public:
+  std::unique_ptr<Manager> OpenManager(const std::string&, const std::string&, std::uint32_t, Error* err) override {
+    if (err) *err = MakeError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  std::string Kind() const override { return "unreachable"; }
+};
+
+}  // namespace
+
+void UseFakeServiceControlByDefault() {
+  static UnreachableServiceControl unreachable;
+  ServiceControlHooks hooks;
+  hooks.scm = &unreachable;
+  hooks.sleep = [](unsigned) {};
+  hooks.launch = [](const std::vector<std::string>&) { return false; };
+  SetDefaultServiceControlHooks(std::move(hooks));
 }

@@ -1,6 +1,8 @@
 #pragma once
 // An in-memory service-control backend for tests of the service steps: one
-// scripted service whose answers and the calls made on it are recorded.
+// scripted service whose answers and the calls made on it are recorded. And
+// the test programs' default for the service steps, so that no test reaches
+// the machine's service manager by accident.
 
 #include <cstdint>
 #include <deque>
@@ -27,3 +29,10 @@ class FakeServiceControl : public qm::scm::ServiceControl {
   /// The number of calls equal to `call`.
   int Count(const std::string& call) const;
 };
+
+/// Makes the service steps of every controller created from now on (and of
+/// StopRunningService / HandOverToService called without hooks) use a
+/// manager that cannot be reached, sleeps that return at once and a launcher
+/// that starts nothing. Every test program's main calls this before the
+/// tests; a test that wants a real backend passes hooks of its own.
+void UseFakeServiceControlByDefault();

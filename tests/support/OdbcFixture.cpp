@@ -12,7 +12,24 @@
 
 namespace {
 
-constexpr const char* kSqliteDriver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
+// The SQLite ODBC driver of this machine: /usr/lib/<multiarch triplet>/odbc
+// on Debian, /usr/lib/odbc elsewhere. Without one the bare file name is
+// written, and the driver manager's error names the library it could not
+// open.
+const std::string& SqliteDriver() {
+  static const std::string path = [] {
+    namespace fs = std::filesystem;
+    const char* name = "libsqlite3odbc.so";
+    std::error_code ec;
+    if (fs::exists(fs::path("/usr/lib/odbc") / name, ec)) return (fs::path("/usr/lib/odbc") / name).string();
+    for (const auto& entry : fs::directory_iterator("/usr/lib", ec)) {
+      fs::path candidate = entry.path() / "odbc" / name;
+      if (fs::exists(candidate, ec)) return candidate.string();
+    }
+    return std::string(name);
+  }();
+  return path;
+}
 
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::string out;
@@ -145,7 +162,7 @@ OdbcFixture::~OdbcFixture() {
 void OdbcFixture::WriteIniFiles() {
   {
     std::ofstream inst(IniDir() + "odbcinst.ini", std::ios::trunc);
-    inst << "[QmSQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" << kSqliteDriver << "\nSetup=" << kSqliteDriver
+    inst << "[QmSQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" << SqliteDriver() << "\nSetup=" << SqliteDriver()
          << "\n";
   }
   auto writeDsns = [this](const std::string& path, const std::vector<std::string>& names) {

@@ -237,7 +237,25 @@ bool SlapdFixture::Launch() {
 }
 
 void SlapdFixture::Pause() {
-  if (Running()) kill(pid_, SIGSTOP);
+  if (!Running()) return;
+  kill(pid_, SIGSTOP);
+  // kill returns before every thread has stopped; a thread still running
+  // could answer one more request. Wait (bounded) until all have.
+  const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+  for (int i = 0; i < 500; ++i) {
+    bool allStopped = true;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+      std::ifstream stat(task.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      // The state follows the command name in parentheses: "pid (comm) T ...".
+      const auto close = line.rfind(')');
+      if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') allStopped = false;
+    }
+    if (allStopped && !ec) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 void SlapdFixture::Resume() {
