@@ -116,10 +116,13 @@ bool DesktopApp::SaveScreenshots(const QString& dir) {
     settings_->Pages()->setCurrentIndex(i);
     ok &= Grab(*settings_, dir, "settings_" + QString::number(i + 1) + "_" + settings_->Pages()->widget(i)->objectName());
   }
-  settings_->hide();
-  dbWindow_->show();
+  // The connection test as a user runs it: the window shows the table and
+  // holds the lookup cycle until it is closed.
+  window_->Guard([this] { engine_->Settings().BtnDBTestClick(); });
+  if (!dbWindow_->isVisible()) dbWindow_->show();
   ok &= Grab(*dbWindow_, dir, "dbtest");
-  dbWindow_->hide();
+  dbWindow_->close();
+  settings_->hide();
   info_->show();
   ok &= Grab(*info_, dir, "info");
   info_->hide();
