@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
+#include <type_traits>
+#include <variant>
 
 #include "app/Main.h"
 #include "directory/UDBUtil.h"
@@ -16,21 +19,45 @@ TFSettings* FSettings = nullptr;
 
 namespace {
 
-// Field offsets inside each record (the record's own offset is added).
-namespace mailOff {
-constexpr std::size_t pop3Host = 0, pop3Login = 256, pop3Password = 512, senderName = 768, subject = 1024,
-                      smtpHost = 1280, smtpUserId = 1536, smtpPassword = 1792, senderAddress = 2048;
-}
-namespace dirOff {
-constexpr std::size_t odbcSource = 0, table = 256, dbUserId = 512, dbPassword = 768, mailField = 1024;
-}
-namespace genOff {
-constexpr std::size_t intervalMinutes = 0, timerEnabled = 4, verbosity = 5, contentType = 6, altTextEnabled = 7,
-                      altText = 8, adPath = 264, adUserId = 520, adPassword = 776, useAD = 1032,
-                      fieldNames1 = 1033, fieldNames2 = 1289, sendAs = 1545, padding = 1801, httpPort = 1804,
-                      httpServerActive = 1808, reserved = 1809;
-}
-static_assert(genOff::reserved + 1559 == 3368);
+// One stored field: its offset inside its record, how it is stored, and the
+// record member it holds. The tables below are the whole stored layout of
+// each record; encoding and decoding walk them.
+enum class Stored { Text, Scrambled, Flag, Byte, Int32 };
+
+template <class Record>
+struct StoredField {
+  std::size_t offset;
+  Stored kind;
+  std::variant<std::string Record::*, bool Record::*, std::uint8_t Record::*, std::int32_t Record::*> member;
+};
+
+const StoredField<MailSettings> kMailFields[] = {
+    {0, Stored::Text, &MailSettings::pop3Host},          {256, Stored::Text, &MailSettings::pop3Login},
+    {512, Stored::Scrambled, &MailSettings::pop3Password}, {768, Stored::Text, &MailSettings::senderName},
+    {1024, Stored::Text, &MailSettings::subject},         {1280, Stored::Text, &MailSettings::smtpHost},
+    {1536, Stored::Text, &MailSettings::smtpUserId},      {1792, Stored::Scrambled, &MailSettings::smtpPassword},
+    {2048, Stored::Text, &MailSettings::senderAddress},
+};
+
+const StoredField<DirectorySettings> kDirectoryFields[] = {
+    {0, Stored::Text, &DirectorySettings::odbcSource},     {256, Stored::Text, &DirectorySettings::table},
+    {512, Stored::Text, &DirectorySettings::dbUserId},     {768, Stored::Scrambled, &DirectorySettings::dbPassword},
+    {1024, Stored::Text, &DirectorySettings::mailField},
+};
+
+// The padding (1801-1803) and reserved (1809-3367) bytes are kept as loaded.
+constexpr std::size_t kGeneralPadding = 1801, kGeneralReserved = 1809;
+const StoredField<GeneralSettings> kGeneralFields[] = {
+    {0, Stored::Int32, &GeneralSettings::intervalMinutes}, {4, Stored::Flag, &GeneralSettings::timerEnabled},
+    {5, Stored::Byte, &GeneralSettings::verbosity},        {6, Stored::Byte, &GeneralSettings::contentType},
+    {7, Stored::Flag, &GeneralSettings::altTextEnabled},   {8, Stored::Text, &GeneralSettings::altText},
+    {264, Stored::Text, &GeneralSettings::adPath},         {520, Stored::Text, &GeneralSettings::adUserId},
+    {776, Stored::Text, &GeneralSettings::adPassword},  // stored plain
+    {1032, Stored::Flag, &GeneralSettings::useAD},         {1033, Stored::Text, &GeneralSettings::fieldNames1},
+    {1289, Stored::Text, &GeneralSettings::fieldNames2},   {1545, Stored::Text, &GeneralSettings::sendAs},
+    {1804, Stored::Int32, &GeneralSettings::httpPort},     {1808, Stored::Flag, &GeneralSettings::httpServerActive},
+};
+static_assert(kGeneralReserved + std::tuple_size_v<decltype(GeneralSettings::reserved)> == 3368);
 static_assert(kGeneralOffset + 3368 == kProfileSize);
 
 // Scrambling and unscrambling are the same: XOR of the text bytes (not the
@@ -39,16 +66,56 @@ void ScrambleField(std::uint8_t* p) {
   for (std::size_t i = 1; i <= p[0]; ++i) p[i] ^= kScrambleKey;
 }
 
-void PutScrambled(std::uint8_t* p, const std::string& text) {
-  qm::PutFixedText(p, text);
-  ScrambleField(p);
+template <class Record, std::size_t N>
+void EncodeFields(const StoredField<Record> (&fields)[N], const Record& record, std::uint8_t* base) {
+  for (const auto& f : fields) {
+    std::uint8_t* p = base + f.offset;
+    std::visit(
+        [&](auto member) {
+          const auto& value = record.*member;
+          using T = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            qm::PutFixedText(p, value);
+            if (f.kind == Stored::Scrambled) ScrambleField(p);
+          } else if constexpr (std::is_same_v<T, bool>) {
+            *p = value ? 1 : 0;
+          } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+            *p = value;
+          } else {
+            qm::PutInt32LE(p, value);
+          }
+        },
+        f.member);
+  }
 }
 
-std::string GetScrambled(const std::uint8_t* p) {
-  std::uint8_t field[qm::kFixedTextSize];
-  std::memcpy(field, p, sizeof field);
-  ScrambleField(field);
-  return qm::GetFixedText(field);
+template <class Record, std::size_t N>
+void DecodeFields(const StoredField<Record> (&fields)[N], const std::uint8_t* base, Record& record) {
+  for (const auto& f : fields) {
+    const std::uint8_t* p = base + f.offset;
+    std::visit(
+        [&](auto member) {
+          auto& value = record.*member;
+          using T = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            if (f.kind == Stored::Scrambled) {
+              std::uint8_t field[qm::kFixedTextSize];
+              std::memcpy(field, p, sizeof field);
+              ScrambleField(field);
+              value = qm::GetFixedText(field);
+            } else {
+              value = qm::GetFixedText(p);
+            }
+          } else if constexpr (std::is_same_v<T, bool>) {
+            value = *p != 0;
+          } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+            value = *p;
+          } else {
+            value = qm::GetInt32LE(p);
+          }
+        },
+        f.member);
+  }
 }
 
 }  // namespace
@@ -56,82 +123,22 @@ std::string GetScrambled(const std::uint8_t* p) {
 std::array<std::uint8_t, kProfileSize> EncodeProfile(const MailSettings& mail, const DirectorySettings& dir,
                                                      const GeneralSettings& general) {
   std::array<std::uint8_t, kProfileSize> buf{};
-  std::uint8_t* m = buf.data() + kMailOffset;
-  qm::PutFixedText(m + mailOff::pop3Host, mail.pop3Host);
-  qm::PutFixedText(m + mailOff::pop3Login, mail.pop3Login);
-  PutScrambled(m + mailOff::pop3Password, mail.pop3Password);
-  qm::PutFixedText(m + mailOff::senderName, mail.senderName);
-  qm::PutFixedText(m + mailOff::subject, mail.subject);
-  qm::PutFixedText(m + mailOff::smtpHost, mail.smtpHost);
-  qm::PutFixedText(m + mailOff::smtpUserId, mail.smtpUserId);
-  PutScrambled(m + mailOff::smtpPassword, mail.smtpPassword);
-  qm::PutFixedText(m + mailOff::senderAddress, mail.senderAddress);
-
-  std::uint8_t* d = buf.data() + kDirectoryOffset;
-  qm::PutFixedText(d + dirOff::odbcSource, dir.odbcSource);
-  qm::PutFixedText(d + dirOff::table, dir.table);
-  qm::PutFixedText(d + dirOff::dbUserId, dir.dbUserId);
-  PutScrambled(d + dirOff::dbPassword, dir.dbPassword);
-  qm::PutFixedText(d + dirOff::mailField, dir.mailField);
-
+  EncodeFields(kMailFields, mail, buf.data() + kMailOffset);
+  EncodeFields(kDirectoryFields, dir, buf.data() + kDirectoryOffset);
   std::uint8_t* g = buf.data() + kGeneralOffset;
-  qm::PutInt32LE(g + genOff::intervalMinutes, general.intervalMinutes);
-  g[genOff::timerEnabled] = general.timerEnabled ? 1 : 0;
-  g[genOff::verbosity] = general.verbosity;
-  g[genOff::contentType] = general.contentType;
-  g[genOff::altTextEnabled] = general.altTextEnabled ? 1 : 0;
-  qm::PutFixedText(g + genOff::altText, general.altText);
-  qm::PutFixedText(g + genOff::adPath, general.adPath);
-  qm::PutFixedText(g + genOff::adUserId, general.adUserId);
-  qm::PutFixedText(g + genOff::adPassword, general.adPassword);  // stored plain
-  g[genOff::useAD] = general.useAD ? 1 : 0;
-  qm::PutFixedText(g + genOff::fieldNames1, general.fieldNames1);
-  qm::PutFixedText(g + genOff::fieldNames2, general.fieldNames2);
-  qm::PutFixedText(g + genOff::sendAs, general.sendAs);
-  std::copy(general.padding.begin(), general.padding.end(), g + genOff::padding);
-  qm::PutInt32LE(g + genOff::httpPort, general.httpPort);
-  g[genOff::httpServerActive] = general.httpServerActive ? 1 : 0;
-  std::copy(general.reserved.begin(), general.reserved.end(), g + genOff::reserved);
+  EncodeFields(kGeneralFields, general, g);
+  std::copy(general.padding.begin(), general.padding.end(), g + kGeneralPadding);
+  std::copy(general.reserved.begin(), general.reserved.end(), g + kGeneralReserved);
   return buf;
 }
 
 void DecodeProfile(const std::uint8_t* bytes, MailSettings& mail, DirectorySettings& dir, GeneralSettings& general) {
-  const std::uint8_t* m = bytes + kMailOffset;
-  mail.pop3Host = qm::GetFixedText(m + mailOff::pop3Host);
-  mail.pop3Login = qm::GetFixedText(m + mailOff::pop3Login);
-  mail.pop3Password = GetScrambled(m + mailOff::pop3Password);
-  mail.senderName = qm::GetFixedText(m + mailOff::senderName);
-  mail.subject = qm::GetFixedText(m + mailOff::subject);
-  mail.smtpHost = qm::GetFixedText(m + mailOff::smtpHost);
-  mail.smtpUserId = qm::GetFixedText(m + mailOff::smtpUserId);
-  mail.smtpPassword = GetScrambled(m + mailOff::smtpPassword);
-  mail.senderAddress = qm::GetFixedText(m + mailOff::senderAddress);
-
-  const std::uint8_t* d = bytes + kDirectoryOffset;
-  dir.odbcSource = qm::GetFixedText(d + dirOff::odbcSource);
-  dir.table = qm::GetFixedText(d + dirOff::table);
-  dir.dbUserId = qm::GetFixedText(d + dirOff::dbUserId);
-  dir.dbPassword = GetScrambled(d + dirOff::dbPassword);
-  dir.mailField = qm::GetFixedText(d + dirOff::mailField);
-
+  DecodeFields(kMailFields, bytes + kMailOffset, mail);
+  DecodeFields(kDirectoryFields, bytes + kDirectoryOffset, dir);
   const std::uint8_t* g = bytes + kGeneralOffset;
-  general.intervalMinutes = qm::GetInt32LE(g + genOff::intervalMinutes);
-  general.timerEnabled = g[genOff::timerEnabled] != 0;
-  general.verbosity = g[genOff::verbosity];
-  general.contentType = g[genOff::contentType];
-  general.altTextEnabled = g[genOff::altTextEnabled] != 0;
-  general.altText = qm::GetFixedText(g + genOff::altText);
-  general.adPath = qm::GetFixedText(g + genOff::adPath);
-  general.adUserId = qm::GetFixedText(g + genOff::adUserId);
-  general.adPassword = qm::GetFixedText(g + genOff::adPassword);
-  general.useAD = g[genOff::useAD] != 0;
-  general.fieldNames1 = qm::GetFixedText(g + genOff::fieldNames1);
-  general.fieldNames2 = qm::GetFixedText(g + genOff::fieldNames2);
-  general.sendAs = qm::GetFixedText(g + genOff::sendAs);
-  std::copy_n(g + genOff::padding, general.padding.size(), general.padding.begin());
-  general.httpPort = qm::GetInt32LE(g + genOff::httpPort);
-  general.httpServerActive = g[genOff::httpServerActive] != 0;
-  std::copy_n(g + genOff::reserved, general.reserved.size(), general.reserved.begin());
+  DecodeFields(kGeneralFields, g, general);
+  std::copy_n(g + kGeneralPadding, general.padding.size(), general.padding.begin());
+  std::copy_n(g + kGeneralReserved, general.reserved.size(), general.reserved.begin());
 }
 
 void PutFieldNames(GeneralSettings& general, const std::string& list) {
