@@ -14,6 +14,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <type_traits>
+#include <variant>
+
 #include "app/Main.h"
 #include "QtUserInterface.h"
 #include "settings/USetting.h"
@@ -165,44 +168,34 @@ void SettingsDialog::LoadFromModel() {
   if (!model_) return;
   updating_ = true;
   TFSettings& m = *model_;
-  SetText(E_pop3Host, m.E_pop3Host);
-  SetText(E_pop3login, m.E_pop3login);
-  SetText(ME_pop3pass, m.ME_pop3pass);
-  SetText(E_SmtpHost, m.E_SmtpHost);
-  SetText(E_smtpUserid, m.E_smtpUserid);
-  SetText(ME_smtppass, m.ME_smtppass);
-  SetText(E_senderadr, m.E_senderadr);
-
-  RG_useAD->SetItemIndex(m.RG_useAD);
-  GB_AD->setVisible(m.GB_ADVisible);
-  GB_ODBC->setVisible(m.GB_ODBCVisible);
-  SetText(E_ADPath, m.E_ADPath);
-  SetText(E_ADUserId, m.E_ADUserId);
-  SetText(E_ADPass, m.E_ADPass);
-  SetMemo(M_FieldNames, m.M_FieldNames);
+  // Item lists first, so that a combo's text can select its item.
   SetCombo(CB_Odbc, &m.CB_OdbcItems, m.CB_Odbc);
-  SetText(E_DBUserId, m.E_DBUserId);
-  SetText(E_DBPass, m.E_DBPass);
   SetCombo(CB_tabelle, &m.CB_tabelleItems, m.CB_tabelle);
   SetCombo(CB_mailField, &m.CB_mailFieldItems, m.CB_mailField);
-
-  RadioGroup_typeContent->SetItemIndex(m.RadioGroup_typeContent);
-  CheckB_asAnhang->setChecked(m.CheckB_asAnhang);
-  CheckB_asBody->setChecked(m.CheckB_asBody);
-  SetText(EAbsender, m.EAbsender);
-  SetText(Esubject, m.Esubject);
-  CB_AltText->setChecked(m.CB_AltText);
-  SetMemo(M_altText, m.M_altText);
+  for (const DialogControl& c : SettingsDialogControlTable()) {
+    QWidget* w = Control(c.name);
+    std::visit(
+        [&](auto field) {
+          const auto& value = m.*field;
+          using T = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            if (auto* e = qobject_cast<QLineEdit*>(w)) SetText(e, value);
+            else if (auto* memo = qobject_cast<QPlainTextEdit*>(w)) SetMemo(memo, value);
+            else if (auto* combo = qobject_cast<QComboBox*>(w)) SetCombo(combo, nullptr, value);
+          } else if constexpr (std::is_same_v<T, bool>) {
+            qobject_cast<QCheckBox*>(w)->setChecked(value);
+          } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
+            spin->setValue(value);
+          } else {
+            static_cast<RadioGroup*>(w)->SetItemIndex(value);
+          }
+        },
+        c.field);
+  }
+  GB_AD->setVisible(m.GB_ADVisible);
+  GB_ODBC->setVisible(m.GB_ODBCVisible);
   M_altText->setEnabled(m.M_altTextEnabled);
-
-  CheckBoxTimer->setChecked(m.CheckBoxTimer);
-  SpinEdit1->setValue(m.SpinEdit1);
   SpinEdit1->setEnabled(m.SpinEdit1Enabled);
-  SetCombo(CB_verbosity, nullptr, m.CB_verbosity);
-  CheckBox_service->setChecked(m.CheckBox_service);
-  CB_HTTPServer_active->setChecked(m.CB_HTTPServer_active);
-  SetText(Ed_HTTPPort, m.Ed_HTTPPort);
-
   SetCombo(CB_profil, &m.CB_profilItems, m.CB_profil);
   updating_ = false;
 }
@@ -210,41 +203,35 @@ void SettingsDialog::LoadFromModel() {
 void SettingsDialog::StoreToModel() {
   if (!model_) return;
   TFSettings& m = *model_;
-  m.E_pop3Host = S(E_pop3Host->text());
-  m.E_pop3login = S(E_pop3login->text());
-  m.ME_pop3pass = S(ME_pop3pass->text());
-  m.E_SmtpHost = S(E_SmtpHost->text());
-  m.E_smtpUserid = S(E_smtpUserid->text());
-  m.ME_smtppass = S(ME_smtppass->text());
-  m.E_senderadr = S(E_senderadr->text());
-
-  m.RG_useAD = RG_useAD->ItemIndex();
-  m.E_ADPath = S(E_ADPath->text());
-  m.E_ADUserId = S(E_ADUserId->text());
-  m.E_ADPass = S(E_ADPass->text());
-  m.M_FieldNames = Memo(M_FieldNames);
-  m.CB_Odbc = S(CB_Odbc->currentText());
-  m.E_DBUserId = S(E_DBUserId->text());
-  m.E_DBPass = S(E_DBPass->text());
-  m.CB_tabelle = S(CB_tabelle->currentText());
-  m.CB_mailField = S(CB_mailField->currentText());
-
-  m.RadioGroup_typeContent = RadioGroup_typeContent->ItemIndex();
-  m.CheckB_asAnhang = CheckB_asAnhang->isChecked();
-  m.CheckB_asBody = CheckB_asBody->isChecked();
-  m.EAbsender = S(EAbsender->text());
-  m.Esubject = S(Esubject->text());
-  m.CB_AltText = CB_AltText->isChecked();
-  m.M_altText = Memo(M_altText);
-
-  m.CheckBoxTimer = CheckBoxTimer->isChecked();
-  m.SpinEdit1 = SpinEdit1->value();
-  m.CB_verbosity = S(CB_verbosity->currentText());
-  m.CheckBox_service = CheckBox_service->isChecked();
-  m.CB_HTTPServer_active = CB_HTTPServer_active->isChecked();
-  m.Ed_HTTPPort = S(Ed_HTTPPort->text());
-
+  for (const DialogControl& c : SettingsDialogControlTable()) {
+    QWidget* w = Control(c.name);
+    std::visit(
+        [&](auto field) {
+          auto& value = m.*field;
+          using T = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<T, std::string>) {
+            if (auto* e = qobject_cast<QLineEdit*>(w)) value = S(e->text());
+            else if (auto* memo = qobject_cast<QPlainTextEdit*>(w)) value = Memo(memo);
+            else if (auto* combo = qobject_cast<QComboBox*>(w)) value = S(combo->currentText());
+          } else if constexpr (std::is_same_v<T, bool>) {
+            value = qobject_cast<QCheckBox*>(w)->isChecked();
+          } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
+            value = spin->value();
+          } else {
+            value = static_cast<RadioGroup*>(w)->ItemIndex();
+          }
+        },
+        c.field);
+  }
   m.CB_profil = S(CB_profil->currentText());
+}
+
+QWidget* SettingsDialog::Control(const char* name) const {
+  auto* w = findChild<QWidget*>(QString::fromLatin1(name));
+  // Every control of the model's table has its widget; a missing one is a
+  // programming error, not a user's.
+  if (!w) qFatal("settings dialog: no widget named %s", name);
+  return w;
 }
 
 QWidget* SettingsDialog::BuildServerPage() {

@@ -46,6 +46,8 @@ class SettingsDialog : public QDialog {
   /// runs, and the controls show the model again.
   void Handle(void (TFSettings::*handler)());
   bool eventFilter(QObject* watched, QEvent* event) override;
+  /// The widget of a control of the model's table, found by its name.
+  QWidget* Control(const char* name) const;
 
   TFSettings* model_ = nullptr;
   bool updating_ = false;

@@ -138,7 +138,7 @@ class TFSettings : public SettingsDialogControls {
   // The steps of SettingsToDialog, in its order.
   void ShowConnectionTexts(const MailSettings& mail, const DirectorySettings& dir);
   void ShowDirectorySource(const GeneralSettings& general);
-  void ShowMailPage(const MailSettings& mail, const GeneralSettings& general);
+  void ShowMailPage(const GeneralSettings& general);
   void ShowTimerVerbosityAndService(const GeneralSettings& general);
   void ShowHttpServer(const GeneralSettings& general);
   void ShowTableList(const GeneralSettings& general, const DirectorySettings& dir);

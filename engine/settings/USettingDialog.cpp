@@ -75,18 +75,96 @@ void ApplyVerbosity(std::uint8_t verbosity) {
   if (Form_main) Form_main->SetVerbosity(verbosity);
 }
 
+// The dialog's plain text controls and the record fields they show: the
+// same pairs serve showing the records and taking the values over.
+template <class Record>
+struct TextBinding {
+  std::string SettingsDialogControls::*control;
+  std::string Record::*field;
+};
+using C = SettingsDialogControls;
+const TextBinding<MailSettings> kMailTexts[] = {
+    {&C::E_pop3Host, &MailSettings::pop3Host},     {&C::E_pop3login, &MailSettings::pop3Login},
+    {&C::ME_pop3pass, &MailSettings::pop3Password}, {&C::E_SmtpHost, &MailSettings::smtpHost},
+    {&C::E_smtpUserid, &MailSettings::smtpUserId}, {&C::ME_smtppass, &MailSettings::smtpPassword},
+    {&C::E_senderadr, &MailSettings::senderAddress}, {&C::EAbsender, &MailSettings::senderName},
+    {&C::Esubject, &MailSettings::subject},
+};
+const TextBinding<DirectorySettings> kDirectoryTexts[] = {
+    {&C::CB_Odbc, &DirectorySettings::odbcSource}, {&C::CB_tabelle, &DirectorySettings::table},
+    {&C::E_DBUserId, &DirectorySettings::dbUserId}, {&C::E_DBPass, &DirectorySettings::dbPassword},
+    {&C::CB_mailField, &DirectorySettings::mailField},
+};
+const TextBinding<GeneralSettings> kGeneralTexts[] = {
+    {&C::E_ADPath, &GeneralSettings::adPath},
+    {&C::E_ADUserId, &GeneralSettings::adUserId},
+    {&C::E_ADPass, &GeneralSettings::adPassword},
+    {&C::M_altText, &GeneralSettings::altText},
+};
+
+template <class Record, std::size_t N>
+void ShowTexts(const TextBinding<Record> (&bindings)[N], const Record& record, SettingsDialogControls& dialog) {
+  for (const auto& b : bindings) dialog.*b.control = record.*b.field;
+}
+
+// Each text cut to a field's 255 bytes.
+template <class Record, std::size_t N>
+void TakeTexts(const TextBinding<Record> (&bindings)[N], const SettingsDialogControls& dialog, Record& record) {
+  for (const auto& b : bindings) record.*b.field = Cut(dialog.*b.control);
+}
+
 }  // namespace
+
+const std::vector<DialogControl>& SettingsDialogControlTable() {
+  static const std::vector<DialogControl> table = {
+      // Page "E-Mail Server"
+      {"E_pop3Host", &C::E_pop3Host},
+      {"E_pop3login", &C::E_pop3login},
+      {"ME_pop3pass", &C::ME_pop3pass},
+      {"E_SmtpHost", &C::E_SmtpHost},
+      {"E_smtpUserid", &C::E_smtpUserid},
+      {"ME_smtppass", &C::ME_smtppass},
+      {"E_senderadr", &C::E_senderadr},
+      // Page "Datenbank"
+      {"RG_useAD", &C::RG_useAD},
+      {"E_ADPath", &C::E_ADPath},
+      {"E_ADUserId", &C::E_ADUserId},
+      {"E_ADPass", &C::E_ADPass},
+      {"M_FieldNames", &C::M_FieldNames},
+      {"CB_Odbc", &C::CB_Odbc},
+      {"E_DBUserId", &C::E_DBUserId},
+      {"E_DBPass", &C::E_DBPass},
+      {"CB_tabelle", &C::CB_tabelle},
+      {"CB_mailField", &C::CB_mailField},
+      // Page "Mail"
+      {"RadioGroup_typeContent", &C::RadioGroup_typeContent},
+      {"CheckB_asAnhang", &C::CheckB_asAnhang},
+      {"CheckB_asBody", &C::CheckB_asBody},
+      {"EAbsender", &C::EAbsender},
+      {"Esubject", &C::Esubject},
+      {"CB_AltText", &C::CB_AltText},
+      {"M_altText", &C::M_altText},
+      // Page "Sonstiges"
+      {"CheckBoxTimer", &C::CheckBoxTimer},
+      {"SpinEdit1", &C::SpinEdit1},
+      {"CB_verbosity", &C::CB_verbosity},
+      {"CheckBox_service", &C::CheckBox_service},
+      {"CB_HTTPServer_active", &C::CB_HTTPServer_active},
+      {"Ed_HTTPPort", &C::Ed_HTTPPort},
+  };
+  return table;
+}
 
 void TFSettings::SettingsToDialog() {
   const MailSettings mail = GetMailSettings();
   const DirectorySettings dir = GetDirectorySettings();
   const GeneralSettings general = GetGeneralSettings();
-  ShowConnectionTexts(mail, dir);                 // 1.
+  ShowConnectionTexts(mail, dir);                 // 1., 6. the texts of the records
   if (FDBUtil)                                    // 2. the directory connection
     FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
                                  general.adPassword);
   ShowDirectorySource(general);                   // 3.-5.
-  ShowMailPage(mail, general);                    // 6.-9.
+  ShowMailPage(general);                          // 6.-9.
   ShowTimerVerbosityAndService(general);          // 10.-13.
   ShowHttpServer(general);                        // 14.
   ApplyTimer(general.intervalMinutes, CheckBoxTimer);  // 11., 15. the main window's timer and its label
@@ -94,41 +172,26 @@ void TFSettings::SettingsToDialog() {
 }
 
 void TFSettings::ShowConnectionTexts(const MailSettings& mail, const DirectorySettings& dir) {
-  E_pop3Host = mail.pop3Host;
-  E_pop3login = mail.pop3Login;
-  ME_pop3pass = mail.pop3Password;
-  E_SmtpHost = mail.smtpHost;
-  E_smtpUserid = mail.smtpUserId;
-  ME_smtppass = mail.smtpPassword;
-  E_senderadr = mail.senderAddress;
-  CB_Odbc = dir.odbcSource;
-  CB_tabelle = dir.table;
-  E_DBUserId = dir.dbUserId;
-  E_DBPass = dir.dbPassword;
-  CB_mailField = dir.mailField;
+  ShowTexts(kMailTexts, mail, *this);
+  ShowTexts(kDirectoryTexts, dir, *this);
 }
 
 void TFSettings::ShowDirectorySource(const GeneralSettings& general) {
   RG_useAD = general.useAD ? 0 : 1;
   RG_useADClick();
-  E_ADPath = general.adPath;
-  E_ADUserId = general.adUserId;
-  E_ADPass = general.adPassword;
+  ShowTexts(kGeneralTexts, general, *this);
   // The attribute list always holds "mail".
   M_FieldNames = GetFieldNames(general);
   if (!ContainsMail(M_FieldNames)) M_FieldNames = WithMailLineFirst(M_FieldNames);
 }
 
-void TFSettings::ShowMailPage(const MailSettings& mail, const GeneralSettings& general) {
-  EAbsender = mail.senderName;
-  Esubject = mail.subject;
+void TFSettings::ShowMailPage(const GeneralSettings& general) {
   RadioGroup_typeContent = general.contentType <= ctRichText ? general.contentType : -1;
   ApplyPreviewPage(general.contentType);
   CheckB_asAnhang = general.sendAs == "anhang" || general.sendAs == "both";
   CheckB_asBody = general.sendAs == "body" || general.sendAs == "both";
   CB_AltText = general.altTextEnabled;
   M_altTextEnabled = CB_AltText;
-  M_altText = general.altText;
 }
 
 void TFSettings::ShowTimerVerbosityAndService(const GeneralSettings& general) {
@@ -169,22 +232,10 @@ void TFSettings::ShowTableList(const GeneralSettings& general, const DirectorySe
 void TFSettings::DialogToSettings() {
   // 1. texts, each cut to a field's 255 bytes
   MailSettings mail;
-  mail.pop3Host = Cut(E_pop3Host);
-  mail.pop3Login = Cut(E_pop3login);
-  mail.pop3Password = Cut(ME_pop3pass);
-  mail.senderName = Cut(EAbsender);
-  mail.subject = Cut(Esubject);
-  mail.smtpHost = Cut(E_SmtpHost);
-  mail.smtpUserId = Cut(E_smtpUserid);
-  mail.smtpPassword = Cut(ME_smtppass);
-  mail.senderAddress = Cut(E_senderadr);
+  TakeTexts(kMailTexts, *this, mail);
   SetMailSettings(mail);
   DirectorySettings dir;
-  dir.odbcSource = Cut(CB_Odbc);
-  dir.table = Cut(CB_tabelle);
-  dir.dbUserId = Cut(E_DBUserId);
-  dir.dbPassword = Cut(E_DBPass);
-  dir.mailField = Cut(CB_mailField);
+  TakeTexts(kDirectoryTexts, *this, dir);
   SetDirectorySettings(dir);
 
   GeneralSettings general = GetGeneralSettings();
@@ -204,12 +255,9 @@ void TFSettings::DialogToSettings() {
   general.sendAs = CheckB_asAnhang && CheckB_asBody ? "both" : CheckB_asAnhang ? "anhang" : CheckB_asBody ? "body" : "none";
   // 6. alternative text
   general.altTextEnabled = CB_AltText;
-  general.altText = Cut(M_altText);
-  // 7. directory
+  // 7. directory (and 6.'s text)
   general.useAD = RG_useAD == 0;
-  general.adPath = Cut(E_ADPath);
-  general.adUserId = Cut(E_ADUserId);
-  general.adPassword = Cut(E_ADPass);
+  TakeTexts(kGeneralTexts, *this, general);
   // 8.-9. attribute list
   if (general.useAD && !ContainsMail(M_FieldNames)) {
     if (auto* ui = Ui())

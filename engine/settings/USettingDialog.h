@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "base/UText.h"
 
@@ -74,3 +76,15 @@ struct SettingsDialogControls {
   // Page "Profile": CB_profil (text) is TFSettings::CB_profil.
   qm::TextList CB_profilItems;
 };
+
+/// One control whose value the dialog shows and takes back: its name (the
+/// Qt widget's object name) and its field of the model.
+struct DialogControl {
+  const char* name;
+  std::variant<std::string SettingsDialogControls::*, bool SettingsDialogControls::*, int SettingsDialogControls::*>
+      field;
+};
+/// Every such control in page order; the Qt dialog copies values by this
+/// table, so a widget's object name is its control's name by construction.
+/// Item lists, visibility and the profile selector are copied apart.
+const std::vector<DialogControl>& SettingsDialogControlTable();
