@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   RecordingUserInterface ui;
   TForm_main form(dir.Path(), ui);
   form.SetVerbosity(2);  // errors only, so the log file does not weigh on either side
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
   form.M_Signatur_HTML = Template();
   for (const auto& f : kFields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});

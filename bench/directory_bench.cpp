@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
   ldap.AddUsers(rows);
   ldap.Start();
 
-  TFSettings settings;
   RecordingUserInterface ui;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
   std::printf("%d rows / entries, median of %d runs\n", rows, runs);
 

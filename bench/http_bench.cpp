@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   TestDir dir;
   QuietRecording ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;

@@ -19,7 +19,9 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   // it only for lookups, which start after the engine is built.
   dbUtil_ = std::make_unique<TFDBUtil>([this] { return settings_->GetLookupSettings(); }, ui);
   Run([this] { dbUtil_->FormCreate(); });
-  settings_ = std::make_unique<TFSettings>();
+  settings_ = std::make_unique<TFSettings>(ui);
+  settings_->SetRunningSystem([this](const GeneralSettings& general) { main_->ApplySettings(general); },
+                              [this] { main_->BuildPlaceholderList(); });
   Run([this] { settings_->FormCreate(); });
   mailTools_ = std::make_unique<TFMailTools>();
   info_ = std::make_unique<TFrm_Info>();

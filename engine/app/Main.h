@@ -25,6 +25,7 @@
 #include "servicecontrol/UServiceManager.h"
 #include "base/UText.h"
 #include "base/UserInterface.h"
+#include "settings/USettingsRecords.h"
 #include "platform/instance/InstanceLock.h"
 
 /// Which program runs the engine.
@@ -164,6 +165,12 @@ class TForm_main {
   std::string Title() const { return title_; }
   void SetTimer(unsigned intervalMs, bool enabled);
   TimerState Timer1() const;
+  /// Applies the settings to what the controller runs: the polling timer
+  /// (minutes; a timer of 0 ms is never enabled) and its label
+  /// "LStatusTimer", the log's verbosity, the preview page (shown for HTML
+  /// and Rich-Text). The settings dialog calls it when it shows or takes
+  /// over the records.
+  void ApplySettings(const GeneralSettings& general);
   /// Sets a counter or status label and shows it.
   void SetLabel(const std::string& control, const std::string& text) { ui_.SetLabel(control, text); }
 

@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <exception>
 #include <filesystem>
 
@@ -142,4 +144,13 @@ void TForm_main::Btn_resetCountersClick() {
   for (const auto& c : kCounters) SetStateValue(c.state, "0");
   SaveState();
   for (const auto& c : kCounters) SetLabel(c.label, "0");
+}
+
+void TForm_main::ApplySettings(const GeneralSettings& general) {
+  const long long ms = static_cast<long long>(general.intervalMinutes) * 60000;
+  const unsigned interval = static_cast<unsigned>(std::clamp<long long>(ms, 0, UINT_MAX));
+  SetTimer(interval, general.timerEnabled && interval > 0);
+  SetLabel("LStatusTimer", general.timerEnabled ? "ein" : "aus");
+  SetVerbosity(general.verbosity);
+  ui_.SetPageVisible("TabS_preview", general.contentType != ctText);
 }

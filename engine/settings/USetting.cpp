@@ -9,7 +9,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "app/Main.h"
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UProgState.h"
@@ -155,7 +154,7 @@ bool IsSafeProfileName(const std::string& name) {
 
 // ---- TFSettings --------------------------------------------------------
 
-TFSettings::TFSettings() { FSettings = this; }
+TFSettings::TFSettings(UserInterface& ui) : ui_(ui) { FSettings = this; }
 
 TFSettings::~TFSettings() {
   if (FSettings == this) FSettings = nullptr;
@@ -241,7 +240,7 @@ void TFSettings::LoadSettings(const std::string& path) {
   }
   try {
     SettingsToDialog();
-    if (Form_main) Form_main->BuildPlaceholderList();
+    if (rebuildCatalogue_) rebuildCatalogue_();
   } catch (const EDataSourceError&) {
     ::WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
   } catch (const qm::EInOutError&) {
@@ -289,5 +288,5 @@ void TFSettings::FormCreate() {
     LoadSettings(ProfilePath(name));
   else
     SaveSettings();
-  if (Form_main) Form_main->BuildPlaceholderList();
+  if (rebuildCatalogue_) rebuildCatalogue_();
 }

@@ -44,9 +44,12 @@ std::string GetFieldNames(const GeneralSettings& general);
 /// contains no '/', '\' or NUL and is not "." or "..".
 bool IsSafeProfileName(const std::string& name);
 
+class UserInterface;
+
 class TFSettings : public SettingsDialogControls {
  public:
-  TFSettings();
+  /// The dialog shows its messages and runs modally through `ui`.
+  explicit TFSettings(UserInterface& ui);
   ~TFSettings();
   TFSettings(const TFSettings&) = delete;
   TFSettings& operator=(const TFSettings&) = delete;
@@ -128,6 +131,15 @@ class TFSettings : public SettingsDialogControls {
   /// one the server is left as it is.
   using ServerRestart = std::function<void(int port, bool active)>;
   void SetServerRestart(ServerRestart restart) { serverRestart_ = std::move(restart); }
+  /// The controller's part of applying the records to the running system
+  /// (timer and its label, verbosity, preview page), and the rebuilding of
+  /// the placeholder catalogue after a profile was read. Wired at assembly;
+  /// without them only the records and the dialog change.
+  using ApplySettings = std::function<void(const GeneralSettings&)>;
+  void SetRunningSystem(ApplySettings apply, std::function<void()> rebuildCatalogue) {
+    apply_ = std::move(apply);
+    rebuildCatalogue_ = std::move(rebuildCatalogue);
+  }
 
   /// The dialog's profile selector: the name of the active profile.
   std::string CB_profil;
@@ -147,7 +159,10 @@ class TFSettings : public SettingsDialogControls {
   MailSettings mail_;
   DirectorySettings directory_;
   GeneralSettings general_;
+  UserInterface& ui_;
   ServerRestart serverRestart_;
+  ApplySettings apply_;
+  std::function<void()> rebuildCatalogue_;
 };
 
 /// A failure of the data source while settings are applied

@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "app/Main.h"
+#include "base/UserInterface.h"
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UProgState.h"
@@ -31,12 +31,10 @@ namespace {
 constexpr int kDefaultHttpPort = 8081;
 constexpr const char* kProfileSuffix = ".config";
 
-UserInterface* Ui() { return Form_main ? &Form_main->UI() : nullptr; }
-
 // Runs one handler of a user's action; a failure reaches the application's
 // error display and the dialog goes on.
 template <class F>
-void Guarded(F&& f) {
+void Guarded(UserInterface& ui, F&& f) {
   std::string text;
   try {
     f();
@@ -46,7 +44,7 @@ void Guarded(F&& f) {
   } catch (const std::exception& e) {
     text = e.what();
   }
-  if (auto* ui = Ui()) ui->ShowError(text);
+  ui.ShowError(text);
 }
 
 bool ContainsMail(const std::string& text) { return text.find("mail") != std::string::npos; }
@@ -54,26 +52,6 @@ bool ContainsMail(const std::string& text) { return text.find("mail") != std::st
 std::string WithMailLineFirst(const std::string& text) { return text.empty() ? "mail" : "mail\r\n" + text; }
 
 std::string Cut(const std::string& s) { return qm::CutUtf8(s, qm::kFixedTextMax); }
-
-unsigned TimerMilliseconds(std::int32_t minutes) {
-  long long ms = static_cast<long long>(minutes) * 60000;
-  return static_cast<unsigned>(std::clamp<long long>(ms, 0, UINT_MAX));
-}
-
-void ApplyTimer(std::int32_t minutes, bool enabled) {
-  if (!Form_main) return;
-  const unsigned ms = TimerMilliseconds(minutes);
-  Form_main->SetTimer(ms, enabled && ms > 0);
-  Form_main->SetLabel("LStatusTimer", enabled ? "ein" : "aus");
-}
-
-void ApplyPreviewPage(int contentType) {
-  if (auto* ui = Ui()) ui->SetPageVisible("TabS_preview", contentType != 0);
-}
-
-void ApplyVerbosity(std::uint8_t verbosity) {
-  if (Form_main) Form_main->SetVerbosity(verbosity);
-}
 
 // The dialog's plain text controls and the record fields they show: the
 // same pairs serve showing the records and taking the values over.
@@ -167,7 +145,7 @@ void TFSettings::SettingsToDialog() {
   ShowMailPage(general);                          // 6.-9.
   ShowTimerVerbosityAndService(general);          // 10.-13.
   ShowHttpServer(general);                        // 14.
-  ApplyTimer(general.intervalMinutes, CheckBoxTimer);  // 11., 15. the main window's timer and its label
+  if (apply_) apply_(general);                    // 7., 11., 12., 15. preview page, verbosity, timer
   ShowTableList(general, dir);                    // 16.-17.
 }
 
@@ -187,7 +165,6 @@ void TFSettings::ShowDirectorySource(const GeneralSettings& general) {
 
 void TFSettings::ShowMailPage(const GeneralSettings& general) {
   RadioGroup_typeContent = general.contentType <= ctRichText ? general.contentType : -1;
-  ApplyPreviewPage(general.contentType);
   CheckB_asAnhang = general.sendAs == "anhang" || general.sendAs == "both";
   CheckB_asBody = general.sendAs == "body" || general.sendAs == "both";
   CB_AltText = general.altTextEnabled;
@@ -199,7 +176,6 @@ void TFSettings::ShowTimerVerbosityAndService(const GeneralSettings& general) {
   CheckBoxTimer = general.timerEnabled;
   SpinEdit1Enabled = general.timerEnabled;
   CB_verbosity = general.verbosity < kVerbosityItems.size() ? kVerbosityItems[general.verbosity] : std::string();
-  ApplyVerbosity(general.verbosity);
   CheckBox_service = GetStateValue("service") == "true";
 }
 
@@ -242,15 +218,12 @@ void TFSettings::DialogToSettings() {
   // 2. timer
   general.intervalMinutes = SpinEdit1;
   general.timerEnabled = CheckBoxTimer;
-  ApplyTimer(general.intervalMinutes, general.timerEnabled);
   // 3. verbosity: an entry matching no item keeps the stored value
   auto item = std::find(kVerbosityItems.begin(), kVerbosityItems.end(), CB_verbosity);
   if (item != kVerbosityItems.end()) general.verbosity = static_cast<std::uint8_t>(item - kVerbosityItems.begin());
-  ApplyVerbosity(general.verbosity);
   // 4. signature type
   if (RadioGroup_typeContent >= 0 && RadioGroup_typeContent <= ctRichText)
     general.contentType = static_cast<std::uint8_t>(RadioGroup_typeContent);
-  ApplyPreviewPage(general.contentType);
   // 5. delivery form
   general.sendAs = CheckB_asAnhang && CheckB_asBody ? "both" : CheckB_asAnhang ? "anhang" : CheckB_asBody ? "body" : "none";
   // 6. alternative text
@@ -260,14 +233,15 @@ void TFSettings::DialogToSettings() {
   TakeTexts(kGeneralTexts, *this, general);
   // 8.-9. attribute list
   if (general.useAD && !ContainsMail(M_FieldNames)) {
-    if (auto* ui = Ui())
-      ui->ShowMessage(
+    ui_.ShowMessage(
           "Der Active Directory-Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
           "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.");
     M_FieldNames = WithMailLineFirst(M_FieldNames);
   }
   PutFieldNames(general, M_FieldNames);
   SetGeneralSettings(general);
+  // Timer, verbosity and preview page take effect before the port is read.
+  if (apply_) apply_(general);
 
   // 10. HTTP port (a text that is no whole number ends the take-over here)
   general.httpPort = qm::StrToInt(Ed_HTTPPort);
@@ -279,11 +253,10 @@ void TFSettings::DialogToSettings() {
 }
 
 void TFSettings::EditSettings() {
-  Guarded([this] { SettingsToDialog(); });
-  UserInterface* ui = Ui();
-  const ModalResult result = ui ? ui->ShowModalDialog("TFSettings") : ModalResult::Cancel;
+  Guarded(ui_, [this] { SettingsToDialog(); });
+  const ModalResult result = ui_.ShowModalDialog("TFSettings");
   if (result == ModalResult::Ok) {
-    Guarded([this] {
+    Guarded(ui_, [this] {
       DialogToSettings();
       if (CB_profil.empty()) CB_profil = "default";
       SaveSettings();
@@ -292,7 +265,7 @@ void TFSettings::EditSettings() {
     return;
   }
   // Cancel: the directory connection goes back to the stored records.
-  Guarded([this] {
+  Guarded(ui_, [this] {
     if (!FDBUtil) return;
     const DirectorySettings dir = GetDirectorySettings();
     const GeneralSettings general = GetGeneralSettings();
@@ -302,10 +275,9 @@ void TFSettings::EditSettings() {
 }
 
 void TFSettings::BtnDBTestClick() {
-  Guarded([this] {
+  Guarded(ui_, [this] {
     if (GetGeneralSettings().useAD && !ContainsMail(M_FieldNames)) {
-      if (auto* ui = Ui())
-        ui->ShowMessage(
+      ui_.ShowMessage(
             "Der Active Directory- Feldname \"mail\" steht für die E-Mail Adressen der Benutzer.\n"
             "Dieses Attribut muss in der Liste enthalten sein und wurde automatisch hinzugefügt.");
       M_FieldNames = WithMailLineFirst(M_FieldNames);
@@ -334,8 +306,7 @@ void TFSettings::BtnDBTestClick() {
     if (RG_useAD == 0) {
       // The address column follows the directory: "mail".
       CB_mailField = "mail";
-      if (auto* ui = Ui())
-        ui->ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
+      ui_.ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
                               : "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");
       FDBUtil->CloseConnection();
     } else {
@@ -347,7 +318,7 @@ void TFSettings::BtnDBTestClick() {
 }
 
 void TFSettings::CB_OdbcSelect() {
-  Guarded([this] {
+  Guarded(ui_, [this] {
     CB_tabelle.clear();
     CB_tabelleItems.clear();
     if (FDBUtil) {
@@ -362,7 +333,7 @@ void TFSettings::CB_OdbcSelect() {
 }
 
 void TFSettings::CB_tabelleSelect() {
-  Guarded([this] {
+  Guarded(ui_, [this] {
     DirectorySettings dir = GetDirectorySettings();
     dir.table = Cut(CB_tabelle);
     SetDirectorySettings(dir);
@@ -388,16 +359,14 @@ void TFSettings::CB_AltTextClick() { M_altTextEnabled = CB_AltText; }
 void TFSettings::CheckBoxTimerClick() { SpinEdit1Enabled = CheckBoxTimer; }
 
 void TFSettings::CheckBox_serviceClick() {
-  Guarded([this] { SetStateValue("service", CheckBox_service ? "true" : "false"); });
+  Guarded(ui_, [this] { SetStateValue("service", CheckBox_service ? "true" : "false"); });
 }
 
 char TFSettings::Ed_HTTPPortKeyPress(char key) { return (key >= '0' && key <= '9') || key == 8 ? key : '\0'; }
 
 void TFSettings::BtnNewProfileClick() {
-  Guarded([this] {
-    UserInterface* ui = Ui();
-    if (!ui) return;
-    auto name = ui->InputBox("Neues Profil", "Geben Sie einen Namen für das Profil an:", "");
+  Guarded(ui_, [this] {
+    auto name = ui_.InputBox("Neues Profil", "Geben Sie einen Namen für das Profil an:", "");
     if (name && !name->empty()) CB_profil = *name;
   });
 }
@@ -420,7 +389,7 @@ void TFSettings::CB_profilDropDown() {
 }
 
 void TFSettings::CB_profilSelect() {
-  Guarded([this] {
+  Guarded(ui_, [this] {
     if (!IsSafeProfileName(CB_profil)) return;
     LoadSettings(ProfilePath(CB_profil));
   });
@@ -431,11 +400,10 @@ void TFSettings::CB_profilCloseUp() {
 }
 
 void TFSettings::BtnDeleteProfileClick() {
-  Guarded([this] {
-    UserInterface* ui = Ui();
-    if (!ui || !ui->ConfirmYesNo("Wollen Sie das Profil \"" + CB_profil + "\" wirklich löschen?")) return;
+  Guarded(ui_, [this] {
+    if (!ui_.ConfirmYesNo("Wollen Sie das Profil \"" + CB_profil + "\" wirklich löschen?")) return;
     if (!IsSafeProfileName(CB_profil) || !qm::DeleteFile(ProfilePath(CB_profil)))
-      ui->ShowMessage("Das Profil konnte nicht gelöscht werden!");
+      ui_.ShowMessage("Das Profil konnte nicht gelöscht werden!");
     CB_profilDropDown();
   });
 }

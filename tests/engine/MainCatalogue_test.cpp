@@ -16,7 +16,7 @@ struct CatalogueFixture : ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  std::optional<TFSettings> settings{std::in_place};
+  std::optional<TFSettings> settings{std::in_place, ui};
 
   void UseAd(const std::string& names1, const std::string& names2 = "") {
     GeneralSettings g;

@@ -90,7 +90,7 @@ class DBUtilTest : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 

@@ -79,12 +79,15 @@ class SettingsDialog : public ::testing::Test {
   TestDir dir;
   DialogHost ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TKomponentModule module;
-  // Taking over restarts this module's server, as in the programs.
-  bool restartWired = [this] {
+  // Wired as in the programs: taking over restarts this module's server,
+  // and applying the records reaches the controller.
+  bool wired = [this] {
     settings.SetServerRestart([this](int port, bool active) { module.RestartServer(port, active); });
+    settings.SetRunningSystem([this](const GeneralSettings& g) { form.ApplySettings(g); },
+                              [this] { form.BuildPlaceholderList(); });
     return true;
   }();
 };

@@ -71,7 +71,7 @@ class Settings : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TEventLog log{dir.Path(), &ui};
-  TFSettings settings;
+  TFSettings settings{ui};
 };
 
 TEST(ProfileRecord, FieldsLieAtTheirFileOffsets) {

@@ -44,7 +44,7 @@ TEST(DiskFull, SavesFailWholeAndSucceedOnceThereIsRoom) {
 
   RecordingUserInterface ui;
   TForm_main form(dir, ui, ProgramKind::Service);
-  TFSettings settings;
+  TFSettings settings{ui};
   ClearState();
 
   // The last good state: program state, a profile and a project.

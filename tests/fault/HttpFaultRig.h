@@ -136,7 +136,7 @@ class HttpFaultRig {
   TestDir dir;
   HookedUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;

@@ -48,7 +48,7 @@ TEST(LogUnwritable, HttpRequestsAreAnsweredAndReachTheScreen) {
   WriteFileBytes(dir / "temp/logo.gif", "GIF89a");
   RecordingUserInterface ui;
   TForm_main form(dir.Path(), ui);
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
   TKomponentModule module;
   module.IdHTTPServer1.AddBinding("127.0.0.1", 0);

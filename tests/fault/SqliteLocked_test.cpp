@@ -114,7 +114,7 @@ TEST(SqliteLocked, LookupFailsWithTheLogLinesAndSucceedsAfterwards) {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
   DirectorySettings d;
   d.odbcSource = odbc.Dsn();

@@ -58,7 +58,7 @@ struct Setup {
   std::string dir;
   NullUserInterface ui;
   TForm_main main;
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil dbUtil{SettingsSourceOf(settings), ui};
   TKomponentModule module;
   Poco::Net::ServerSocket listener;

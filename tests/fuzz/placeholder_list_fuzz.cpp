@@ -17,7 +17,7 @@ struct Setup {
   std::string dir;
   NullUserInterface ui;
   TForm_main main;
-  TFSettings settings;
+  TFSettings settings{ui};
 };
 
 }  // namespace

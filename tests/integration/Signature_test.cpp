@@ -101,7 +101,7 @@ class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 

@@ -73,7 +73,7 @@ class HttpMake : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings;
+  TFSettings settings{ui};
   TFDBUtil dbutil{SettingsSourceOf(settings), ui};
   TFMailTools mail;
   TKomponentModule module;

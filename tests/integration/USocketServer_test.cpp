@@ -302,7 +302,7 @@ std::uint16_t FreePort() {
 
 class HttpServerCreate : public HttpServer {
  protected:
-  TFSettings settings;
+  TFSettings settings{ui};
   void Configure(int port, bool active) {
     GeneralSettings g;
     g.httpPort = port;

@@ -8,7 +8,7 @@ MailTestEngine::MailTestEngine() {
   ClearState();
   std::filesystem::create_directories(dir / "temp");
   main = std::make_unique<TForm_main>(dir.Path(), ui);
-  settings = std::make_unique<TFSettings>();
+  settings = std::make_unique<TFSettings>(ui);
   db = std::make_unique<TFDBUtil>(SettingsSourceOf(*settings), ui);
   mail = std::make_unique<TFMailTools>();
   auto& h = TFMailTools::Hooks();
