@@ -431,90 +431,12 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   sendMessage.senderName = mail.senderName;
   sendMessage.senderAddress = mail.senderAddress;
   sendMessage.recipient = address;
-
   if (known) {
-    const std::string& sendAs = general.sendAs;
-    qm::SignatureOrder order;
-    order.address = address;
-    order.delivery = qm::SignatureDelivery::Mail;
-    order.attachments = sendAs != "none";
-    if (sendAs == "anhang" || sendAs == "both") {
-      if (general.contentType == ctText)
-        order.file = qm::SignatureFileKind::Text;
-      else if (general.contentType == ctHtml)
-        order.file = qm::SignatureFileKind::Html;
-      else if (general.contentType == ctRichText)
-        order.file = qm::SignatureFileKind::RichText;
-    }
-    // Generates, converts and reads every file under SignatureLock, which is
-    // free again before the server is contacted.
-    qm::SignatureBundle signature = qm::RunSignaturePipeline(order);
-    if (signature.outcome == qm::SignatureBundle::LookupFailed) {
-      WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
-      return false;
-    }
-    if (signature.outcome == qm::SignatureBundle::EmptyText) {
-      WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
-      return false;
-    }
-    qm::TextList lines = Form_main->MailTextLines();
-    lines.push_back("\r\n");
-    if (sendAs == "body" || sendAs == "both") {
-      qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(signature.text));
-      lines.insert(lines.end(), sig.begin(), sig.end());
-    }
-    const std::string text = qm::JoinLinesCrLf(lines);
-    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
-    sendMessage.parts.push_back(
-        {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
-    if (signature.outcome == qm::SignatureBundle::FileUnreadable) {
-      WriteLog(std::string(kSendFailure) + "\r\n" + signature.failure, ltError);
-      return false;
-    }
-
-    if (signature.signatureFile) {
-      auto& f = *signature.signatureFile;
-      sendMessage.parts.push_back({qm::ReplyPart::Attachment, "", std::move(f.bytes), f.name, ""});
-    }
-    for (auto& f : signature.attachments) {
-      const bool image = qm::IsImageName(f.name);
-      sendMessage.parts.push_back({qm::ReplyPart::Attachment, image ? qm::ImageMediaType(f.name) : "",
-                                   std::move(f.bytes), qm::ExtractFileName(f.name), image ? "<" + f.name + ">" : ""});
-    }
+    if (!AddSignatureParts(address, general)) return false;
   } else {
-    WriteLog("Die EMail Adresse " + address +
-                 " konnte nicht in der Datenbank gefunden werden. Es wird eine Ersatznachricht versand!",
-             ltWarning);
-    const std::string text = qm::JoinLinesCrLf({general.altText});
-    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
-    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+    AddAlternativeParts(address, general);
   }
-
-  try {
-    const TestHooks& hooks = Hooks();
-    Poco::Timestamp date = hooks.clock ? hooks.clock() : Poco::Timestamp();
-    lastRendered_ = qm::ComposeReply(sendMessage, date, hooks.boundary);
-    Transmit(mail.smtpHost, mail.smtpUserId, mail.smtpPassword, mail.senderAddress, address, lastRendered_);
-  } catch (const SmtpReplyError& e) {
-    DropSmtp();
-    WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + e.what(), ltError);
-    return false;
-  } catch (const Poco::Net::SMTPException& e) {
-    DropSmtp();
-    if (e.code() != 0)
-      WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + ReplyOf(e), ltError);
-    else
-      WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
-    return false;
-  } catch (const Poco::Exception& e) {
-    DropSmtp();
-    WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
-    return false;
-  } catch (const std::exception& e) {
-    DropSmtp();
-    WriteLog(std::string(kSendFailure) + "\r\n" + e.what(), ltError);
-    return false;
-  }
+  if (!TransmitReply(mail, address)) return false;
 
   // The server accepted the message.
   const std::string count = AddToStateCounter("LStatusGesand", 1);
@@ -528,79 +450,174 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   return true;
 }
 
+bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSettings& general) {
+  const std::string& sendAs = general.sendAs;
+  qm::SignatureOrder order;
+  order.address = address;
+  order.delivery = qm::SignatureDelivery::Mail;
+  order.attachments = sendAs != "none";
+  if (sendAs == "anhang" || sendAs == "both") {
+    if (general.contentType == ctText)
+      order.file = qm::SignatureFileKind::Text;
+    else if (general.contentType == ctHtml)
+      order.file = qm::SignatureFileKind::Html;
+    else if (general.contentType == ctRichText)
+      order.file = qm::SignatureFileKind::RichText;
+  }
+  // Generates, converts and reads every file under SignatureLock, which is
+  // free again before the server is contacted.
+  qm::SignatureBundle signature = qm::RunSignaturePipeline(order);
+  if (signature.outcome == qm::SignatureBundle::LookupFailed) {
+    WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
+    return false;
+  }
+  if (signature.outcome == qm::SignatureBundle::EmptyText) {
+    WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
+    return false;
+  }
+  qm::TextList lines = Form_main->MailTextLines();
+  lines.push_back("\r\n");
+  if (sendAs == "body" || sendAs == "both") {
+    qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(signature.text));
+    lines.insert(lines.end(), sig.begin(), sig.end());
+  }
+  const std::string text = qm::JoinLinesCrLf(lines);
+  sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+  sendMessage.parts.push_back(
+      {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
+  if (signature.outcome == qm::SignatureBundle::FileUnreadable) {
+    WriteLog(std::string(kSendFailure) + "\r\n" + signature.failure, ltError);
+    return false;
+  }
+
+  if (signature.signatureFile) {
+    auto& f = *signature.signatureFile;
+    sendMessage.parts.push_back({qm::ReplyPart::Attachment, "", std::move(f.bytes), f.name, ""});
+  }
+  for (auto& f : signature.attachments) {
+    const bool image = qm::IsImageName(f.name);
+    sendMessage.parts.push_back({qm::ReplyPart::Attachment, image ? qm::ImageMediaType(f.name) : "",
+                                 std::move(f.bytes), qm::ExtractFileName(f.name), image ? "<" + f.name + ">" : ""});
+  }
+  return true;
+}
+
+void TFMailTools::AddAlternativeParts(const std::string& address, const GeneralSettings& general) {
+  WriteLog("Die EMail Adresse " + address +
+               " konnte nicht in der Datenbank gefunden werden. Es wird eine Ersatznachricht versand!",
+           ltWarning);
+  const std::string text = qm::JoinLinesCrLf({general.altText});
+  sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+  sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+}
+
+bool TFMailTools::TransmitReply(const MailSettings& mail, const std::string& address) {
+  try {
+    const TestHooks& hooks = Hooks();
+    Poco::Timestamp date = hooks.clock ? hooks.clock() : Poco::Timestamp();
+    lastRendered_ = qm::ComposeReply(sendMessage, date, hooks.boundary);
+    Transmit(mail.smtpHost, mail.smtpUserId, mail.smtpPassword, mail.senderAddress, address, lastRendered_);
+    return true;
+  } catch (const SmtpReplyError& e) {
+    DropSmtp();
+    WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + e.what(), ltError);
+  } catch (const Poco::Net::SMTPException& e) {
+    DropSmtp();
+    if (e.code() != 0)
+      WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + ReplyOf(e), ltError);
+    else
+      WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+  } catch (const Poco::Exception& e) {
+    DropSmtp();
+    WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+  } catch (const std::exception& e) {
+    DropSmtp();
+    WriteLog(std::string(kSendFailure) + "\r\n" + e.what(), ltError);
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Request mailbox
 
 void TFMailTools::ReceiveMails() {
-  using Poco::Net::POP3ClientSession;
   const MailSettings mail = FSettings->GetMailSettings();
   if (thePOP3) return;  // a poll is still connected
 
-  const TestHooks& hooks = Hooks();
-  std::string requestMail;  // the message object of this poll
   try {
-    std::uint16_t port = hooks.pop3Port ? hooks.pop3Port : kPop3Port;
-    pop3Socket_ = std::make_unique<Poco::Net::StreamSocket>();
-    pop3Socket_->connect(Poco::Net::SocketAddress(mail.pop3Host, port), Span(hooks.timeouts.connect));
-    pop3Socket_->setReceiveTimeout(Span(hooks.timeouts.read));
-    pop3Socket_->setSendTimeout(Span(hooks.timeouts.read));
-    thePOP3 = std::make_unique<POP3ClientSession>(*pop3Socket_);
-    thePOP3->setTimeout(Span(hooks.timeouts.read));
-    thePOP3->login(mail.pop3Login, mail.pop3Password);
-    WriteLog("Verbunden mit Mailbox: " + mail.pop3Host, ltInformation);
-
+    ConnectPop3(mail);
     const int n = thePOP3->messageCount();
     if (n <= 0) {
       WriteLog("Keine neuen Nachrichten auf dem Server.", ltInformation);
     } else {
       Form_main->SetLabel("LStatusempfangen", AddToStateCounter("LStatusEmpfangen", n));
       WriteLog(std::to_string(n) + " neue Nachrichten werden empfangen.", ltInformation);
-      for (int i = 1; i <= n; ++i) {
-        requestMail.clear();
-        try {
-          std::ostringstream out;
-          thePOP3->retrieveMessage(i, out);
-          requestMail = out.str();
-        } catch (const Poco::Net::POP3Exception&) {
-          requestMail.clear();  // "-ERR": the message stays empty
-        }
-        // The retrieval stream ends without an error when the connection
-        // drops or stalls in the middle of a message, so a message counts as
-        // whole only when the session still answers afterwards. A cut-off
-        // request must not be answered or deleted.
-        std::string reply;
-        if (!thePOP3->sendCommand("NOOP", reply))
-          throw Poco::Net::POP3Exception("Die Verbindung zum POP3-Server ist abgebrochen", reply);
-
-        const std::string sender = qm::BareAddress(qm::RawFromHeader(requestMail));
-        if (sender.empty()) continue;
-        WriteLog("Neue Mail von:" + sender, ltWarning);
-        if (!SendSignature(sender, false)) WriteLog("Es konnte keine Antwort gesendet werden.", ltError);
-        try {
-          thePOP3->deleteMessage(i);
-        } catch (const Poco::Net::POP3Exception& e) {
-          // A refusal ("-ERR") is reported and the poll goes on; a lost
-          // connection ends the poll.
-          if (e.message().find("-ERR") == std::string::npos) throw;
-          WriteLog("Nachricht konnte nicht vom pop3 Konto gelöscht werden!", ltError);
-        }
-      }
+      for (int i = 1; i <= n; ++i) AnswerRequest(i);
     }
     thePOP3->close();  // QUIT: the server carries out the deletions
     DropPop3();
   } catch (...) {
-    // QUIT still carries out the deletions of the requests answered so far;
-    // a dead connection is dropped after a short wait.
-    if (thePOP3) {
-      try {
-        thePOP3->setTimeout(Span(std::min<std::chrono::milliseconds>(hooks.timeouts.read, std::chrono::seconds(10))));
-        thePOP3->close();
-      } catch (...) {
-      }
-    }
-    DropPop3();
+    QuitPop3AfterFailure();
     WriteLog("Fehler beim Abholen von EMails über Pop3!", ltError);
   }
+}
+
+void TFMailTools::ConnectPop3(const MailSettings& mail) {
+  const TestHooks& hooks = Hooks();
+  std::uint16_t port = hooks.pop3Port ? hooks.pop3Port : kPop3Port;
+  pop3Socket_ = std::make_unique<Poco::Net::StreamSocket>();
+  pop3Socket_->connect(Poco::Net::SocketAddress(mail.pop3Host, port), Span(hooks.timeouts.connect));
+  pop3Socket_->setReceiveTimeout(Span(hooks.timeouts.read));
+  pop3Socket_->setSendTimeout(Span(hooks.timeouts.read));
+  thePOP3 = std::make_unique<Poco::Net::POP3ClientSession>(*pop3Socket_);
+  thePOP3->setTimeout(Span(hooks.timeouts.read));
+  thePOP3->login(mail.pop3Login, mail.pop3Password);
+  WriteLog("Verbunden mit Mailbox: " + mail.pop3Host, ltInformation);
+}
+
+void TFMailTools::AnswerRequest(int i) {
+  std::string requestMail;  // the message object of this poll
+  try {
+    std::ostringstream out;
+    thePOP3->retrieveMessage(i, out);
+    requestMail = out.str();
+  } catch (const Poco::Net::POP3Exception&) {
+    requestMail.clear();  // "-ERR": the message stays empty
+  }
+  // The retrieval stream ends without an error when the connection drops or
+  // stalls in the middle of a message, so a message counts as whole only
+  // when the session still answers afterwards. A cut-off request must not
+  // be answered or deleted.
+  std::string reply;
+  if (!thePOP3->sendCommand("NOOP", reply))
+    throw Poco::Net::POP3Exception("Die Verbindung zum POP3-Server ist abgebrochen", reply);
+
+  const std::string sender = qm::BareAddress(qm::RawFromHeader(requestMail));
+  if (sender.empty()) return;
+  WriteLog("Neue Mail von:" + sender, ltWarning);
+  if (!SendSignature(sender, false)) WriteLog("Es konnte keine Antwort gesendet werden.", ltError);
+  try {
+    thePOP3->deleteMessage(i);
+  } catch (const Poco::Net::POP3Exception& e) {
+    // A refusal ("-ERR") is reported and the poll goes on; a lost connection
+    // ends the poll.
+    if (e.message().find("-ERR") == std::string::npos) throw;
+    WriteLog("Nachricht konnte nicht vom pop3 Konto gelöscht werden!", ltError);
+  }
+}
+
+void TFMailTools::QuitPop3AfterFailure() {
+  // QUIT still carries out the deletions of the requests answered so far; a
+  // dead connection is dropped after a short wait.
+  if (thePOP3) {
+    try {
+      const auto read = Hooks().timeouts.read;
+      thePOP3->setTimeout(Span(std::min<std::chrono::milliseconds>(read, std::chrono::seconds(10))));
+      thePOP3->close();
+    } catch (...) {
+    }
+  }
+  DropPop3();
 }
 
 // ---------------------------------------------------------------------------

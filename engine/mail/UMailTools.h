@@ -17,6 +17,8 @@
 
 #include <Poco/Timestamp.h>
 
+#include "settings/USettingsRecords.h"
+
 namespace Poco::Net {
 class SMTPClientSession;
 class POP3ClientSession;
@@ -167,6 +169,17 @@ class TFMailTools {
                 const std::string& from, const std::string& to, const std::string& rendered);
 
  private:
+  // The steps of SendSignature: the parts of a known user's reply (false
+  // when the signature cannot be made; logged), the parts of the
+  // alternative text, the sending itself (false on failure; logged).
+  bool AddSignatureParts(const std::string& address, const GeneralSettings& general);
+  void AddAlternativeParts(const std::string& address, const GeneralSettings& general);
+  bool TransmitReply(const MailSettings& mail, const std::string& address);
+  // The steps of ReceiveMails: connect and log in, answer and delete one
+  // request (throws when the connection is lost), end a failed poll.
+  void ConnectPop3(const MailSettings& mail);
+  void AnswerRequest(int index);
+  void QuitPop3AfterFailure();
   void DropSmtp();
   void DropPop3();
 
