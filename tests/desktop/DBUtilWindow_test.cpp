@@ -102,16 +102,6 @@ struct ConnectionTestTest : DBUtilWindowTest {
     app->Engine().Main().M_Signatur_HTML = {"#givenName# #sn#"};
   }
 
-  void OpenSettings(const std::function<void(QWidget*)>& handle) {
-    bool ran = false;
-    OnNextModal([&](QWidget* d) {
-      ran = true;
-      handle(d);
-    });
-    Find<QAction>(&Window(), "MI_Einstellungen")->trigger();
-    ProcessEvents();
-    EXPECT_TRUE(ran);
-  }
 
   void CloseTestWindow(CloseBy how) {
     DBUtilWindow& w = app->DBWindow();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QFileDialog>
 #include <QTimer>
 
@@ -69,4 +70,15 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
+}
+
+void DesktopFixture::OpenSettings(const std::function<void(QWidget*)>& handle) {
+  bool ran = false;
+  OnNextModal([&](QWidget* d) {
+    ran = true;
+    handle(d);
+  });
+  Find<QAction>(&Window(), "MI_Einstellungen")->trigger();
+  ProcessEvents();
+  EXPECT_TRUE(ran) << "the settings dialog did not open";
 }

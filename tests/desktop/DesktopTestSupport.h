@@ -40,4 +40,7 @@ struct DesktopFixture {
   DesktopFixture();
   ~DesktopFixture();
   MainWindow& Window() { return app->Window(); }
+  /// Opens the settings dialog through its menu entry and runs `handle` on
+  /// it while it is shown; `handle` must close it.
+  void OpenSettings(const std::function<void(QWidget*)>& handle);
 };

@@ -26,18 +26,7 @@
 
 namespace {
 
-struct SettingsDialogTest : ::testing::Test, DesktopFixture {
-  void OpenSettings(std::function<void(QWidget*)> handle) {
-    bool ran = false;
-    OnNextModal([&](QWidget* d) {
-      ran = true;
-      handle(d);
-    });
-    Find<QAction>(&Window(), "MI_Einstellungen")->trigger();
-    ProcessEvents();
-    EXPECT_TRUE(ran);
-  }
-};
+struct SettingsDialogTest : ::testing::Test, DesktopFixture {};
 
 TEST_F(SettingsDialogTest, PagesAndCaptions) {
   SettingsDialog& d = app->Settings();
