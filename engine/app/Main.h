@@ -26,6 +26,7 @@
 #include "base/UText.h"
 #include "base/UserInterface.h"
 #include "settings/USettingsRecords.h"
+#include "signature/USignaturePipeline.h"
 #include "platform/instance/InstanceLock.h"
 
 /// Which program runs the engine.
@@ -45,7 +46,7 @@ struct TimerState {
   bool enabled = false;
 };
 
-class TForm_main {
+class TForm_main : public qm::SignatureSource {
  public:
   /// Creates the controller for a program directory (with or without a
   /// trailing '/'). Sets the process's program directory and current log and
@@ -63,7 +64,7 @@ class TForm_main {
   TEventLog& Log() { return log_; }
 
   // ---- locks (always taken in this order; LogLock last) ----------------
-  std::recursive_mutex& SignatureLock() { return signatureLock_; }
+  std::recursive_mutex& SignatureLock() override { return signatureLock_; }
   std::recursive_mutex& ConversionLock() { return conversionLock_; }
   std::recursive_mutex& LogLock() { return log_.LogLock(); }
 
@@ -79,7 +80,7 @@ class TForm_main {
   /// thread holds it exclusively while it changes them; other threads use
   /// the copy accessors below.
   std::shared_mutex& ProjectMutex() const { return projectMutex_; }
-  qm::TextList AttachmentNames() const;
+  qm::TextList AttachmentNames() const override;
   qm::TextList TemplateLines() const;
   qm::TextList MailTextLines() const;
 
@@ -146,7 +147,7 @@ class TForm_main {
   /// caller can tell an unreachable directory from a filled signature.
   /// Callers that read the files go through qm::RunSignaturePipeline, which
   /// keeps SignatureLock until they are read.
-  bool MakeSignature(const std::string& address);
+  bool MakeSignature(const std::string& address) override;
   /// How MakeSignature waits before its retry (tests replace it); the
   /// default sleeps the calling thread only.
   using RetryWait = std::function<void(std::chrono::milliseconds)>;

@@ -424,7 +424,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
   const std::string failed = "ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".";
   qm::SignatureBundle signature;
   try {
-    signature = qm::RunSignaturePipeline(order);
+    signature = qm::RunSignaturePipeline(*Form_main, order);
   } catch (const std::exception& e) {
     WriteLog(std::string("Fehler in \"makeSignature\". ") + e.what(), ltError);
     return BuildResponsePage(failed);

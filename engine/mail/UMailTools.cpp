@@ -466,7 +466,7 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
   }
   // Generates, converts and reads every file under SignatureLock, which is
   // free again before the server is contacted.
-  qm::SignatureBundle signature = qm::RunSignaturePipeline(order);
+  qm::SignatureBundle signature = qm::RunSignaturePipeline(*Form_main, order);
   if (signature.outcome == qm::SignatureBundle::LookupFailed) {
     WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
     return false;

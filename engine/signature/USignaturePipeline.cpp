@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "app/Main.h"
 #include "base/ULog.h"
 #include "signature/URichText.h"
 #include "base/UText.h"
@@ -36,7 +35,7 @@ bool ReadInto(SignatureFile& file, std::string& failure) {
 
 }  // namespace
 
-SignatureBundle RunSignaturePipeline(const SignatureOrder& order) {
+SignatureBundle RunSignaturePipeline(SignatureSource& source, const SignatureOrder& order) {
   SignatureBundle bundle;
   const std::string store = AttachmentStore();
   const std::string base = store + order.address;
@@ -45,11 +44,11 @@ SignatureBundle RunSignaturePipeline(const SignatureOrder& order) {
   // Held until the files have been read (mail) or named (download):
   // MakeSignature for the same address on another thread deletes the .rtf
   // and rewrites the .txt and .htm.
-  std::unique_lock signatureLock(Form_main->SignatureLock());
+  std::unique_lock signatureLock(source.SignatureLock());
 
   // The address was found by the caller a moment ago; a directory that has
   // failed since leaves the placeholders unfilled, which is no signature.
-  if (!Form_main->MakeSignature(order.address)) {
+  if (!source.MakeSignature(order.address)) {
     bundle.outcome = SignatureBundle::LookupFailed;
     return bundle;
   }
@@ -73,7 +72,7 @@ SignatureBundle RunSignaturePipeline(const SignatureOrder& order) {
   }
 
   if (order.attachments) {
-    for (const std::string& name : Form_main->AttachmentNames()) {
+    for (const std::string& name : source.AttachmentNames()) {
       if ((mail && IsImageName(name)) || FileExists(store + name))
         bundle.attachments.push_back({store + name, name, ""});
       else

@@ -11,11 +11,26 @@
 // Locks, in this order: SignatureLock for the whole pipeline, DirectoryLock
 // (the lookup, the conversion), ConversionLock (the conversion), LogLock last.
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/UText.h"
+
 namespace qm {
+
+/// What the pipeline needs of the controller that owns the generation: its
+/// SignatureLock, the generation itself and the project's attachment names.
+class SignatureSource {
+ public:
+  virtual ~SignatureSource() = default;
+  virtual std::recursive_mutex& SignatureLock() = 0;
+  /// Generates temp/<address>.txt and .htm; false when the directory could
+  /// not be read (see TForm_main::MakeSignature).
+  virtual bool MakeSignature(const std::string& address) = 0;
+  virtual qm::TextList AttachmentNames() const = 0;
+};
 
 /// The generated file handed out with the signature.
 enum class SignatureFileKind {
@@ -75,6 +90,6 @@ struct SignatureBundle {
 /// left out; the conversion logs its own failures. Failures of MakeSignature
 /// (a refused address, files that cannot be written) and of the conversion
 /// are thrown to the caller, with every lock released.
-SignatureBundle RunSignaturePipeline(const SignatureOrder& order);
+SignatureBundle RunSignaturePipeline(SignatureSource& source, const SignatureOrder& order);
 
 }  // namespace qm
