@@ -21,6 +21,7 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
 #include "TestImage.h"
 #include "directory/UDBUtil.h"
 #include "signature/URichText.h"
@@ -70,14 +71,14 @@ struct Result {
 
 // Alternates the lookup cycle alone and the whole generation, switching which
 // goes first every round, so that drift and caching weigh on both alike.
-Result Measure(const std::string& name, TForm_main& form, int rounds) {
+Result Measure(const std::string& name, TForm_main& form, TFDBUtil& db, int rounds) {
   const std::string address = Mail(kUsers - 123);
   std::vector<double> lookup, make;
   auto lookupOnly = [&] {
     auto t0 = Clock::now();
-    FDBUtil->FindUser(address);
-    for (const auto& f : kFields) FDBUtil->GetFieldValue(address, f);
-    FDBUtil->CloseConnection();
+    db.FindUser(address);
+    for (const auto& f : kFields) db.GetFieldValue(address, f);
+    db.CloseConnection();
     return Ms(Clock::now() - t0);
   };
   auto generation = [&] {
@@ -105,14 +106,13 @@ Result Measure(const std::string& name, TForm_main& form, int rounds) {
 // both files written, the .rtf check. The fixed cost that any lookup carries.
 // Wall time and this thread's CPU time (user and system), medians; the CPU
 // time is what the work itself costs when the machine is busy with others.
-std::pair<double, double> FilesOnly(TForm_main& form, int rounds) {
+std::pair<double, double> FilesOnly(TForm_main& form, const TForm_main::Collaborators& wired, int rounds) {
   auto cpuMs = [] {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
   };
-  TFDBUtil* saved = FDBUtil;
-  FDBUtil = nullptr;
+  form.Wire({nullptr, wired.settings, wired.mail});
   std::vector<double> wall, cpu;
   for (int r = 0; r < rounds; ++r) {
     auto t0 = Clock::now();
@@ -121,7 +121,7 @@ std::pair<double, double> FilesOnly(TForm_main& form, int rounds) {
     cpu.push_back(cpuMs() - c0);
     wall.push_back(Ms(Clock::now() - t0));
   }
-  FDBUtil = saved;
+  form.Wire(wired);
   return {Median(wall), Median(cpu)};
 }
 
@@ -129,13 +129,14 @@ std::pair<double, double> FilesOnly(TForm_main& form, int rounds) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-  TestDir dir;
-  mkdir((dir.Path() + "temp").c_str(), 0755);
-  RecordingUserInterface ui;
-  TForm_main form(dir.Path(), ui);
+  TestEngine e;
+  e.UseRealWordProcessor();
+  const TestDir& dir = e.dir;
+  const RecordingUserInterface& ui = e.ui;
+  TForm_main& form = *e.main;
   form.SetVerbosity(2);  // errors only, so the log file does not weigh on either side
-  TFSettings settings{ui};
-  TFDBUtil db{SettingsSourceOf(settings), ui};
+  TFSettings& settings = *e.settings;
+  TFDBUtil& db = *e.db;
   form.M_Signatur_HTML = Template();
   for (const auto& f : kFields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});
   form.LB_Felder.push_back({"logo.gif", PlaceholderEntry::Image});
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     settings.SetDirectorySettings(d);
     settings.SetGeneralSettings(GeneralSettings{});
     db.ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
-    results.push_back(Measure("SQLite via ODBC, 10,000 rows", form, rounds));
+    results.push_back(Measure("SQLite via ODBC, 10,000 rows", form, db, rounds));
   }
   {
     GeneralSettings g;
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
     g.fieldNames1 = list;
     settings.SetGeneralSettings(g);
     db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
-    results.push_back(Measure("slapd, 10,000 users", form, rounds));
+    results.push_back(Measure("slapd, 10,000 users", form, db, rounds));
   }
   for (const auto& l : ui.LogLines()) std::fprintf(stderr, "log: %s\n", l.c_str());
 
@@ -192,7 +193,7 @@ int main(int argc, char** argv) {
     std::printf("%-32s %14.3f %16.3f %9.1f%%\n", r.name.c_str(), r.lookup, r.make,
                 100.0 * (r.make - r.lookup) / r.lookup);
 
-  auto [filesWall, filesCpu] = FilesOnly(form, rounds * 10);
+  auto [filesWall, filesCpu] = FilesOnly(form, {&db, &settings.Store(), e.mail}, rounds * 10);
   std::printf("%-32s %14s %16.3f   (CPU time of that: %.3f ms)\n", "no directory (files only)", "-", filesWall,
               filesCpu);
 
@@ -204,7 +205,7 @@ int main(int argc, char** argv) {
   std::vector<double> conv;
   for (int r = 0; r < 3; ++r) {
     auto t0 = Clock::now();
-    bool ok = ConvertToRtf(dir.Path() + "temp/" + Mail(kUsers - 123) + ".htm");
+    bool ok = form.RichText().ConvertToRtf(dir.Path() + "temp/" + Mail(kUsers - 123) + ".htm");
     conv.push_back(Ms(Clock::now() - t0));
     if (!ok) std::printf("conversion %d failed\n", r);
   }

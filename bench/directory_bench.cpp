@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   ldap.Start();
 
   RecordingUserInterface ui;
-  TFSettings settings{ui};
+  qm::SettingsStore settings;
   TFDBUtil db{SettingsSourceOf(settings), ui};
   std::printf("%d rows / entries, median of %d runs\n", rows, runs);
 

@@ -32,6 +32,7 @@
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
 #include "directory/UDBUtil.h"
 #include "mail/UMailTools.h"
 #include "settings/USetting.h"
@@ -115,14 +116,13 @@ int main(int argc, char** argv) {
   odbc.CreateUsersTable();
   odbc.AddUsers(kUsers);
 
-  TestDir dir;
   QuietRecording ui;
-  TForm_main form{dir.Path(), ui};
-  TFSettings settings{ui};
-  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
-  TFMailTools mail;
-  TKomponentModule module;
-  ::mkdir((dir / "temp").c_str(), 0755);
+  TestEngine e{ProgramKind::Desktop, &ui};
+  const TestDir& dir = e.dir;
+  TForm_main& form = *e.main;
+  TFSettings& settings = *e.settings;
+  TFDBUtil& dbutil = *e.db;
+  TKomponentModule& module = *e.http;
   WriteFileBytes(dir / "ResponsePage.htm", "<html><body>#ResponseText#</body></html>\n");
   WriteFileBytes(dir / "temp/logo.gif", std::string(2048, 'g'));
   std::string file4k;
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < perClient; ++i) {
           std::string a = Mail(static_cast<int>(rng() % kUsers) + 1);
           auto t0 = Clock::now();
-          mail.IsKnownUser(a);
+          dbutil.IsKnownUser(a);
           if (dbutil.FindUser(a))
             for (const auto& f : fields)
               if (f.kind == PlaceholderEntry::Field) dbutil.GetFieldValue(a, f.name);

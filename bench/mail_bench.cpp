@@ -17,7 +17,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "TestImage.h"
 #include "base/UProgState.h"
 
@@ -34,7 +34,7 @@ int main(int argc, char** argv) try {
   SmtpFixture smtp;
   smtp.Start();
 
-  MailTestEngine e;
+  TestEngine e;
   e.UseOdbcUsers(odbc.Dsn());
   GeneralSettings g;
   g.contentType = ctHtml;

@@ -1,8 +1,10 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when an engine source includes a header of a folder above its own.
+# Fails when an engine source includes a header of a folder above its own,
+# or when an engine source other than the assembly uses one of the
+# process-wide object pointers (their declarations and definitions aside).
 # -DENGINE_DIR=<engine folder>
 # -DALLOWED=<"folder:below1,below2" ...>  the folders each folder may include
-# -DUPWARD=<"folder/file -> folder" ...>   known exceptions, being removed
+# -DASSEMBLY=<folder/file>                the source that sets the pointers
 set(folders "")
 foreach(entry IN LISTS ALLOWED)
   string(REPLACE ":" ";" parts "${entry}")
@@ -18,7 +20,6 @@ foreach(entry IN LISTS ALLOWED)
 endforeach()
 
 set(errors "")
-set(used_exceptions "")
 file(GLOB_RECURSE sources RELATIVE ${ENGINE_DIR} ${ENGINE_DIR}/*.cpp ${ENGINE_DIR}/*.h)
 foreach(source IN LISTS sources)
   string(REGEX MATCH "^[^/]+" folder "${source}")
@@ -43,18 +44,24 @@ foreach(source IN LISTS sources)
     if(target IN_LIST allowed_${folder})
       continue()
     endif()
-    if("${source} -> ${target}" IN_LIST UPWARD)
-      list(APPEND used_exceptions "${source} -> ${target}")
-      continue()
-    endif()
     list(APPEND errors "${source}: includes \"${header}\", a folder above '${folder}'")
   endforeach()
 endforeach()
 
-foreach(exception IN LISTS UPWARD)
-  if(NOT exception IN_LIST used_exceptions)
-    list(APPEND errors "the exception \"${exception}\" is no longer needed: remove it from engine/CMakeLists.txt")
+# Code lines naming a pointer; comments, extern declarations and the
+# definitions "T* Name = nullptr;" are not uses.
+set(pointers "Form_main|FDBUtil|FSettings|FMailTools|Frm_Info|KomponentModule")
+foreach(source IN LISTS sources)
+  if(source STREQUAL ASSEMBLY)
+    continue()
   endif()
+  file(STRINGS ${ENGINE_DIR}/${source} lines REGEX "(^|[^A-Za-z0-9_])(${pointers})([^A-Za-z0-9_]|$)")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]*//" OR line MATCHES "^extern " OR line MATCHES "^[A-Za-z_]+\\* (${pointers}) = nullptr;")
+      continue()
+    endif()
+    list(APPEND errors "${source}: uses a process-wide pointer outside the assembly: ${line}")
+  endforeach()
 endforeach()
 
 if(errors)

@@ -10,28 +10,49 @@
 
 namespace qm {
 
-Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kind, Hooks hooks)
+Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kind, Hooks hooks, Start start)
     : ui_(ui), hooks_(std::move(hooks)) {
+  // Every object is constructed and wired first (constructors connect,
+  // bind and read nothing); then the creation steps run in their order.
   main_ = std::make_unique<TForm_main>(programDir, ui, kind);
   if (hooks_.mainConstructed) hooks_.mainConstructed(*main_);
-  Run([this] { main_->FormCreate(); });
-  // The settings holder is created after the directory; the directory reads
-  // it only for lookups, which start after the engine is built.
-  dbUtil_ = std::make_unique<TFDBUtil>([this] { return settings_->GetLookupSettings(); }, ui);
-  Run([this] { dbUtil_->FormCreate(); });
-  settings_ = std::make_unique<TFSettings>(ui);
+  // The directory reads the settings store only for lookups, which start
+  // after the engine is built.
+  dbUtil_ = std::make_unique<TFDBUtil>([this] { return settings_->Store().GetLookupSettings(); }, ui);
+  settings_ = std::make_unique<TFSettings>(ui, *dbUtil_);
+  mailTools_ = std::make_unique<TFMailTools>(settings_->Store(), *dbUtil_, *main_, ui);
+  info_ = std::make_unique<TFrm_Info>();
+  komponent_ = std::make_unique<TKomponentModule>(settings_->Store(), *dbUtil_, *main_, ui);
+
+  main_->Wire({dbUtil_.get(), &settings_->Store(), mailTools_.get()});
   settings_->SetRunningSystem([this](const GeneralSettings& general) { main_->ApplySettings(general); },
                               [this] { main_->BuildPlaceholderList(); });
-  Run([this] { settings_->FormCreate(); });
-  mailTools_ = std::make_unique<TFMailTools>();
-  info_ = std::make_unique<TFrm_Info>();
-  Run([this] { info_->FormCreate(); });
-  komponent_ = std::make_unique<TKomponentModule>();
   settings_->SetServerRestart([this](int port, bool active) { komponent_->RestartServer(port, active); });
+
+  // The process-wide pointers, for the programs' edges (windows, service
+  // loop); no engine object reads them.
+  Form_main = main_.get();
+  FDBUtil = dbUtil_.get();
+  FSettings = settings_.get();
+  FMailTools = mailTools_.get();
+  Frm_Info = info_.get();
+  KomponentModule = komponent_.get();
+
+  if (start == Start::None) return;
+  Run([this] { main_->FormCreate(); });
+  Run([this] { dbUtil_->FormCreate(); });
+  Run([this] { settings_->FormCreate(); });
+  Run([this] { info_->FormCreate(); });
   Run([this] { komponent_->DataModuleCreate(); });
 }
 
 Engine::~Engine() {
+  if (KomponentModule == komponent_.get()) KomponentModule = nullptr;
+  if (Frm_Info == info_.get()) Frm_Info = nullptr;
+  if (FMailTools == mailTools_.get()) FMailTools = nullptr;
+  if (FSettings == settings_.get()) FSettings = nullptr;
+  if (FDBUtil == dbUtil_.get()) FDBUtil = nullptr;
+  if (Form_main == main_.get()) Form_main = nullptr;
   komponent_.reset();
   info_.reset();
   mailTools_.reset();

@@ -1,11 +1,14 @@
 #pragma once
-// The engine assembled: the long-lived objects of one program, created in
-// their fixed order, each running its creation steps, and destroyed in the
-// reverse order. Both programs (and tests that need a whole engine) build the
-// engine through this class:
-//   TForm_main (+ FormCreate, desktop or service variant), TFDBUtil,
-//   TFSettings (+ FormCreate), TFMailTools, TFrm_Info (+ FormCreate),
-//   TKomponentModule (+ DataModuleCreate).
+// The engine assembled: the long-lived objects of one program, created and
+// wired with their collaborators, then their creation steps in a fixed
+// order, and destroyed in the reverse order. Both programs (and the tests'
+// TestEngine) build the engine through this class:
+//   TForm_main (FormCreate, desktop or service variant), TFDBUtil
+//   (FormCreate), TFSettings (FormCreate), TFMailTools, TFrm_Info
+//   (FormCreate), TKomponentModule (DataModuleCreate).
+// The assembly is the only place that sets the process-wide pointers
+// (Form_main, FDBUtil, FSettings, FMailTools, Frm_Info, KomponentModule);
+// engine objects get their collaborators by reference instead.
 // The service program adds its service module after the engine.
 
 #include <functional>
@@ -34,10 +37,16 @@ class Engine {
     std::function<void(const std::function<void()>&)> guard;
   };
 
-  /// Creates every object for a program directory (with or without a
-  /// trailing '/') and runs their creation steps in order. A failing step
-  /// is reported (see Hooks::guard) and the next object is still created.
-  Engine(const std::string& programDir, UserInterface& ui, ProgramKind kind, Hooks hooks = {});
+  /// Whether the creation steps run: All for the programs; None for tests
+  /// that run the steps they need themselves (the objects are wired alike).
+  enum class Start { All, None };
+
+  /// Creates and wires every object for a program directory (with or
+  /// without a trailing '/'), sets the process-wide pointers, and runs their
+  /// creation steps in order. A failing step is reported (see Hooks::guard)
+  /// and the next one still runs.
+  Engine(const std::string& programDir, UserInterface& ui, ProgramKind kind, Hooks hooks = {},
+         Start start = Start::All);
   /// Destroys the objects in the reverse order of their creation. Runs no
   /// closing sequence: the desktop runs FormCloseQuery before this.
   ~Engine();

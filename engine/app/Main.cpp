@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "base/UUtils.h"
+#include "directory/UDBUtil.h"
 
 TForm_main* Form_main = nullptr;
 
@@ -11,11 +12,14 @@ TForm_main::TForm_main(const std::string& programDir, UserInterface& ui, Program
       log_(programDir_, kind == ProgramKind::Desktop ? &ui : nullptr) {
   qm::SetProgramDirectory(programDir_);
   SetCurrentLog(&log_);
-  Form_main = this;
+}
+
+void TForm_main::Wire(const Collaborators& collaborators) {
+  with_ = collaborators;
+  richText_.UseDirectoryLock(with_.directory ? &with_.directory->DirectoryLock() : nullptr);
 }
 
 TForm_main::~TForm_main() {
-  if (Form_main == this) Form_main = nullptr;
   if (CurrentLog() == &log_) SetCurrentLog(nullptr);
 }
 

@@ -29,6 +29,12 @@
 #include "signature/USignaturePipeline.h"
 #include "platform/instance/InstanceLock.h"
 
+class TFDBUtil;
+class TFMailTools;
+namespace qm {
+class SettingsStore;
+}
+
 /// Which program runs the engine.
 enum class ProgramKind { Desktop, Service };
 
@@ -49,8 +55,8 @@ struct TimerState {
 class TForm_main : public qm::SignatureSource {
  public:
   /// Creates the controller for a program directory (with or without a
-  /// trailing '/'). Sets the process's program directory and current log and
-  /// registers itself as `Form_main`. Runs no start-up step: call FormCreate.
+  /// trailing '/'). Sets the process's program directory and current log.
+  /// Runs no start-up step: call FormCreate.
   TForm_main(const std::string& programDir, UserInterface& ui, ProgramKind kind = ProgramKind::Desktop);
   ~TForm_main();
   TForm_main(const TForm_main&) = delete;
@@ -65,7 +71,24 @@ class TForm_main : public qm::SignatureSource {
 
   // ---- locks (always taken in this order; LogLock last) ----------------
   std::recursive_mutex& SignatureLock() override { return signatureLock_; }
-  std::recursive_mutex& ConversionLock() { return conversionLock_; }
+  std::recursive_mutex& ConversionLock() { return richText_.ConversionLock(); }
+
+  /// The word processor and its locks (tests replace the word processor).
+  qm::RichTextConversion& RichText() override { return richText_; }
+
+  // ---- collaborators ---------------------------------------------------
+  /// The engine's other objects the controller works with, wired by the
+  /// engine assembly. A controller used on its own (the project operations,
+  /// its sequences) has none of them: the generation then fills no
+  /// placeholder, the catalogue lists no field and a poll does nothing.
+  struct Collaborators {
+    TFDBUtil* directory = nullptr;
+    const qm::SettingsStore* settings = nullptr;
+    TFMailTools* mail = nullptr;
+  };
+  /// Wires the collaborators; the conversion then holds the directory's
+  /// DirectoryLock.
+  void Wire(const Collaborators& collaborators);
   std::recursive_mutex& LogLock() { return log_.LogLock(); }
 
   // ---- the signature project (main thread writes; others copy) ---------
@@ -82,7 +105,7 @@ class TForm_main : public qm::SignatureSource {
   std::shared_mutex& ProjectMutex() const { return projectMutex_; }
   qm::TextList AttachmentNames() const override;
   qm::TextList TemplateLines() const;
-  qm::TextList MailTextLines() const;
+  qm::TextList MailTextLines() const override;
 
   bool IsModified() const { return mailTextModified || signatureModified; }
 
@@ -219,7 +242,8 @@ class TForm_main : public qm::SignatureSource {
   std::thread::id mainThread_ = std::this_thread::get_id();
   TEventLog log_;
   std::recursive_mutex signatureLock_;
-  std::recursive_mutex conversionLock_;
+  qm::RichTextConversion richText_;
+  Collaborators with_;
   mutable std::shared_mutex projectMutex_;
   mutable std::mutex windowMutex_;
   std::string title_;
@@ -233,7 +257,8 @@ class TForm_main : public qm::SignatureSource {
   bool projectSaveFailed_ = false;
 };
 
-/// The process's one controller; null outside its lifetime.
+/// The process's one controller, set by the engine assembly for the
+/// programs' edges; null outside its lifetime.
 extern TForm_main* Form_main;
 
 /// The message shown when the installation's single-instance lock is taken:

@@ -5,11 +5,11 @@
 #include "mail/UMailTools.h"
 
 void TForm_main::Timer1Timer() {
-  if (FMailTools) FMailTools->ReceiveMails();
+  if (with_.mail) with_.mail->ReceiveMails();
 }
 
 void TForm_main::Btn_receiveMailsClick() {
-  if (FMailTools) FMailTools->ReceiveMails();
+  if (with_.mail) with_.mail->ReceiveMails();
 }
 
 void TForm_main::Btn_sendManualClick() { ui_.ShowModalDialog("TFrm_Mail"); }

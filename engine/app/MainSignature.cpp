@@ -6,7 +6,7 @@
 
 #include "app/Main.h"
 #include "directory/UDBUtil.h"
-#include "settings/USetting.h"
+#include "settings/SettingsStore.h"
 #include "base/UUtils.h"
 
 namespace {
@@ -37,9 +37,9 @@ std::vector<PlaceholderEntry> TForm_main::PlaceholderEntries() const {
 void TForm_main::BuildPlaceholderList() {
   DirectorySettings dir;
   GeneralSettings general;
-  if (FSettings) {
-    dir = FSettings->GetDirectorySettings();
-    general = FSettings->GetGeneralSettings();
+  if (with_.settings) {
+    dir = with_.settings->GetDirectorySettings();
+    general = with_.settings->GetGeneralSettings();
   }
 
   std::vector<PlaceholderEntry> entries;
@@ -54,8 +54,8 @@ void TForm_main::BuildPlaceholderList() {
     qm::TextList columns;
     bool ok = false;
     try {
-      if (FDBUtil) {
-        FDBUtil->ListOdbcColumns(dir.table, columns);
+      if (with_.directory) {
+        with_.directory->ListOdbcColumns(dir.table, columns);
         ok = !columns.empty();
       }
     } catch (...) {
@@ -166,7 +166,7 @@ bool TForm_main::MakeSignature(const std::string& address) {
   // for the same address never interleave their writes.
   std::lock_guard signatureLock(signatureLock_);
 
-  TFDBUtil* db = FDBUtil;
+  TFDBUtil* db = with_.directory;
   bool lookedUp = false;
   if (db) {
     CloseConnectionGuard close{db};

@@ -9,7 +9,7 @@
 
 class TFrm_Info {
  public:
-  /// Registers the window as `Frm_Info`; shows nothing.
+  /// Shows nothing.
   TFrm_Info();
   ~TFrm_Info();
   TFrm_Info(const TFrm_Info&) = delete;
@@ -39,5 +39,6 @@ class TFrm_Info {
   Launcher launcher_;
 };
 
-/// The process's one about window; null outside its lifetime.
+/// The process's one about window, set by the engine assembly for the
+/// programs' edges; null outside its lifetime.
 extern TFrm_Info* Frm_Info;

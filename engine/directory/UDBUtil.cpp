@@ -53,12 +53,9 @@ TFDBUtil::TFDBUtil(DirectorySettingsSource settings, UserInterface& ui) : settin
   ADOConnection_AD.SetCommandTimeout(60);
   ADOConnection_ODBC.SetConnectTimeout(15);
   ADOConnection_ODBC.SetCommandTimeout(30);
-  FDBUtil = this;
 }
 
-TFDBUtil::~TFDBUtil() {
-  if (FDBUtil == this) FDBUtil = nullptr;
-}
+TFDBUtil::~TFDBUtil() = default;
 
 void TFDBUtil::FormCreate() {
   visible_ = false;

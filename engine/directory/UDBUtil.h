@@ -61,7 +61,7 @@ struct TDBGrid {
 class TFDBUtil {
  public:
   /// Sets up the components with their fixed settings (no connection is
-  /// opened) and registers the object as `FDBUtil`. Lookups read their
+  /// opened). Lookups read their
   /// settings from `settings`; the test window is shown through `ui`.
   TFDBUtil(DirectorySettingsSource settings, UserInterface& ui);
   ~TFDBUtil();
@@ -157,5 +157,6 @@ class TFDBUtil {
   int heldCycles_ = 0;
 };
 
-/// The process's one directory object; null outside its lifetime.
+/// The process's one directory object, set by the engine assembly for the
+/// programs' edges; null outside its lifetime.
 extern TFDBUtil* FDBUtil;

@@ -20,12 +20,12 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "app/Main.h"
-#include "http/UHttpRequest.h"
 #include "base/ULog.h"
-#include "mail/UMailTools.h"
 #include "base/UProgState.h"
-#include "settings/USetting.h"
+#include "base/UserInterface.h"
+#include "directory/UDBUtil.h"
+#include "http/UHttpRequest.h"
+#include "settings/SettingsStore.h"
 #include "signature/USignaturePipeline.h"
 #include "base/UUtils.h"
 
@@ -319,15 +319,16 @@ HttpServerLimits TIdHTTPServer::Limits() const {
 
 // ---- TKomponentModule -----------------------------------------------------
 
-TKomponentModule::TKomponentModule() { KomponentModule = this; }
+TKomponentModule::TKomponentModule(const qm::SettingsStore& settings, TFDBUtil& directory,
+                                   qm::SignatureSource& signatures, UserInterface& ui)
+    : settings_(settings), directory_(directory), signatures_(signatures), ui_(ui) {}
 
 TKomponentModule::~TKomponentModule() {
   IdHTTPServer1.SetActive(false);
-  if (KomponentModule == this) KomponentModule = nullptr;
 }
 
 void TKomponentModule::DataModuleCreate() {
-  GeneralSettings general = FSettings->GetGeneralSettings();
+  GeneralSettings general = settings_.GetGeneralSettings();
   IdHTTPServer1.ClearBindings();
   int port = general.httpPort;
   if (!qm::IsValidPort(port)) {
@@ -339,9 +340,9 @@ void TKomponentModule::DataModuleCreate() {
   try {
     IdHTTPServer1.SetActive(true);
   } catch (const Poco::Exception& e) {
-    if (Form_main) Form_main->UI().ShowError(e.displayText());
+    ui_.ShowError(e.displayText());
   } catch (const std::exception& e) {
-    if (Form_main) Form_main->UI().ShowError(e.what());
+    ui_.ShowError(e.what());
   }
 }
 
@@ -396,7 +397,7 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
     if (!SendStoreFile(document, request, response)) Answer(request, response, BuildResponsePage(kBadRequestText));
     return;
   }
-  if (FMailTools && FMailTools->IsKnownUser(address)) {
+  if (directory_.IsKnownUser(address)) {
     const std::string answer = makeSignature(address);
     WriteLog("Signatur erstellt für: " + address, ltInformation);
     Answer(request, response, answer);
@@ -407,7 +408,7 @@ void TKomponentModule::IdHTTPServer1CommandGet(HTTPServerRequest& request, HTTPS
 }
 
 std::string TKomponentModule::makeSignature(const std::string& address) {
-  const GeneralSettings general = FSettings->GetGeneralSettings();
+  const GeneralSettings general = settings_.GetGeneralSettings();
   std::string answer = BuildResponsePage("Fehler: Abbruch der Methode \"getFileList\".");
   qm::SignatureOrder order;
   order.address = address;
@@ -424,7 +425,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
   const std::string failed = "ERROR - Brenlo Quillmark: Fehler in \"makeSignature\".";
   qm::SignatureBundle signature;
   try {
-    signature = qm::RunSignaturePipeline(*Form_main, order);
+    signature = qm::RunSignaturePipeline(signatures_, order);
   } catch (const std::exception& e) {
     WriteLog(std::string("Fehler in \"makeSignature\". ") + e.what(), ltError);
     return BuildResponsePage(failed);
@@ -455,7 +456,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
     // count than the store holds.
     std::lock_guard lk(counterMutex_);
     const std::string count = AddToStateCounter("LStatusHTTP", 1);
-    Form_main->SetLabel("LStatusHTTP", count);
+    ui_.SetLabel("LStatusHTTP", count);
   }
   return answer;
 }

@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+class TFDBUtil;
+class UserInterface;
+namespace qm {
+class SettingsStore;
+class SignatureSource;
+}  // namespace qm
+
 namespace Poco::Net {
 class HTTPServerRequest;
 class HTTPServerResponse;
@@ -79,8 +86,11 @@ class TIdHTTPServer {
 
 class TKomponentModule {
  public:
-  /// Registers the module as `KomponentModule`; binds nothing.
-  TKomponentModule();
+  /// Binds nothing. Reads the general record from `settings`, asks
+  /// `directory` whether a requester is known, has `signatures` generate the
+  /// files and shows the counter and failures through `ui`.
+  TKomponentModule(const qm::SettingsStore& settings, TFDBUtil& directory, qm::SignatureSource& signatures,
+                   UserInterface& ui);
   ~TKomponentModule();
   TKomponentModule(const TKomponentModule&) = delete;
   TKomponentModule& operator=(const TKomponentModule&) = delete;
@@ -121,12 +131,17 @@ class TKomponentModule {
 
  private:
   std::mutex counterMutex_;  // declared first: outlives the server's threads
+  const qm::SettingsStore& settings_;
+  TFDBUtil& directory_;
+  qm::SignatureSource& signatures_;
+  UserInterface& ui_;
 
  public:
   TIdHTTPServer IdHTTPServer1{*this};
 };
 
-/// The process's one HTTP module; null outside its lifetime.
+/// The process's one HTTP module, set by the engine assembly for the
+/// programs' edges; null outside its lifetime.
 extern TKomponentModule* KomponentModule;
 
 /// The texts of the server's answers.

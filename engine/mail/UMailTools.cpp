@@ -20,11 +20,11 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/Main.h"
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
+#include "base/UserInterface.h"
 #include "base/UProgState.h"
-#include "settings/USetting.h"
+#include "settings/SettingsStore.h"
 #include "signature/USignaturePipeline.h"
 #include "base/UText.h"
 #include "base/UUtils.h"
@@ -300,17 +300,13 @@ std::string BareAddress(std::string_view v) {
 // ---------------------------------------------------------------------------
 // TFMailTools
 
-TFMailTools::TFMailTools() { FMailTools = this; }
+TFMailTools::TFMailTools(const qm::SettingsStore& settings, TFDBUtil& directory, qm::SignatureSource& signatures,
+                         UserInterface& ui)
+    : settings_(settings), directory_(directory), signatures_(signatures), ui_(ui) {}
 
 TFMailTools::~TFMailTools() {
   DropSmtp();
   DropPop3();
-  if (FMailTools == this) FMailTools = nullptr;
-}
-
-TFMailTools::TestHooks& TFMailTools::Hooks() {
-  static TestHooks hooks;
-  return hooks;
 }
 
 std::string TFMailTools::ExtractAddress(const std::string& text) {
@@ -324,7 +320,7 @@ std::string TFMailTools::ExtractAddress(const std::string& text) {
   return out.empty() ? text : out;
 }
 
-bool TFMailTools::IsKnownUser(const std::string& address) { return FDBUtil->IsKnownUser(address); }
+bool TFMailTools::IsKnownUser(const std::string& address) { return directory_.IsKnownUser(address); }
 
 void TFMailTools::DropSmtp() {
   // Closing the shared socket first makes the session's own QUIT in its
@@ -419,8 +415,8 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
 
 bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   const std::string address = ExtractAddress(address0);
-  const MailSettings mail = FSettings->GetMailSettings();
-  const GeneralSettings general = FSettings->GetGeneralSettings();
+  const MailSettings mail = settings_.GetMailSettings();
+  const GeneralSettings general = settings_.GetGeneralSettings();
 
   const bool known = IsKnownUser(address);
   if (!known && (manual || !general.altTextEnabled)) return false;
@@ -440,7 +436,7 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
 
   // The server accepted the message.
   const std::string count = AddToStateCounter("LStatusGesand", 1);
-  Form_main->SetLabel("LStatusGesand", count);
+  ui_.SetLabel("LStatusGesand", count);
   WriteLog("Antwort/ Signatur erfolgreich gesendet an:" + address, ltInformation);
   try {
     theSmtp->close();  // QUIT
@@ -466,7 +462,7 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
   }
   // Generates, converts and reads every file under SignatureLock, which is
   // free again before the server is contacted.
-  qm::SignatureBundle signature = qm::RunSignaturePipeline(*Form_main, order);
+  qm::SignatureBundle signature = qm::RunSignaturePipeline(signatures_, order);
   if (signature.outcome == qm::SignatureBundle::LookupFailed) {
     WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
     return false;
@@ -475,7 +471,7 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
     WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
     return false;
   }
-  qm::TextList lines = Form_main->MailTextLines();
+  qm::TextList lines = signatures_.MailTextLines();
   lines.push_back("\r\n");
   if (sendAs == "body" || sendAs == "both") {
     qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(signature.text));
@@ -541,7 +537,7 @@ bool TFMailTools::TransmitReply(const MailSettings& mail, const std::string& add
 // Request mailbox
 
 void TFMailTools::ReceiveMails() {
-  const MailSettings mail = FSettings->GetMailSettings();
+  const MailSettings mail = settings_.GetMailSettings();
   if (thePOP3) return;  // a poll is still connected
 
   try {
@@ -550,7 +546,7 @@ void TFMailTools::ReceiveMails() {
     if (n <= 0) {
       WriteLog("Keine neuen Nachrichten auf dem Server.", ltInformation);
     } else {
-      Form_main->SetLabel("LStatusempfangen", AddToStateCounter("LStatusEmpfangen", n));
+      ui_.SetLabel("LStatusempfangen", AddToStateCounter("LStatusEmpfangen", n));
       WriteLog(std::to_string(n) + " neue Nachrichten werden empfangen.", ltInformation);
       for (int i = 1; i <= n; ++i) AnswerRequest(i);
     }
@@ -627,12 +623,12 @@ void TFMailTools::FormShow() {
   if (SGrid_Mail.empty()) SGrid_Mail.assign(2, {"", ""});
   SGrid_Mail[0] = {"Mail senden", "Adresse"};
   SGrid_MailColWidth1 = 300;
-  if (FDBUtil->FindUser("")) {
+  if (directory_.FindUser("")) {
     try {
       // The current result set is the data set the directory's grid shows.
-      qm::data::DataSet* users = FDBUtil->DBGrid1.DataSource ? FDBUtil->DBGrid1.DataSource->DataSet : nullptr;
+      qm::data::DataSet* users = directory_.DBGrid1.DataSource ? directory_.DBGrid1.DataSource->DataSet : nullptr;
       if (!users) throw qm::data::DataError("Keine Ergebnismenge geöffnet");
-      const std::string field = FSettings->GetAddressField();
+      const std::string field = settings_.GetAddressField();
       const std::size_t count = users->RecordCount();
       SGrid_Mail.resize(count + 1, {"", ""});
       users->First();
@@ -645,7 +641,7 @@ void TFMailTools::FormShow() {
       WriteLog(std::string("Datenbankfehler: ") + e.what(), ltError);
     }
   }
-  FDBUtil->CloseConnection();
+  directory_.CloseConnection();
   for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) SGrid_Mail[r][0] = "Nein";
   SGrid_MailCol = 0;
   SGrid_MailRow = 1;
@@ -671,14 +667,14 @@ void TFMailTools::Btn_sendClick() {
   for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) {
     if (SGrid_Mail[r][0] == "Ja" && success) success = SendSignature(SGrid_Mail[r][1], true);
   }
-  Form_main->UI().ShowMessage(success ? "Signaturen wurden erfolgreich versand."
+  ui_.ShowMessage(success ? "Signaturen wurden erfolgreich versand."
                                       : "Es konnten nicht alle Signaturen versand werden. Genauere Informationen "
                                         "finden Sie in dem Log-File.");
 }
 
 void TFMailTools::Button2Click() {
   if (!E_eineAdr.empty() && SendSignature(E_eineAdr, true)) return;
-  Form_main->UI().ShowMessage("Fehler! Die Signatur konnte nicht gesendet werden!");
+  ui_.ShowMessage("Fehler! Die Signatur konnte nicht gesendet werden!");
 }
 
 void TFMailTools::Button1Click() { closeRequested = true; }

@@ -19,6 +19,13 @@
 
 #include "settings/USettingsRecords.h"
 
+class TFDBUtil;
+class UserInterface;
+namespace qm {
+class SettingsStore;
+class SignatureSource;
+}  // namespace qm
+
 namespace Poco::Net {
 class SMTPClientSession;
 class POP3ClientSession;
@@ -87,8 +94,11 @@ std::string RawFromHeader(std::string_view message);
 
 class TFMailTools {
  public:
-  /// Registers the object as `FMailTools`; connects to nothing.
-  TFMailTools();
+  /// Connects to nothing. Reads the mail and general records from
+  /// `settings`, asks `directory` for users, has `signatures` generate the
+  /// replies' files and shows counters and messages through `ui`.
+  TFMailTools(const qm::SettingsStore& settings, TFDBUtil& directory, qm::SignatureSource& signatures,
+              UserInterface& ui);
   virtual ~TFMailTools();
   TFMailTools(const TFMailTools&) = delete;
   TFMailTools& operator=(const TFMailTools&) = delete;
@@ -150,8 +160,9 @@ class TFMailTools {
     std::chrono::milliseconds connect{15000};
     std::chrono::milliseconds read{60000};
   };
-  /// Test seam: servers on other ports and shorter time-outs. Zero ports
-  /// mean the standard ports. Not reachable from any setting.
+  /// Test seam of this object: servers on other ports and shorter
+  /// time-outs. Zero ports mean the standard ports. Not reachable from any
+  /// setting.
   struct TestHooks {
     std::uint16_t pop3Port = 0;
     std::uint16_t smtpPort = 0;
@@ -160,7 +171,7 @@ class TFMailTools {
     std::function<Poco::Timestamp()> clock;
     qm::BoundaryGenerator boundary;
   };
-  static TestHooks& Hooks();
+  TestHooks& Hooks() { return hooks_; }
 
  protected:
   /// Connects, authenticates with AUTH LOGIN, sends `rendered` and quits.
@@ -188,7 +199,13 @@ class TFMailTools {
   std::unique_ptr<Poco::Net::StreamSocket> smtpSocket_;
   std::unique_ptr<Poco::Net::StreamSocket> pop3Socket_;
   std::string lastRendered_;
+  const qm::SettingsStore& settings_;
+  TFDBUtil& directory_;
+  qm::SignatureSource& signatures_;
+  UserInterface& ui_;
+  TestHooks hooks_;
 };
 
-/// The process's one mail object; null outside its lifetime.
+/// The process's one mail object, set by the engine assembly for the
+/// programs' edges; null outside its lifetime.
 extern TFMailTools* FMailTools;

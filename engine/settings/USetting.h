@@ -1,8 +1,8 @@
 #pragma once
-// TFSettings: holder of the three settings records and of the settings
-// profiles (<name>.config, one 6,952-byte record each). Other parts read the
-// records through copy accessors; copies are taken under a lock, so a reader
-// on another thread never sees a record half replaced.
+// TFSettings: the settings dialog's model over the settings store. It owns
+// the store (records and profiles, settings/SettingsStore.h), shows the
+// records in the dialog's controls, takes them back and has them applied to
+// the running system. Its copy accessors forward to the store.
 
 #include <array>
 #include <cstdint>
@@ -12,64 +12,37 @@
 #include <string>
 
 #include "directory/UDBUtil.h"
+#include "settings/SettingsStore.h"
 #include "settings/USettingDialog.h"
 #include "settings/USettingsRecords.h"
 #include "base/UText.h"
-
-/// Size of a profile file and the file offsets of the three records.
-inline constexpr std::size_t kProfileSize = 6952;
-inline constexpr std::size_t kMailOffset = 0;
-inline constexpr std::size_t kDirectoryOffset = 2304;
-inline constexpr std::size_t kGeneralOffset = 3584;
-
-/// The one-byte key that scrambles the stored passwords (XOR).
-inline constexpr std::uint8_t kScrambleKey = 0x0E;
-
-/// Encodes the three records as one profile record, passwords scrambled.
-std::array<std::uint8_t, kProfileSize> EncodeProfile(const MailSettings& mail, const DirectorySettings& dir,
-                                                     const GeneralSettings& general);
-/// Decodes a profile record of kProfileSize bytes, passwords unscrambled.
-/// Texts that are not UTF-8 are taken as Windows-1252; padding and reserved
-/// bytes of the general record are kept so that a save writes them back.
-void DecodeProfile(const std::uint8_t* bytes, MailSettings& mail, DirectorySettings& dir, GeneralSettings& general);
-
-/// Stores an attribute name list in the two fields of the general record:
-/// its first 254 bytes in fieldNames1, the following 255 in fieldNames2 (cut
-/// at character boundaries); anything beyond is dropped.
-void PutFieldNames(GeneralSettings& general, const std::string& list);
-/// The attribute name list: fieldNames1 and fieldNames2 joined.
-std::string GetFieldNames(const GeneralSettings& general);
-
-/// True when a profile name may name a file in the program directory: it
-/// contains no '/', '\' or NUL and is not "." or "..".
-bool IsSafeProfileName(const std::string& name);
 
 class UserInterface;
 
 class TFSettings : public SettingsDialogControls {
  public:
-  /// The dialog shows its messages and runs modally through `ui`.
-  explicit TFSettings(UserInterface& ui);
+  /// The dialog shows its messages and runs modally through `ui`; the
+  /// directory lists data sources, tables and columns and tests the
+  /// connection.
+  TFSettings(UserInterface& ui, TFDBUtil& directory);
   ~TFSettings();
   TFSettings(const TFSettings&) = delete;
   TFSettings& operator=(const TFSettings&) = delete;
 
-  /// Copies of the whole records; callable from any thread.
-  MailSettings GetMailSettings() const;
-  DirectorySettings GetDirectorySettings() const;
-  GeneralSettings GetGeneralSettings() const;
-  /// "mail" with Active Directory, else the configured address column.
-  std::string GetAddressField() const;
-  /// What the directory reads for a lookup (its settings source).
-  DirectoryLookupSettings GetLookupSettings() const;
+  /// The records and profiles this dialog model edits.
+  qm::SettingsStore& Store() { return store_; }
+  const qm::SettingsStore& Store() const { return store_; }
 
-  /// Replace the records (main thread).
-  void SetMailSettings(const MailSettings& s);
-  void SetDirectorySettings(const DirectorySettings& s);
-  void SetGeneralSettings(const GeneralSettings& s);
-
-  /// The profile file of a name: program directory + name + ".config".
-  static std::string ProfilePath(const std::string& name);
+  /// Copies of the whole records (the store's); callable from any thread.
+  MailSettings GetMailSettings() const { return store_.GetMailSettings(); }
+  DirectorySettings GetDirectorySettings() const { return store_.GetDirectorySettings(); }
+  GeneralSettings GetGeneralSettings() const { return store_.GetGeneralSettings(); }
+  std::string GetAddressField() const { return store_.GetAddressField(); }
+  DirectoryLookupSettings GetLookupSettings() const { return store_.GetLookupSettings(); }
+  void SetMailSettings(const MailSettings& s) { store_.SetMailSettings(s); }
+  void SetDirectorySettings(const DirectorySettings& s) { store_.SetDirectorySettings(s); }
+  void SetGeneralSettings(const GeneralSettings& s) { store_.SetGeneralSettings(s); }
+  static std::string ProfilePath(const std::string& name) { return qm::SettingsStore::ProfilePath(name); }
 
   /// Reads a profile file and makes it current, then shows and applies it
   /// (SettingsToDialog) and rebuilds the placeholder catalogue. A missing
@@ -155,11 +128,9 @@ class TFSettings : public SettingsDialogControls {
   void ShowHttpServer(const GeneralSettings& general);
   void ShowTableList(const GeneralSettings& general, const DirectorySettings& dir);
 
-  mutable std::mutex recordsMutex_;
-  MailSettings mail_;
-  DirectorySettings directory_;
-  GeneralSettings general_;
+  qm::SettingsStore store_;
   UserInterface& ui_;
+  TFDBUtil& db_;
   ServerRestart serverRestart_;
   ApplySettings apply_;
   std::function<void()> rebuildCatalogue_;
@@ -172,11 +143,6 @@ class EDataSourceError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-/// The directory's settings source reading the records of `settings`,
-/// which must outlive the directory.
-inline DirectorySettingsSource SettingsSourceOf(const TFSettings& settings) {
-  return [&settings] { return settings.GetLookupSettings(); };
-}
-
-/// The process's one settings holder; null outside its lifetime.
+/// The process's one settings dialog model, set by the engine assembly for
+/// the programs' edges; null outside its lifetime.
 extern TFSettings* FSettings;

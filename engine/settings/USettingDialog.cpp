@@ -138,9 +138,9 @@ void TFSettings::SettingsToDialog() {
   const DirectorySettings dir = GetDirectorySettings();
   const GeneralSettings general = GetGeneralSettings();
   ShowConnectionTexts(mail, dir);                 // 1., 6. the texts of the records
-  if (FDBUtil)                                    // 2. the directory connection
-    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
-                                 general.adPassword);
+  // 2. the directory connection
+  db_.ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
+                          general.adPassword);
   ShowDirectorySource(general);                   // 3.-5.
   ShowMailPage(general);                          // 6.-9.
   ShowTimerVerbosityAndService(general);          // 10.-13.
@@ -193,10 +193,10 @@ void TFSettings::ShowHttpServer(const GeneralSettings& general) {
 }
 
 void TFSettings::ShowTableList(const GeneralSettings& general, const DirectorySettings& dir) {
-  if (!general.useAD && FDBUtil) {
+  if (!general.useAD) {
     try {
       qm::TextList tables;
-      FDBUtil->ListOdbcTables(tables);
+      db_.ListOdbcTables(tables);
       CB_tabelleItems = std::move(tables);
     } catch (...) {
       // an unreachable data source leaves the list as it was
@@ -266,11 +266,10 @@ void TFSettings::EditSettings() {
   }
   // Cancel: the directory connection goes back to the stored records.
   Guarded(ui_, [this] {
-    if (!FDBUtil) return;
     const DirectorySettings dir = GetDirectorySettings();
     const GeneralSettings general = GetGeneralSettings();
-    FDBUtil->ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
-                                 general.adPassword);
+    db_.ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
+                            general.adPassword);
   });
 }
 
@@ -300,19 +299,18 @@ void TFSettings::BtnDBTestClick() {
     } restore{*this, mail, dir, general};
 
     DialogToSettings();
-    if (!FDBUtil) return;
-    FDBUtil->ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
-    const bool found = FDBUtil->FindUser("");
+    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+    const bool found = db_.FindUser("");
     if (RG_useAD == 0) {
       // The address column follows the directory: "mail".
       CB_mailField = "mail";
       ui_.ShowMessage(found ? "Verbindung zum Active Directory erfolgreich hergestellt."
                               : "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.");
-      FDBUtil->CloseConnection();
+      db_.CloseConnection();
     } else {
       // The test window takes this test's lookup cycle over and ends it
       // (CloseConnection) when it is closed.
-      FDBUtil->ShowTestWindow();
+      db_.ShowTestWindow();
     }
   });
 }
@@ -321,10 +319,8 @@ void TFSettings::CB_OdbcSelect() {
   Guarded(ui_, [this] {
     CB_tabelle.clear();
     CB_tabelleItems.clear();
-    if (FDBUtil) {
-      FDBUtil->ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
-      FDBUtil->ListOdbcTables(CB_tabelleItems);
-    }
+    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+    db_.ListOdbcTables(CB_tabelleItems);
     DirectorySettings dir = GetDirectorySettings();
     dir.table.clear();
     dir.odbcSource = Cut(CB_Odbc);
@@ -340,7 +336,7 @@ void TFSettings::CB_tabelleSelect() {
     CB_mailField.clear();
     CB_mailFieldItems.clear();
     try {
-      if (FDBUtil) FDBUtil->ListOdbcColumns(CB_tabelle, CB_mailFieldItems);
+      db_.ListOdbcColumns(CB_tabelle, CB_mailFieldItems);
     } catch (...) {
       ::WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltWarning);
     }

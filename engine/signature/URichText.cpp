@@ -1,32 +1,22 @@
 #include "signature/URichText.h"
 
-#include <mutex>
-
-#include "app/Main.h"
-#include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UUtils.h"
 
-namespace {
+namespace qm {
 
-std::mutex g_factoryMutex;
-qm::wordproc::ApplicationFactory g_factory;
-
-qm::wordproc::ApplicationFactory CurrentFactory() {
-  std::lock_guard lk(g_factoryMutex);
-  if (g_factory) return g_factory;
-  return [] { return qm::wordproc::CreateLibreOfficeApplication(); };
+void RichTextConversion::SetWordProcessorFactory(wordproc::ApplicationFactory factory) {
+  std::lock_guard lk(factoryMutex_);
+  factory_ = std::move(factory);
 }
 
-// Used when no controller exists (conversion outside a running program).
-std::recursive_mutex g_fallbackConversionLock;
-
-}  // namespace
-
-void SetWordProcessorFactory(qm::wordproc::ApplicationFactory factory) {
-  std::lock_guard lk(g_factoryMutex);
-  g_factory = std::move(factory);
+wordproc::ApplicationFactory RichTextConversion::CurrentFactory() {
+  std::lock_guard lk(factoryMutex_);
+  if (factory_) return factory_;
+  return [] { return wordproc::CreateLibreOfficeApplication(); };
 }
+
+}  // namespace qm
 
 std::string RtfFileName(const std::string& htmlFileName) {
   std::size_t slash = htmlFileName.find_last_of('/');
@@ -35,11 +25,11 @@ std::string RtfFileName(const std::string& htmlFileName) {
   return htmlFileName.substr(0, dot) + ".rtf";
 }
 
-bool ConvertToRtf(const std::string& htmlFileName) {
+bool qm::RichTextConversion::ConvertToRtf(const std::string& htmlFileName) {
   // Never during a lookup cycle, and one conversion at a time.
   std::unique_lock<std::recursive_mutex> directoryLock;
-  if (FDBUtil) directoryLock = std::unique_lock(FDBUtil->DirectoryLock());
-  std::unique_lock conversionLock(Form_main ? Form_main->ConversionLock() : g_fallbackConversionLock);
+  if (directoryLock_) directoryLock = std::unique_lock(*directoryLock_);
+  std::unique_lock conversionLock(conversionLock_);
 
   const std::string rtfFileName = RtfFileName(htmlFileName);
   std::unique_ptr<qm::wordproc::Application> app;

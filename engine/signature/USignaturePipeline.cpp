@@ -63,7 +63,7 @@ SignatureBundle RunSignaturePipeline(SignatureSource& source, const SignatureOrd
   }
 
   if (order.file != SignatureFileKind::None) {
-    if (order.file == SignatureFileKind::RichText && !ConvertToRtf(base + ".htm") && !mail) {
+    if (order.file == SignatureFileKind::RichText && !source.RichText().ConvertToRtf(base + ".htm") && !mail) {
       bundle.outcome = SignatureBundle::ConversionFailed;
       return bundle;
     }

@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "base/UText.h"
+#include "signature/URichText.h"
 
 namespace qm {
 
-/// What the pipeline needs of the controller that owns the generation: its
-/// SignatureLock, the generation itself and the project's attachment names.
+/// What the pipeline and the replies need of the controller that owns the
+/// generation: its SignatureLock, the generation itself, the project's
+/// attachment names and mail text, and the rich-text conversion.
 class SignatureSource {
  public:
   virtual ~SignatureSource() = default;
@@ -30,6 +32,9 @@ class SignatureSource {
   /// not be read (see TForm_main::MakeSignature).
   virtual bool MakeSignature(const std::string& address) = 0;
   virtual qm::TextList AttachmentNames() const = 0;
+  /// The project's mail text, the opening of every reply.
+  virtual qm::TextList MailTextLines() const = 0;
+  virtual RichTextConversion& RichText() = 0;
 };
 
 /// The generated file handed out with the signature.

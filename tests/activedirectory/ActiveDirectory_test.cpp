@@ -100,7 +100,7 @@ class ActiveDirectory : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFSettings settings{ui};
+  qm::SettingsStore settings;
   TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 

@@ -18,6 +18,7 @@
 #include "DBUtilWindow.h"
 #include "DesktopTestSupport.h"
 #include "DirectoryFixtures.h"
+#include "TestSupport.h"
 #include "app/Engine.h"
 #include "MainWindow.h"
 #include "RawHttp.h"
@@ -26,15 +27,6 @@
 #include "http/USocketServer.h"
 
 namespace {
-
-bool LockIsFree(TFDBUtil& db) {
-  // Another thread must be able to take DirectoryLock.
-  return std::async(std::launch::async, [&db] {
-           bool got = db.DirectoryLock().try_lock();
-           if (got) db.DirectoryLock().unlock();
-           return got;
-         }).get();
-}
 
 struct DBUtilWindowTest : ::testing::Test, DesktopFixture {
   OdbcFixture odbc;
@@ -63,7 +55,7 @@ TEST_F(DBUtilWindowTest, ShowsTheTableAndEndsTheCycleHoweverClosed) {
     EXPECT_EQ(grid->rowCount(), 3);
     EXPECT_EQ(grid->horizontalHeaderItem(0)->text(), "mail");
     EXPECT_EQ(grid->item(0, 0)->text(), "user00001@example.test");
-    EXPECT_FALSE(LockIsFree(db));  // the window holds the cycle
+    EXPECT_FALSE(LockIsFree(db.DirectoryLock()));  // the window holds the cycle
     if (byButton)
       close->click();
     else
@@ -72,7 +64,7 @@ TEST_F(DBUtilWindowTest, ShowsTheTableAndEndsTheCycleHoweverClosed) {
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(db.Visible());
     EXPECT_EQ(db.HeldCycles(), 0);
-    EXPECT_TRUE(LockIsFree(db));
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   }
 }
 
@@ -210,7 +202,7 @@ TEST_F(ConnectionTestTest, ClosingTheTestWindowLetsAWaitingMakeRequestProceed) {
     EXPECT_FALSE(db.Visible());
     EXPECT_EQ(db.HeldCycles(), 0);
     ExpectAnswered(reply);
-    EXPECT_TRUE(LockIsFree(db));
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   }
 
   // Closing the main window afterwards ends the program.
@@ -220,7 +212,7 @@ TEST_F(ConnectionTestTest, ClosingTheTestWindowLetsAWaitingMakeRequestProceed) {
   EXPECT_TRUE(Window().close());
   ProcessEvents();
   EXPECT_TRUE(closed);
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   EndProgram();
 }
 

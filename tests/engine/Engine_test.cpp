@@ -14,9 +14,11 @@
 #include "http/USocketServer.h"
 #include "base/UUtils.h"
 #include "app/infoForm.h"
+#include "mail/UMailTools.h"
 
-// The objects exist in their order while the engine lives, each reachable
-// through its global, and are gone (globals cleared) after it.
+// The objects exist while the engine lives, each reachable through its
+// global once the assembly has wired them all, and are gone (globals
+// cleared) after it.
 TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
   ClearState();
   TestDir dir;
@@ -24,8 +26,9 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
   std::vector<std::string> seen;
   qm::Engine::Hooks hooks;
   hooks.mainConstructed = [&](TForm_main& main) {
-    EXPECT_EQ(Form_main, &main);
-    // Nothing after the controller exists yet.
+    EXPECT_EQ(main.Kind(), ProgramKind::Service);
+    // The pointers are set only once every object is wired.
+    EXPECT_EQ(Form_main, nullptr);
     EXPECT_EQ(FDBUtil, nullptr);
     EXPECT_EQ(FSettings, nullptr);
     EXPECT_EQ(Frm_Info, nullptr);
@@ -38,6 +41,7 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
     EXPECT_EQ(Form_main, &engine.Main());
     EXPECT_EQ(FDBUtil, &engine.DBUtil());
     EXPECT_EQ(FSettings, &engine.Settings());
+    EXPECT_EQ(FMailTools, &engine.MailTools());
     EXPECT_EQ(Frm_Info, &engine.Info());
     EXPECT_EQ(KomponentModule, &engine.Komponent());
     // The fresh profile leaves the HTTP server off.
@@ -53,6 +57,7 @@ TEST(Engine, CreatesObjectsInOrderAndDestroysThemAll) {
   EXPECT_EQ(Form_main, nullptr);
   EXPECT_EQ(FDBUtil, nullptr);
   EXPECT_EQ(FSettings, nullptr);
+  EXPECT_EQ(FMailTools, nullptr);
   EXPECT_EQ(Frm_Info, nullptr);
   EXPECT_EQ(KomponentModule, nullptr);
 }

@@ -8,7 +8,7 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
-#include "settings/USetting.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
@@ -16,14 +16,16 @@ struct CatalogueFixture : ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  std::optional<TFSettings> settings{std::in_place, ui};
+  // The controller reads the records from a store and has no directory.
+  qm::SettingsStore settings;
+  bool wired = (form.Wire({nullptr, &settings, nullptr}), true);
 
   void UseAd(const std::string& names1, const std::string& names2 = "") {
     GeneralSettings g;
     g.useAD = true;
     g.fieldNames1 = names1;
     g.fieldNames2 = names2;
-    settings->SetGeneralSettings(g);
+    settings.SetGeneralSettings(g);
   }
   std::vector<std::string> Names(PlaceholderEntry::Kind kind) const {
     std::vector<std::string> out;
@@ -109,14 +111,15 @@ TEST_F(CatalogueFixture, SourcesOtherThanTheAttributeList) {
     RecordingUserInterface localUi;
     TestDir localDir;
     TForm_main localForm(localDir.Path(), localUi);
+    localForm.Wire({nullptr, &settings, nullptr});
     localForm.LB_shortNames = {"logo.gif"};
     GeneralSettings g;
     g.useAD = c.useAd;
     DirectorySettings d;
     d.odbcSource = c.source;
     d.table = c.table;
-    settings->SetGeneralSettings(g);
-    settings->SetDirectorySettings(d);
+    settings.SetGeneralSettings(g);
+    settings.SetDirectorySettings(d);
     localForm.BuildPlaceholderList();
     std::vector<PlaceholderEntry> onlyImage = {{"logo.gif", PlaceholderEntry::Image}};
     EXPECT_EQ(localForm.PlaceholderEntries(), onlyImage);
@@ -131,8 +134,8 @@ TEST_F(CatalogueFixture, SourcesOtherThanTheAttributeList) {
 }
 
 TEST_F(CatalogueFixture, WithoutSettingsHolderOnlyImages) {
-  settings.reset();
-  ASSERT_EQ(FSettings, nullptr);
+  UseAd("givenName,sn");
+  form.Wire({});
   form.LB_shortNames = {"a.gif"};
   form.BuildPlaceholderList();
   EXPECT_EQ(Names(PlaceholderEntry::Image), V{"a.gif"});

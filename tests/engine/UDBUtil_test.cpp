@@ -19,37 +19,13 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestSupport.h"
 #include "settings/USetting.h"
 #include "platform/dataaccess/ConnectionString.h"
 
 namespace {
 
 const std::string kAdFlags = ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648";
-
-// A loopback port nobody listens on.
-int ClosedPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-// True when another thread can take DirectoryLock right now.
-bool LockIsFree(TFDBUtil& db) {
-  bool free = false;
-  std::thread([&] {
-    if (db.DirectoryLock().try_lock()) {
-      free = true;
-      db.DirectoryLock().unlock();
-    }
-  }).join();
-  return free;
-}
 
 class DBUtilTest : public ::testing::Test {
  protected:
@@ -90,7 +66,7 @@ class DBUtilTest : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main main{dir.Path(), ui};
-  TFSettings settings{ui};
+  qm::SettingsStore settings;
   TFDBUtil db{SettingsSourceOf(settings), ui};
 };
 
@@ -216,7 +192,7 @@ TEST_F(DirectoryCycle, LookupFindsTheAddressIgnoringCaseAndJoinsValues) {
   UseDirectory(ldap);
   ASSERT_TRUE(db.FindUser("user00002@example.test"));
   EXPECT_TRUE(LoggedStartsWith("ActiveDirectory Verbindung Ok."));
-  EXPECT_FALSE(LockIsFree(db));
+  EXPECT_FALSE(LockIsFree(db.DirectoryLock()));
   EXPECT_EQ(db.DBGrid1.DataSource, &db.DataSource_AD);
   EXPECT_EQ(db.DBGrid1.Columns(), (std::vector<std::string>{"mail", "givenName", "sn", "otherTelephone"}));
   ASSERT_EQ(db.DBGrid1.Rows().size(), 1u);  // only the address was asked for
@@ -243,7 +219,7 @@ TEST_F(DirectoryCycle, LookupFindsTheAddressIgnoringCaseAndJoinsValues) {
   EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
   db.CloseConnection();
   db.CloseConnection();
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   EXPECT_FALSE(db.ADOQuery_AD.Active());
 
   // An empty address lists every user, sorted by mail.
@@ -275,7 +251,7 @@ TEST_F(DirectoryCycle, FailureTable) {
        "LDAP-Anmeldung", ""},
       {"wrong domain", "mail,givenName", "127.0.0.1:" + port + "/DC=falsch,DC=test", ldap.BindDn(),
        ldap.BindPassword(), "user00001@example.test", false, "LDAP-Suche fehlgeschlagen", ""},
-      {"unreachable server", "mail,givenName", "127.0.0.1:" + std::to_string(ClosedPort()) + "/" + ldap.Suffix(), ldap.BindDn(), ldap.BindPassword(),
+      {"unreachable server", "mail,givenName", "127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/" + ldap.Suffix(), ldap.BindDn(), ldap.BindPassword(),
        "user00001@example.test", false, "LDAP-Anmeldung", ""},
       {"apostrophe in the address", "mail,givenName", "", ldap.BindDn(), ldap.BindPassword(),
        "o'brien@example.test", false, "Syntaxfehler", ""},
@@ -293,7 +269,7 @@ TEST_F(DirectoryCycle, FailureTable) {
     db.ConfigureConnection("", "", "", "", c.user, c.password);
     std::size_t before = Logged().size();
     EXPECT_EQ(db.FindUser(c.address), c.found);
-    EXPECT_FALSE(LockIsFree(db)) << "the lock is held until CloseConnection";
+    EXPECT_FALSE(LockIsFree(db.DirectoryLock())) << "the lock is held until CloseConnection";
     auto lines = Logged();
     if (c.found) {
       EXPECT_EQ(lines.back(), "ActiveDirectory Verbindung Ok.");
@@ -308,7 +284,7 @@ TEST_F(DirectoryCycle, FailureTable) {
       EXPECT_NE(lines.back().find(c.logged, prefix.size()), std::string::npos) << lines.back();
     }
     db.CloseConnection();
-    EXPECT_TRUE(LockIsFree(db));
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   }
 }
 
@@ -380,7 +356,7 @@ TEST_F(TableCycle, WholeTableServesEveryAddress) {
   db.CloseConnection();
   EXPECT_FALSE(db.ADOTable_ODBC.Active());
   EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 }
 
 TEST_F(TableCycle, MissingTableOrSourceLogsTwoErrors) {
@@ -400,9 +376,9 @@ TEST_F(TableCycle, MissingTableOrSourceLogsTwoErrors) {
     ASSERT_EQ(lines.size(), before + 2);
     EXPECT_EQ(lines[before], "Fehler beim Verbinden mit der Datenbank: " + c.source + "." + c.table);
     EXPECT_FALSE(lines[before + 1].empty());
-    EXPECT_FALSE(LockIsFree(db));
+    EXPECT_FALSE(LockIsFree(db.DirectoryLock()));
     db.CloseConnection();
-    EXPECT_TRUE(LockIsFree(db));
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   }
 }
 
@@ -424,15 +400,15 @@ TEST_F(TableCycle, SecondThreadWaitsForTheWholeCycle) {
   db.CloseConnection();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(done.load());
-  EXPECT_FALSE(LockIsFree(db));
+  EXPECT_FALSE(LockIsFree(db.DirectoryLock()));
   db.CloseConnection();
   other.join();
   EXPECT_TRUE(found.load());
   EXPECT_EQ(value, "Surname1");
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   // An unmatched CloseConnection releases nothing and breaks nothing.
   db.CloseConnection();
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 }
 
 TEST_F(TableCycle, TestWindowHoldsItsCyclesUntilClosed) {
@@ -446,7 +422,7 @@ TEST_F(TableCycle, TestWindowHoldsItsCyclesUntilClosed) {
   EXPECT_TRUE(db.Visible());
   EXPECT_EQ(ui.windows, std::vector<std::string>{"TFDBUtil"});
   EXPECT_EQ(db.DBGrid1.Rows().size(), 4u);
-  EXPECT_FALSE(LockIsFree(db));
+  EXPECT_FALSE(LockIsFree(db.DirectoryLock()));
 
   // A poll on the main thread while the window is shown uses the open table
   // and closes it; the window keeps its cycle.
@@ -454,16 +430,16 @@ TEST_F(TableCycle, TestWindowHoldsItsCyclesUntilClosed) {
   EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
   db.CloseConnection();
   EXPECT_TRUE(db.DBGrid1.Rows().empty());
-  EXPECT_FALSE(LockIsFree(db));
+  EXPECT_FALSE(LockIsFree(db.DirectoryLock()));
 
   // A second test while the window is shown: closing ends both cycles.
   test();
   EXPECT_EQ(db.HeldCycles(), 2);
   db.Button_FDBUtil_closeClick();
   EXPECT_FALSE(db.Visible());
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
   db.FormClose();  // the close command of a hidden window: nothing more
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 
   // A failed test shows an empty grid; the close command ends its cycle.
   DirectorySettings d = settings.GetDirectorySettings();
@@ -474,7 +450,7 @@ TEST_F(TableCycle, TestWindowHoldsItsCyclesUntilClosed) {
   db.ShowTestWindow();
   EXPECT_TRUE(db.DBGrid1.Rows().empty());
   db.FormClose();
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 }
 
 TEST_F(TableCycle, ConfigureClosesAnOpenTable) {

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 
 namespace {
 
@@ -13,6 +13,7 @@ namespace {
 /// (true when absent), and every call is recorded.
 class ScriptedSends : public TFMailTools {
  public:
+  using TFMailTools::TFMailTools;
   std::map<std::string, bool> results;
   std::vector<std::string> sent;
   bool SendSignature(const std::string& address, bool manual) override {
@@ -26,9 +27,8 @@ class ScriptedSends : public TFMailTools {
 class BulkSend : public ::testing::Test {
  protected:
   BulkSend() {
-    e.mail.reset();
-    mail = new ScriptedSends;
-    e.mail.reset(mail);
+    owned = std::make_unique<ScriptedSends>(e.settings->Store(), *e.db, *e.main, e.ui);
+    mail = owned.get();
   }
   void Rows(std::vector<std::vector<std::string>> rows) {
     mail->SGrid_Mail = {{"Mail senden", "Adresse"}};
@@ -39,7 +39,9 @@ class BulkSend : public ::testing::Test {
     for (std::size_t r = 1; r < mail->SGrid_Mail.size(); ++r) m.push_back(mail->SGrid_Mail[r][0]);
     return m;
   }
-  MailTestEngine e;
+  TestEngine e;
+  // Beside the engine's own mail object, wired alike.
+  std::unique_ptr<ScriptedSends> owned;
   ScriptedSends* mail;
 };
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "ScriptedServer.h"
 #include "base/UProgState.h"
 
@@ -73,7 +73,7 @@ std::string Request(const std::string& from) {
 
 class MailProtocol : public ::testing::Test {
  protected:
-  MailTestEngine e;
+  TestEngine e;
 };
 
 }  // namespace
@@ -170,7 +170,7 @@ TEST_F(MailProtocol, SmtpFailures) {
 
 TEST_F(MailProtocol, UnreachableAndSilentSmtpServers) {
   e.SetAltText(true);
-  TFMailTools::Hooks().timeouts.read = std::chrono::milliseconds(300);
+  e.mail->Hooks().timeouts.read = std::chrono::milliseconds(300);
   int closedPort;
   {
     ScriptedServer gone(Smtp());
@@ -281,7 +281,7 @@ TEST_F(MailProtocol, PollFaults) {
        0},
   };
   e.SetAltText(true);
-  TFMailTools::Hooks().timeouts.read = std::chrono::milliseconds(500);
+  e.mail->Hooks().timeouts.read = std::chrono::milliseconds(500);
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScriptedServer smtp(Smtp());

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "TestDir.h"
 #include "base/UProgState.h"
 

@@ -55,13 +55,17 @@ struct RichTextFixture : ::testing::Test {
   TFDBUtil db{[] { return DirectoryLookupSettings{}; }, ui};
   Script script;
 
-  void SetUp() override {
-    SetWordProcessorFactory([this]() -> std::unique_ptr<Application> {
+  // Word-processor instances that follow `script`.
+  qm::wordproc::ApplicationFactory ScriptedFactory() {
+    return [this]() -> std::unique_ptr<Application> {
       if (script.failAt == "Create") throw WordProcessorError("soffice fehlt");
       return std::make_unique<FakeApplication>(script);
-    });
+    };
   }
-  void TearDown() override { SetWordProcessorFactory({}); }
+  void SetUp() override {
+    form.Wire({&db, nullptr, nullptr});
+    form.RichText().SetWordProcessorFactory(ScriptedFactory());
+  }
 
   std::vector<std::string> LogMessages() const {
     std::vector<std::string> out;
@@ -95,7 +99,7 @@ TEST(RtfFileName, OnlyTheLastExtensionIsReplaced) {
 
 TEST_F(RichTextFixture, SuccessMakesTheFourCallsInOrder) {
   const std::string html = dir / "first.last.htm";
-  EXPECT_TRUE(ConvertToRtf(html));
+  EXPECT_TRUE(form.RichText().ConvertToRtf(html));
   std::vector<std::string> expected = {"Open " + html, "SaveAs " + dir / "first.last.rtf" + " 6", "Close 0", "Quit"};
   EXPECT_EQ(script.calls, expected);
   EXPECT_TRUE(script.destroyed);
@@ -137,10 +141,12 @@ TEST_F(RichTextFixture, FailureTable) {
     RecordingUserInterface localUi;
     TestDir localDir;
     TForm_main localForm(localDir.Path(), localUi);
+    localForm.Wire({&db, nullptr, nullptr});
+    localForm.RichText().SetWordProcessorFactory(ScriptedFactory());
     script = Script{};
     script.failAt = c.failAt;
     script.writeOutput = c.writeOutput;
-    EXPECT_FALSE(ConvertToRtf(localDir / "x.htm"));
+    EXPECT_FALSE(localForm.RichText().ConvertToRtf(localDir / "x.htm"));
     std::vector<std::string> log;
     for (const auto& l : localUi.LogLines()) log.push_back(l.substr(l.find(": ") + 2));
     EXPECT_EQ(log, c.log);
@@ -161,13 +167,13 @@ TEST_F(RichTextFixture, FailureTable) {
 }
 
 TEST_F(RichTextFixture, LibreOfficeNotInstalled) {
-  SetWordProcessorFactory([] {
+  form.RichText().SetWordProcessorFactory([] {
     qm::wordproc::LibreOfficeOptions options;
     options.sofficePath = "/nonexistent/program/soffice";
     return qm::wordproc::CreateLibreOfficeApplication(options);
   });
   WriteFileBytes(dir / "a.htm", "<p>x</p>\r\n");
-  EXPECT_FALSE(ConvertToRtf(dir / "a.htm"));
+  EXPECT_FALSE(form.RichText().ConvertToRtf(dir / "a.htm"));
   auto log = LogMessages();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "MS Word konnte nicht gestartet werden. RTF-Version nicht verfügbar.");
@@ -187,7 +193,7 @@ TEST_F(RichTextFixture, WaitsForALookupCycleOnAnotherThread) {
     script.calls.push_back("lookup done");
   });
   held.get_future().wait();
-  auto conversion = std::async(std::launch::async, [&] { return ConvertToRtf(dir / "a.htm"); });
+  auto conversion = std::async(std::launch::async, [&] { return form.RichText().ConvertToRtf(dir / "a.htm"); });
   release.set_value();
   lookup.join();
   EXPECT_TRUE(conversion.get());

@@ -14,6 +14,7 @@
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
 #include "directory/UDBUtil.h"
 #include "base/UProgState.h"
 #include "settings/USetting.h"
@@ -76,20 +77,15 @@ class SettingsDialog : public ::testing::Test {
     settings.DialogToSettings();
   }
 
-  TestDir dir;
-  DialogHost ui;
-  TForm_main form{dir.Path(), ui};
-  TFSettings settings{ui};
-  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
-  TKomponentModule module;
-  // Wired as in the programs: taking over restarts this module's server,
+  // Wired as in the programs: taking over restarts this engine's server,
   // and applying the records reaches the controller.
-  bool wired = [this] {
-    settings.SetServerRestart([this](int port, bool active) { module.RestartServer(port, active); });
-    settings.SetRunningSystem([this](const GeneralSettings& g) { form.ApplySettings(g); },
-                              [this] { form.BuildPlaceholderList(); });
-    return true;
-  }();
+  DialogHost ui;
+  TestEngine engine{ProgramKind::Desktop, &ui};
+  TestDir& dir = engine.dir;
+  TForm_main& form = *engine.main;
+  TFSettings& settings = *engine.settings;
+  TFDBUtil& dbutil = *engine.db;
+  TKomponentModule& module = *engine.http;
 };
 
 TEST_F(SettingsDialog, PortOutsideTheRangeShows8081AndStoresIt) {

@@ -71,7 +71,9 @@ class Settings : public ::testing::Test {
   TestDir dir;
   RecordingUserInterface ui;
   TEventLog log{dir.Path(), &ui};
-  TFSettings settings{ui};
+  // The settings model with an unconfigured directory beside it.
+  TFDBUtil db{[this] { return settings.GetLookupSettings(); }, ui};
+  TFSettings settings{ui, db};
 };
 
 TEST(ProfileRecord, FieldsLieAtTheirFileOffsets) {
@@ -203,7 +205,6 @@ TEST_F(Settings, AddressFieldFollowsTheSource) {
 }
 
 TEST_F(Settings, FirstStartWritesAZeroDefaultProfileForTheOwnerOnly) {
-  EXPECT_EQ(FSettings, &settings);
   settings.FormCreate();
   EXPECT_EQ(settings.CB_profil, "default");
   EXPECT_EQ(ReadFileBytes(dir / "default.config"), std::string(6952, '\0'));

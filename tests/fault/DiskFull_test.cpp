@@ -44,7 +44,8 @@ TEST(DiskFull, SavesFailWholeAndSucceedOnceThereIsRoom) {
 
   RecordingUserInterface ui;
   TForm_main form(dir, ui, ProgramKind::Service);
-  TFSettings settings{ui};
+  TFDBUtil db{[] { return DirectoryLookupSettings{}; }, ui};
+  TFSettings settings{ui, db};
   ClearState();
 
   // The last good state: program state, a profile and a project.

@@ -19,6 +19,8 @@
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
+#include "TestSupport.h"
 #include "directory/UDBUtil.h"
 #include "mail/UMailTools.h"
 #include "base/UProgState.h"
@@ -56,10 +58,8 @@ class HttpFaultRig {
   /// with the template "<p>#givenName# #sn#</p>" and the attachment
   /// "logo.gif" in temp/, signature type HTML, the server listening.
   HttpFaultRig() {
-    ClearState();
     ldap.AddUsers(5);
     ldap.Start();
-    ::mkdir(Store().c_str(), 0755);
     WriteFileBytes(dir / "ResponsePage.htm", "<!DOCTYPE html>\n<p>#ResponseText#</p>\n");
     WriteFileBytes(Store("logo.gif"), "GIF89a");
 
@@ -119,26 +119,16 @@ class HttpFaultRig {
 
   /// True when another thread can take SignatureLock, DirectoryLock and
   /// ConversionLock right now.
-  bool LocksFree() {
-    return std::async(std::launch::async, [this] {
-             bool free = true;
-             for (std::recursive_mutex* m : {&form.SignatureLock(), &db.DirectoryLock(), &form.ConversionLock()}) {
-               if (m->try_lock())
-                 m->unlock();
-               else
-                 free = false;
-             }
-             return free;
-           }).get();
-  }
+  bool LocksFree() { return LocksAreFree({&form.SignatureLock(), &db.DirectoryLock(), &form.ConversionLock()}); }
 
   SlapdFixture ldap;
-  TestDir dir;
   HookedUserInterface ui;
-  TForm_main form{dir.Path(), ui};
-  TFSettings settings{ui};
-  TFDBUtil db{SettingsSourceOf(settings), ui};
-  TFMailTools mail;
-  TKomponentModule module;
+  TestEngine engine{ProgramKind::Desktop, &ui};
+  TestDir& dir = engine.dir;
+  TForm_main& form = *engine.main;
+  TFSettings& settings = *engine.settings;
+  TFDBUtil& db = *engine.db;
+  TFMailTools& mail = *engine.mail;
+  TKomponentModule& module = *engine.http;
   std::uint16_t port = 0;
 };

@@ -180,7 +180,7 @@ TEST(LdapDown, MailReplyIsNotSentWhenTheDirectoryFailsAfterTheAddressCheck) {
   GeneralSettings g = rig.settings.GetGeneralSettings();
   g.sendAs = "body";
   rig.settings.SetGeneralSettings(g);
-  TFMailTools::Hooks().smtpPort = smtp.Port();
+  rig.mail.Hooks().smtpPort = smtp.Port();
   const std::string user = "user00004@example.test";
 
   const std::size_t mark = rig.LogMark();
@@ -205,7 +205,7 @@ TEST(LdapDown, MailReplyIsNotSentWhenTheDirectoryFailsAfterTheAddressCheck) {
 
   rig.ldap.Restart();
   EXPECT_TRUE(rig.mail.SendSignature(user, true));
-  TFMailTools::Hooks().smtpPort = 0;
+  rig.mail.Hooks().smtpPort = 0;
   const auto sent = smtp.Messages();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_NE(sent[0].content.find("Given4 Surname4"), std::string::npos);

@@ -12,7 +12,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "app/Main.h"
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
@@ -41,16 +41,12 @@ std::vector<std::string> Messages(const RecordingUserInterface& ui) {
 }  // namespace
 
 TEST(LogUnwritable, HttpRequestsAreAnsweredAndReachTheScreen) {
-  TestDir dir;
-  ClearState();
-  ::mkdir((dir / "temp").c_str(), 0755);
+  TestEngine e;
+  TestDir& dir = e.dir;
+  RecordingUserInterface& ui = e.ui;
+  TKomponentModule& module = *e.http;
   WriteFileBytes(dir / "ResponsePage.htm", "<p>#ResponseText#</p>\n");
   WriteFileBytes(dir / "temp/logo.gif", "GIF89a");
-  RecordingUserInterface ui;
-  TForm_main form(dir.Path(), ui);
-  TFSettings settings{ui};
-  TFDBUtil db{SettingsSourceOf(settings), ui};
-  TKomponentModule module;
   module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
   module.IdHTTPServer1.SetActive(true);
   const auto port = module.IdHTTPServer1.ListeningPorts().at(0);
@@ -91,7 +87,7 @@ TEST(LogUnwritable, PollAnswersAndDeletesEveryRequest) {
   OdbcFixture odbc;
   odbc.CreateUsersTable();
   odbc.AddUsers(1);
-  MailTestEngine e;
+  TestEngine e;
   e.UseOdbcUsers(odbc.Dsn());
   e.SetAltText(true);
   e.main->M_text = {"Hallo,"};

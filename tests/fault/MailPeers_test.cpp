@@ -14,7 +14,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "Pop3FaultProxy.h"
 #include "TestImage.h"
 #include "base/UProgState.h"
@@ -104,7 +104,7 @@ class MailPeerFaults : public ::testing::Test {
   }
 
   OdbcFixture odbc;
-  MailTestEngine e;
+  TestEngine e;
   Pop3Fixture pop;
   SmtpFixture smtp;
   std::unique_ptr<Pop3FaultProxy> proxy;
@@ -344,7 +344,7 @@ TEST_F(MailPeerFaults, Pop3RefusesDele) {
 // kept at the server, and once the server runs again the next request is
 // answered.
 TEST_F(MailPeerFaults, SmtpServerHangs) {
-  TFMailTools::Hooks().timeouts.read = std::chrono::seconds(1);
+  e.mail->Hooks().timeouts.read = std::chrono::seconds(1);
   // A project file larger than what the connection's buffers hold: a server
   // that stops reading leaves the engine unable to finish the message, so
   // the server cannot complete it later either.
@@ -396,7 +396,7 @@ TEST_F(MailPeerFaults, SmtpServerHangs) {
 // Dovecot carries out deletions only on QUIT, so a request answered before
 // the crash is answered again by the next poll, which empties the mailbox.
 TEST_F(MailPeerFaults, Pop3ServerHangsOrDies) {
-  TFMailTools::Hooks().timeouts.read = std::chrono::seconds(1);
+  e.mail->Hooks().timeouts.read = std::chrono::seconds(1);
   const std::string first = "user00001@example.test", second = "user00002@example.test";
   auto killAt = [this](const std::string& at) {
     return [this, at] {

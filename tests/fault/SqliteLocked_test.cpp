@@ -17,6 +17,8 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
+#include "TestSupport.h"
 #include "directory/UDBUtil.h"
 #include "settings/USetting.h"
 
@@ -95,15 +97,6 @@ class ExclusiveLock {
   int out_ = -1;
 };
 
-bool LockIsFree(TFDBUtil& db) {
-  bool free = false;
-  std::thread t([&] {
-    free = db.DirectoryLock().try_lock();
-    if (free) db.DirectoryLock().unlock();
-  });
-  t.join();
-  return free;
-}
 
 }  // namespace
 
@@ -111,17 +104,10 @@ TEST(SqliteLocked, LookupFailsWithTheLogLinesAndSucceedsAfterwards) {
   OdbcFixture odbc;
   odbc.CreateUsersTable();
   odbc.AddUsers(3);
-  TestDir dir;
-  RecordingUserInterface ui;
-  TForm_main main{dir.Path(), ui};
-  TFSettings settings{ui};
-  TFDBUtil db{SettingsSourceOf(settings), ui};
-  DirectorySettings d;
-  d.odbcSource = odbc.Dsn();
-  d.table = "users";
-  d.mailField = "mail";
-  settings.SetDirectorySettings(d);
-  db.ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
+  TestEngine e;
+  e.UseOdbcUsers(odbc.Dsn());
+  TFDBUtil& db = *e.db;
+  RecordingUserInterface& ui = e.ui;
 
   ExclusiveLock lock(odbc.DatabasePath());
   ASSERT_TRUE(lock.WaitHeld(std::chrono::seconds(10))) << "the sqlite3 shell did not take the lock";
@@ -138,11 +124,11 @@ TEST(SqliteLocked, LookupFailsWithTheLogLinesAndSucceedsAfterwards) {
   EXPECT_NE(lines[lines.size() - 2].find(": Fehler beim Verbinden mit der Datenbank: " + odbc.Dsn() + ".users"),
             std::string::npos)
       << lines[lines.size() - 2];
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 
   lock.Release();
   ASSERT_TRUE(db.FindUser("user00001@example.test"));
   EXPECT_EQ(db.GetFieldValue("user00001@example.test", "givenName"), "Given1");
   db.CloseConnection();
-  EXPECT_TRUE(LockIsFree(db));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 }

@@ -46,8 +46,8 @@ name=$(basename "$last")
 printf '{\\rtf1\\ansi converted}\n' > "$out/${name%.*}.rtf"
 )";
 
-void UseSoffice(const std::string& path, std::chrono::milliseconds timeout) {
-  SetWordProcessorFactory([path, timeout] {
+void UseSoffice(HttpFaultRig& rig, const std::string& path, std::chrono::milliseconds timeout) {
+  rig.form.RichText().SetWordProcessorFactory([path, timeout] {
     qm::wordproc::LibreOfficeOptions options;
     options.sofficePath = path;
     options.timeout = timeout;
@@ -60,10 +60,6 @@ void UseSoffice(const std::string& path, std::chrono::milliseconds timeout) {
 struct ChildSubreaper {
   ChildSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
   ~ChildSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
-};
-
-struct FactoryReset {
-  ~FactoryReset() { SetWordProcessorFactory({}); }
 };
 
 // Points TMPDIR (where every word-processor instance makes its work
@@ -98,7 +94,6 @@ class OwnTempDir {
 
 TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
   ChildSubreaper subreaper;
-  FactoryReset reset;
   TestDir temp;
   OwnTempDir ownTemp(temp.Path());
   HttpFaultRig rig;
@@ -140,7 +135,7 @@ TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
       soffice = rig.dir / "soffice-fake";
       WriteScript(soffice, c.script);
     }
-    UseSoffice(soffice, timeout);
+    UseSoffice(rig, soffice, timeout);
 
     const std::size_t mark = rig.LogMark();
     RawHttpReply r = rig.Make(user);
@@ -177,7 +172,7 @@ TEST(WordProcessorFault, RichTextRequestFailsWithTheLogLinesAndRecovers) {
     }
 
     // A working word processor: the next request is answered in full.
-    UseSoffice(working, timeout);
+    UseSoffice(rig, working, timeout);
     RawHttpReply ok = rig.Make(user);
     EXPECT_EQ(ok.body, HttpFaultRig::FileList(user, ".rtf"));
     ++counted;

@@ -27,7 +27,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "RawHttp.h"
 #include "base/UProgState.h"
 #include "http/USocketServer.h"
@@ -97,13 +97,12 @@ class HttpLoad : public ::testing::Test {
     WriteFileBytes(e.dir / "temp/logo.gif", logo);
     smtp.Start();
 
-    module = std::make_unique<TKomponentModule>();
     module->IdHTTPServer1.AddBinding("127.0.0.1", 0);
     module->IdHTTPServer1.SetActive(true);
     port = module->IdHTTPServer1.ListeningPorts().at(0);
   }
   void TearDown() override {
-    module.reset();
+    module->DataModuleDestroy();
     ClearState();
   }
 
@@ -130,10 +129,10 @@ class HttpLoad : public ::testing::Test {
   int connections = EnvInt("QM_LOAD_CONNECTIONS", 1000);
   int requests = EnvInt("QM_LOAD_REQUESTS", 2000);
   OdbcFixture odbc;
-  MailTestEngine e;
+  TestEngine e;
   Pop3Fixture pop;
   SmtpFixture smtp;
-  std::unique_ptr<TKomponentModule> module;
+  TKomponentModule* const module = e.http;
   std::uint16_t port = 0;
   const std::string logo = "GIF89a logo bytes";
 };

@@ -6,7 +6,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "TestImage.h"
 #include "base/UProgState.h"
 
@@ -51,7 +51,7 @@ class MailEndToEnd : public ::testing::Test {
 
  public:
   OdbcFixture odbc;
-  MailTestEngine e;
+  TestEngine e;
   Pop3Fixture pop;
   SmtpFixture smtp;
 };

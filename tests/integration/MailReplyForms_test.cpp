@@ -8,7 +8,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "TestImage.h"
 #include "base/UProgState.h"
 #include "signature/URichText.h"
@@ -45,7 +45,7 @@ class MailReplyForms : public ::testing::Test {
   }
 
   OdbcFixture odbc;
-  MailTestEngine e;
+  TestEngine e;
   SmtpFixture smtp;
 };
 
@@ -154,17 +154,14 @@ TEST_F(MailReplyForms, BulkSendGridFromDirectory) {
 TEST_F(MailReplyForms, RichTextAttachment) {
   const std::string addr = "user00003@example.test";
   Use(ctRichText, "anhang", {});
-  struct DefaultFactoryAfterwards {
-    ~DefaultFactoryAfterwards() { SetWordProcessorFactory({}); }
-  } restore;
-  SetWordProcessorFactory([]() -> std::unique_ptr<qm::wordproc::Application> {
+  e.main->RichText().SetWordProcessorFactory([]() -> std::unique_ptr<qm::wordproc::Application> {
     throw qm::wordproc::WordProcessorError("soffice fehlt");
   });
   EXPECT_FALSE(e.mail->SendSignature(addr, true));
   EXPECT_EQ(e.LogMessages().back().rfind("Fehler beim Versenden der Mail!\r\n", 0), 0u) << e.LogMessages().back();
   EXPECT_EQ(smtp.Messages().size(), 0u);
 
-  SetWordProcessorFactory({});
+  e.UseRealWordProcessor();
   if (qm::wordproc::FindSoffice({}).empty()) GTEST_SKIP() << "no LibreOffice installed";
   ASSERT_TRUE(e.mail->SendSignature(addr, true));
   const std::string m = smtp.Messages().back().content;

@@ -22,7 +22,7 @@
 
 #include "DirectoryFixtures.h"
 #include "MailServers.h"
-#include "MailTestEngine.h"
+#include "TestEngine.h"
 #include "RawHttp.h"
 #include "TestImage.h"
 #include "base/UProgState.h"
@@ -67,7 +67,7 @@ class AttachmentCollector : public Poco::Net::PartHandler {
 };
 
 // The log without the lines every "/make" writes, for failure messages.
-std::string PollLog(const MailTestEngine& e) {
+std::string PollLog(const TestEngine& e) {
   std::string out;
   for (const auto& line : e.LogMessages())
     if (line.rfind("HTTP Request", 0) != 0 && line.rfind("Signatur erstellt", 0) != 0 &&
@@ -90,7 +90,7 @@ TEST(SignaturePipeline, PollAndMakeForOneAddressEachGetAWholeRtf) {
   OdbcFixture odbc;
   odbc.CreateUsersTable();
   odbc.AddUsers(1);
-  MailTestEngine e;
+  TestEngine e;
   e.UseOdbcUsers(odbc.Dsn());
   GeneralSettings g = e.settings->GetGeneralSettings();
   g.contentType = ctRichText;
@@ -102,10 +102,7 @@ TEST(SignaturePipeline, PollAndMakeForOneAddressEachGetAWholeRtf) {
   WriteFileBytes(e.dir / "temp/logo.gif", SmallGifImage());
   WriteFileBytes(e.dir / "ResponsePage.htm", "<p>#ResponseText#</p>\n");
   e.main->BuildPlaceholderList();
-  struct FactoryReset {
-    ~FactoryReset() { SetWordProcessorFactory({}); }
-  } reset;
-  SetWordProcessorFactory([] { return std::make_unique<SlowWordProcessor>(); });
+  e.main->RichText().SetWordProcessorFactory([] { return std::make_unique<SlowWordProcessor>(); });
 
   const std::string address = "user00001@example.test";
   constexpr int kRequests = 4;
@@ -117,7 +114,7 @@ TEST(SignaturePipeline, PollAndMakeForOneAddressEachGetAWholeRtf) {
   pop.Start();
   smtp.Start();
   e.UseLocalServers(pop.Port(), smtp.Port());
-  TKomponentModule module;
+  TKomponentModule& module = *e.http;
   module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
   module.IdHTTPServer1.SetActive(true);
   const auto port = module.IdHTTPServer1.ListeningPorts().at(0);

@@ -101,8 +101,9 @@ class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
   TestDir dir;
   RecordingUserInterface ui;
   TForm_main form{dir.Path(), ui};
-  TFSettings settings{ui};
+  qm::SettingsStore settings;
   TFDBUtil db{SettingsSourceOf(settings), ui};
+  bool wired = (form.Wire({&db, &settings, nullptr}), true);
 };
 
 OdbcFixture* SignatureTest::odbc_ = nullptr;
@@ -237,6 +238,7 @@ TEST_P(SignatureTest, CatalogueWarnsWhenColumnsCannotBeRead) {
     RecordingUserInterface localUi;
     TestDir localDir;
     TForm_main localForm(localDir.Path(), localUi);
+    localForm.Wire({&db, &settings, nullptr});
     Configure(c.source, c.table);
     localForm.LB_shortNames = {"logo.gif"};
     localForm.BuildPlaceholderList();
@@ -262,7 +264,7 @@ TEST(RichTextConversion, GeneratedSignatureThroughLibreOffice) {
   form.M_Signatur_HTML = {"<html><body><table><tr>", "<td><img src=\"cid:logo.gif\"/></td>",
                           "<td>Anna Berg<br/>Testfirma GmbH</td>", "</tr></table></body></html>"};
   form.MakeSignature("anna.berg@example.test");
-  EXPECT_TRUE(ConvertToRtf(dir.Path() + "temp/anna.berg@example.test.htm"));
+  EXPECT_TRUE(form.RichText().ConvertToRtf(dir.Path() + "temp/anna.berg@example.test.htm"));
   std::string rtf = ReadFileBytes(dir.Path() + "temp/anna.berg@example.test.rtf");
   EXPECT_NE(rtf.find("Testfirma GmbH"), std::string::npos);
   EXPECT_NE(rtf.find("\\pngblip"), std::string::npos);

@@ -12,6 +12,7 @@
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
 #include "directory/UDBUtil.h"
 #include "mail/UMailTools.h"
 #include "base/UProgState.h"
@@ -70,13 +71,13 @@ class HttpMake : public ::testing::Test {
   }
 
   OdbcFixture odbc;
-  TestDir dir;
-  RecordingUserInterface ui;
-  TForm_main form{dir.Path(), ui};
-  TFSettings settings{ui};
-  TFDBUtil dbutil{SettingsSourceOf(settings), ui};
-  TFMailTools mail;
-  TKomponentModule module;
+  TestEngine e;
+  TestDir& dir = e.dir;
+  RecordingUserInterface& ui = e.ui;
+  TForm_main& form = *e.main;
+  TFSettings& settings = *e.settings;
+  TFDBUtil& dbutil = *e.db;
+  TKomponentModule& module = *e.http;
   std::uint16_t port = 0;
 };
 

@@ -15,6 +15,7 @@
 #include "RawHttp.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestEngine.h"
 #include "base/UProgState.h"
 #include "settings/USetting.h"
 #include "base/UUtils.h"
@@ -71,10 +72,11 @@ class HttpServer : public ::testing::Test {
     port = module.IdHTTPServer1.ListeningPorts().at(0);
   }
 
-  TestDir dir;
-  RecordingUserInterface ui;
-  TForm_main form{dir.Path(), ui};
-  TKomponentModule module;
+  TestEngine e;
+  TestDir& dir = e.dir;
+  RecordingUserInterface& ui = e.ui;
+  TForm_main& form = *e.main;
+  TKomponentModule& module = *e.http;
   std::uint16_t port = 0;
   const std::string logo = std::string("GIF89a\0\x01\x02\r\n\xff", 12);
 };
@@ -302,7 +304,7 @@ std::uint16_t FreePort() {
 
 class HttpServerCreate : public HttpServer {
  protected:
-  TFSettings settings{ui};
+  TFSettings& settings = *e.settings;
   void Configure(int port, bool active) {
     GeneralSettings g;
     g.httpPort = port;
