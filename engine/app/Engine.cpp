@@ -1,4 +1,5 @@
 #include "app/Engine.h"
+#include "base/Texts.h"
 
 #include <exception>
 
@@ -71,7 +72,7 @@ void Engine::Run(const std::function<void()>& step) {
   } catch (const std::exception& e) {
     ui_.ShowError(e.what());
   } catch (...) {
-    ui_.ShowError("Ein Laufzeitfehler ist aufgetreten!");
+    ui_.ShowError(qm::text::kRuntimeError);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "app/Main.h"
+#include "base/Texts.h"
 #include "base/UProgState.h"
 #include "base/UUtils.h"
 
@@ -21,9 +22,9 @@ struct Counter {
   const char* label;
 };
 constexpr Counter kCounters[] = {
-    {"LStatusEmpfangen", "LStatusempfangen"},
-    {"LStatusGesand", "LStatusGesand"},
-    {"LStatusHTTP", "LStatusHTTP"},
+    {qm::text::kReceivedCounter, qm::text::kLabelReceived},
+    {qm::text::kLabelSent, qm::text::kLabelSent},
+    {qm::text::kLabelHttp, qm::text::kLabelHttp},
 };
 
 }  // namespace
@@ -67,7 +68,7 @@ void TForm_main::FormCreate() {
       if (!value.empty()) SetLabel(c.label, value);
     }
 
-    std::string last = GetStateValue("lastOpenedFile");
+    std::string last = GetStateValue(qm::text::kStateLastOpenedFile);
     if (!last.empty()) {
       try {
         LoadProjectFile(last);
@@ -150,7 +151,7 @@ void TForm_main::ApplySettings(const GeneralSettings& general) {
   const long long ms = static_cast<long long>(general.intervalMinutes) * 60000;
   const unsigned interval = static_cast<unsigned>(std::clamp<long long>(ms, 0, UINT_MAX));
   SetTimer(interval, general.timerEnabled && interval > 0);
-  SetLabel("LStatusTimer", general.timerEnabled ? "ein" : "aus");
+  SetLabel(qm::text::kLabelTimer, general.timerEnabled ? "ein" : "aus");
   SetVerbosity(general.verbosity);
   ui_.SetPageVisible("TabS_preview", general.contentType != ctText);
 }

@@ -2,6 +2,7 @@
 // the group "Aktionen".
 
 #include "app/Main.h"
+#include "base/Texts.h"
 #include "mail/UMailTools.h"
 
 void TForm_main::Timer1Timer() {
@@ -12,4 +13,4 @@ void TForm_main::Btn_receiveMailsClick() {
   if (with_.mail) with_.mail->ReceiveMails();
 }
 
-void TForm_main::Btn_sendManualClick() { ui_.ShowModalDialog("TFrm_Mail"); }
+void TForm_main::Btn_sendManualClick() { ui_.ShowModalDialog(qm::text::kWindowBulkSend); }

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/Main.h"
+#include "base/Texts.h"
 #include "base/UProgState.h"
 #include "signature/USaveSig.h"
 #include "base/UUtils.h"
@@ -86,7 +87,7 @@ void TForm_main::NewProject() {
   if (!AskSaveChanges()) return;
   SaveState();
   ClearProject(*this);
-  SetStateValue("lastOpenedFile", "");
+  SetStateValue(qm::text::kStateLastOpenedFile, "");
   SetTitle(kDesktopTitle);
   BuildPlaceholderList();
 }
@@ -110,7 +111,7 @@ void TForm_main::OpenProject(const std::string& requested) {
   if (path.empty()) return;
   try {
     LoadProjectFile(path);
-    SetStateValue("lastOpenedFile", path);
+    SetStateValue(qm::text::kStateLastOpenedFile, path);
     mailTextModified = false;
     signatureModified = false;
     SetTitle(FileTitle(path));
@@ -128,11 +129,11 @@ void TForm_main::OpenProject(const std::string& requested) {
 }
 
 void TForm_main::SaveProject() {
-  std::string path = GetStateValue("lastOpenedFile");
+  std::string path = GetStateValue(qm::text::kStateLastOpenedFile);
   if (path.empty()) {
     if (auto chosen = ui_.SaveFileDialog(SaveDialogOptions())) {
       path = *chosen;
-      SetStateValue("lastOpenedFile", path);
+      SetStateValue(qm::text::kStateLastOpenedFile, path);
     }
   }
   if (path.empty()) return;
@@ -140,7 +141,7 @@ void TForm_main::SaveProject() {
     SaveProjectFile(path);
   } catch (const qm::EInOutError& e) {
     projectSaveFailed_ = true;
-    ui_.ShowError(std::string("I/O Fehler: ") + e.what());
+    ui_.ShowError(std::string(qm::text::kIoErrorPrefix) + e.what());
     return;
   }
   mailTextModified = false;
@@ -151,7 +152,7 @@ void TForm_main::SaveProject() {
 void TForm_main::SaveProjectAs() {
   auto chosen = ui_.SaveFileDialog(SaveDialogOptions());
   if (!chosen || chosen->empty()) return;
-  SetStateValue("lastOpenedFile", *chosen);
+  SetStateValue(qm::text::kStateLastOpenedFile, *chosen);
   SaveProject();
 }
 

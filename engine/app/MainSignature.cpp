@@ -5,13 +5,12 @@
 #include <thread>
 
 #include "app/Main.h"
+#include "base/Texts.h"
 #include "directory/UDBUtil.h"
 #include "settings/SettingsStore.h"
 #include "base/UUtils.h"
 
 namespace {
-
-constexpr const char* kDataSourceWarning = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
 
 // The attribute list as field names: blanks removed, runs of commas folded
 // (two passes of ",," -> ","), commas at line ends dropped, the remaining
@@ -63,7 +62,7 @@ void TForm_main::BuildPlaceholderList() {
     if (ok) {
       for (auto& name : columns) entries.push_back({std::move(name), PlaceholderEntry::Field});
     } else {
-      WriteLog(kDataSourceWarning, ltWarning);
+      WriteLog(qm::text::kDataSourceFailure, ltWarning);
     }
   }
 

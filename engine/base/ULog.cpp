@@ -1,4 +1,5 @@
 #include "base/ULog.h"
+#include "base/Texts.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,7 +73,7 @@ void TEventLog::WriteLog(const std::string& message, int type) noexcept {
       // Shown once: one failure line per message would double the screen log.
       fileFailureShown_ = true;
       if (ui_)
-        ui_->AppendLogLine(FormatLine(when, "I/O Fehler: " + qm::SysErrorMessage(error) + " (" + LogFilePath() + ")"));
+        ui_->AppendLogLine(FormatLine(when, qm::text::kIoErrorPrefix + qm::SysErrorMessage(error) + " (" + LogFilePath() + ")"));
     }
   } catch (...) {
   }

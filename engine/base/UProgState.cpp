@@ -1,4 +1,5 @@
 #include "base/UProgState.h"
+#include "base/Texts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -94,9 +95,9 @@ void SaveState(const std::string& fileName) {
   try {
     qm::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(copy.data()), copy.size()));
   } catch (const qm::EInOutError& e) {
-    WriteLog(std::string("I/O Fehler: ") + e.what(), ltError);
+    WriteLog(std::string(qm::text::kIoErrorPrefix) + e.what(), ltError);
   } catch (const std::exception&) {
-    WriteLog("Ein Laufzeitfehler ist aufgetreten!", ltError);
+    WriteLog(qm::text::kRuntimeError, ltError);
   }
 }
 
@@ -128,9 +129,9 @@ void LoadState(const std::string& path) {
       g_table = buf;
     }
   } catch (const qm::EInOutError&) {
-    WriteLog("Fehler beim Auslesen der Datei " + p, ltError);
+    WriteLog(qm::text::kFileReadFailurePrefix + p, ltError);
   } catch (const std::exception&) {
-    WriteLog("Ein Laufzeitfehler ist aufgetreten!", ltError);
+    WriteLog(qm::text::kRuntimeError, ltError);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "directory/UDBUtil.h"
+#include "base/Texts.h"
 
 #include <exception>
 
@@ -16,7 +17,7 @@ std::string ErrorText(const std::exception_ptr& e) {
   } catch (const std::exception& ex) {
     return ex.what();
   } catch (...) {
-    return "Ein Laufzeitfehler ist aufgetreten!";
+    return qm::text::kRuntimeError;
   }
 }
 
@@ -248,7 +249,7 @@ void TFDBUtil::ListOdbcColumns(const std::string& table, qm::TextList& list) {
 void TFDBUtil::ShowTestWindow() {
   ++heldCycles_;
   visible_ = true;
-  ui_.ShowWindow("TFDBUtil");
+  ui_.ShowWindow(qm::text::kWindowConnectionTest);
 }
 
 void TFDBUtil::Button_FDBUtil_closeClick() { FormClose(); }

@@ -1,4 +1,5 @@
 #include "http/USocketServer.h"
+#include "base/Texts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,7 +40,6 @@ using Poco::Net::HTTPServerResponse;
 namespace {
 
 constexpr int kFallbackPort = 8081;
-constexpr const char* kDataSourceFailure = "Quillmark konnte sich nicht mit der Datenquelle verbinden.";
 // Bytes of an over-long body read and thrown away after the answer, so that
 // closing the connection does not reset it before the client has read the
 // answer.
@@ -158,7 +158,7 @@ class RequestHandler : public HTTPRequestHandler {
     } catch (const std::exception& e) {
       failure = e.what();
     } catch (...) {
-      failure = "Ein Laufzeitfehler ist aufgetreten!";
+      failure = qm::text::kRuntimeError;
     }
     if (response.sent()) return;
     WriteLog(failure, ltError);
@@ -367,7 +367,7 @@ std::string TKomponentModule::BuildResponsePage(const std::string& message) {
   try {
     bytes = qm::ReadWholeFile(path);
   } catch (const std::exception&) {
-    throw std::runtime_error("Fehler beim Auslesen der Datei " + path);
+    throw std::runtime_error(qm::text::kFileReadFailurePrefix + path);
   }
   qm::TextList lines = qm::SplitLines(qm::DecodeStoredText(bytes));
   for (auto& line : lines) line = qm::ReplaceAll(line, "#ResponseText#", message);
@@ -432,7 +432,7 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
   }
   switch (signature.outcome) {
     case qm::SignatureBundle::LookupFailed:
-      WriteLog(std::string("Fehler in \"makeSignature\". ") + kDataSourceFailure, ltError);
+      WriteLog(std::string("Fehler in \"makeSignature\". ") + qm::text::kDataSourceFailure, ltError);
       return BuildResponsePage(failed);
     case qm::SignatureBundle::EmptyText: {
       const std::string empty = "Die Signatur konnte nicht erstellt werden, da der Signaturtext leer ist.";
@@ -455,8 +455,8 @@ std::string TKomponentModule::makeSignature(const std::string& address) {
     // One lock around count and label, so the label never shows an older
     // count than the store holds.
     std::lock_guard lk(counterMutex_);
-    const std::string count = AddToStateCounter("LStatusHTTP", 1);
-    ui_.SetLabel("LStatusHTTP", count);
+    const std::string count = AddToStateCounter(qm::text::kLabelHttp, 1);
+    ui_.SetLabel(qm::text::kLabelHttp, count);
   }
   return answer;
 }

@@ -1,4 +1,5 @@
 #include "mail/UMailTools.h"
+#include "base/Texts.h"
 
 #include <Poco/Base64Encoder.h>
 #include <Poco/Environment.h>
@@ -435,8 +436,8 @@ bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   if (!TransmitReply(mail, address)) return false;
 
   // The server accepted the message.
-  const std::string count = AddToStateCounter("LStatusGesand", 1);
-  ui_.SetLabel("LStatusGesand", count);
+  const std::string count = AddToStateCounter(qm::text::kLabelSent, 1);
+  ui_.SetLabel(qm::text::kLabelSent, count);
   WriteLog("Antwort/ Signatur erfolgreich gesendet an:" + address, ltInformation);
   try {
     theSmtp->close();  // QUIT
@@ -464,7 +465,7 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
   // free again before the server is contacted.
   qm::SignatureBundle signature = qm::RunSignaturePipeline(signatures_, order);
   if (signature.outcome == qm::SignatureBundle::LookupFailed) {
-    WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
+    WriteLog(qm::text::kDataSourceFailure, ltError);
     return false;
   }
   if (signature.outcome == qm::SignatureBundle::EmptyText) {
@@ -546,7 +547,7 @@ void TFMailTools::ReceiveMails() {
     if (n <= 0) {
       WriteLog("Keine neuen Nachrichten auf dem Server.", ltInformation);
     } else {
-      ui_.SetLabel("LStatusempfangen", AddToStateCounter("LStatusEmpfangen", n));
+      ui_.SetLabel(qm::text::kLabelReceived, AddToStateCounter(qm::text::kReceivedCounter, n));
       WriteLog(std::to_string(n) + " neue Nachrichten werden empfangen.", ltInformation);
       for (int i = 1; i <= n; ++i) AnswerRequest(i);
     }

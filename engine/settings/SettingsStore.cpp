@@ -1,4 +1,5 @@
 #include "settings/SettingsStore.h"
+#include "base/Texts.h"
 
 #include <sys/stat.h>
 
@@ -204,7 +205,7 @@ std::string SettingsStore::ProfilePath(const std::string& name) { return qm::Pro
 
 bool SettingsStore::ReadProfile(const std::string& path) {
   if (!qm::FileExists(path)) {
-    ::WriteLog("Die Datei wurde nicht gefunden: " + path, ltError);
+    ::WriteLog(qm::text::kFileNotFoundPrefix + path, ltError);
     return false;
   }
   // Only a whole record is taken from the file; a shorter file yields
@@ -214,10 +215,10 @@ bool SettingsStore::ReadProfile(const std::string& path) {
     std::string bytes = qm::ReadWholeFile(path);
     if (bytes.size() >= kProfileSize) std::memcpy(buf.data(), bytes.data(), kProfileSize);
   } catch (const qm::EInOutError&) {
-    ::WriteLog("Fehler beim Auslesen der Datei " + path, ltError);
+    ::WriteLog(qm::text::kFileReadFailurePrefix + path, ltError);
     return false;
   } catch (const std::exception&) {
-    ::WriteLog("Ein Laufzeitfehler ist aufgetreten!", ltError);
+    ::WriteLog(qm::text::kRuntimeError, ltError);
     return false;
   }
   MailSettings mail;
@@ -249,10 +250,10 @@ bool SettingsStore::WriteProfile(const std::string& name) const {
       throw qm::EInOutError(qm::SysErrorMessage(e), e);
     }
   } catch (const qm::EInOutError& e) {
-    ::WriteLog(std::string("I/O Fehler: ") + e.what(), ltError);
+    ::WriteLog(std::string(qm::text::kIoErrorPrefix) + e.what(), ltError);
     return false;
   } catch (const std::exception&) {
-    ::WriteLog("Ein Laufzeitfehler ist aufgetreten!", ltError);
+    ::WriteLog(qm::text::kRuntimeError, ltError);
     return false;
   }
   return true;

@@ -1,4 +1,5 @@
 #include "settings/USetting.h"
+#include "base/Texts.h"
 
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
@@ -19,22 +20,22 @@ void TFSettings::LoadSettings(const std::string& path) {
     SettingsToDialog();
     if (rebuildCatalogue_) rebuildCatalogue_();
   } catch (const EDataSourceError&) {
-    ::WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltError);
+    ::WriteLog(qm::text::kDataSourceFailure, ltError);
   } catch (const qm::EInOutError&) {
-    ::WriteLog("Fehler beim Auslesen der Datei " + path, ltError);
+    ::WriteLog(qm::text::kFileReadFailurePrefix + path, ltError);
   } catch (const std::exception&) {
-    ::WriteLog("Ein Laufzeitfehler ist aufgetreten!", ltError);
+    ::WriteLog(qm::text::kRuntimeError, ltError);
   }
 }
 
 void TFSettings::SaveSettings() {
   const std::string name = CB_profil;
-  if (store_.WriteProfile(name)) SetStateValue("profilename", name);
+  if (store_.WriteProfile(name)) SetStateValue(qm::text::kStateProfileNameWritten, name);
 }
 
 void TFSettings::FormCreate() {
   db_.GetOdbcDataSources(CB_OdbcItems);
-  std::string name = GetStateValue("profileName");
+  std::string name = GetStateValue(qm::text::kStateProfileNameRead);
   if (name.empty()) name = "default";
   CB_profil = name;
   // An unsafe remembered name is never looked up; SaveSettings refuses it.

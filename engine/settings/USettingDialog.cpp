@@ -20,6 +20,7 @@
 #include <climits>
 
 #include "base/UserInterface.h"
+#include "base/Texts.h"
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UProgState.h"
@@ -254,7 +255,7 @@ void TFSettings::DialogToSettings() {
 
 void TFSettings::EditSettings() {
   Guarded(ui_, [this] { SettingsToDialog(); });
-  const ModalResult result = ui_.ShowModalDialog("TFSettings");
+  const ModalResult result = ui_.ShowModalDialog(qm::text::kWindowSettings);
   if (result == ModalResult::Ok) {
     Guarded(ui_, [this] {
       DialogToSettings();
@@ -338,7 +339,7 @@ void TFSettings::CB_tabelleSelect() {
     try {
       db_.ListOdbcColumns(CB_tabelle, CB_mailFieldItems);
     } catch (...) {
-      ::WriteLog("Quillmark konnte sich nicht mit der Datenquelle verbinden.", ltWarning);
+      ::WriteLog(qm::text::kDataSourceFailure, ltWarning);
     }
   });
 }

@@ -1,4 +1,5 @@
 #include "signature/URichText.h"
+#include "base/Texts.h"
 
 #include "base/ULog.h"
 #include "base/UUtils.h"
@@ -38,7 +39,7 @@ bool qm::RichTextConversion::ConvertToRtf(const std::string& htmlFileName) {
     if (!app) throw qm::wordproc::WordProcessorError("Keine Instanz erzeugt.");
   } catch (const std::exception& e) {
     WriteLog("MS Word konnte nicht gestartet werden. RTF-Version nicht verfügbar.", ltError);
-    WriteLog(std::string("Fehlerdetails: ") + e.what(), ltError);
+    WriteLog(std::string(qm::text::kErrorDetailsPrefix) + e.what(), ltError);
     return false;
   }
   WriteLog("Neue Word-Instanz geöffnet.", ltInformation);
@@ -51,7 +52,7 @@ bool qm::RichTextConversion::ConvertToRtf(const std::string& htmlFileName) {
   } catch (const std::exception& e) {
     app.reset();  // released without Quit
     WriteLog("Fehler in MS Word. RTF-Version ggf. nicht verfügbar.", ltError);
-    WriteLog(std::string("Fehlerdetails: ") + e.what(), ltError);
+    WriteLog(std::string(qm::text::kErrorDetailsPrefix) + e.what(), ltError);
     return false;
   }
   app.reset();
