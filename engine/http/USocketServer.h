@@ -13,12 +13,9 @@
 #include <string>
 #include <vector>
 
-class TFDBUtil;
-class UserInterface;
-namespace qm {
-class SettingsStore;
-class SignatureSource;
-}  // namespace qm
+#include "directory/UDBUtil.h"
+#include "settings/SettingsStore.h"
+#include "signature/USignaturePipeline.h"
 
 namespace Poco::Net {
 class HTTPServerRequest;

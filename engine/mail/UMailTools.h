@@ -17,14 +17,9 @@
 
 #include <Poco/Timestamp.h>
 
-#include "settings/USettingsRecords.h"
-
-class TFDBUtil;
-class UserInterface;
-namespace qm {
-class SettingsStore;
-class SignatureSource;
-}  // namespace qm
+#include "directory/UDBUtil.h"
+#include "settings/SettingsStore.h"
+#include "signature/USignaturePipeline.h"
 
 namespace Poco::Net {
 class SMTPClientSession;
