@@ -12,7 +12,6 @@ namespace {
 
 constexpr const char* kProjectFilter = "Quillmark 2.0 Projekte (*.qm)|*.qm";
 constexpr const char* kAllFilesFilter = "Alle Dateien (*.*)|*.*";
-constexpr const char* kPictureFilter = "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg";
 
 std::string FileTitle(const std::string& path) { return std::string(kDesktopTitle) + " - " + qm::ExtractFileName(path); }
 
@@ -181,7 +180,7 @@ void TForm_main::AddAttachment() {
 
 void TForm_main::AddPicture() {
   FileDialogOptions o;
-  o.filter = kPictureFilter;
+  o.filter = qm::ImageFileFilter();
   o.fileMustExist = true;
   o.noRecentDocuments = true;
   auto chosen = ui_.OpenFileDialog(o);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "DesktopTestSupport.h"
+#include "TestImage.h"
 #include "app/Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
@@ -230,6 +232,48 @@ TEST_F(MainWindowTest, PreviewShowsTemplateWithStoredImages) {
   pages->setCurrentIndex(0);
   pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
   EXPECT_EQ(browser->toPlainText(), "neu");
+}
+
+// A PNG logo as a person adds it: picked under the dialog's PNG filter, it
+// becomes an image placeholder, a double click inserts its reference and the
+// preview shows the picture from the attachment store.
+TEST_F(MainWindowTest, PngLogoFromPictureDialogToPreview) {
+  std::string source = dir / "Logo.png";
+  WriteFileBytes(source, SmallPngImage());
+  QStringList filters;
+  OnNextModal([&](QWidget* d) {
+    if (auto* fd = qobject_cast<QFileDialog*>(d)) {
+      filters = fd->nameFilters();
+      fd->selectNameFilter("PNG (*.png)");
+    }
+    ChooseFile(d, source);
+  });
+  Find<QPushButton>(&Window(), "Btn_addPicture")->click();
+  ProcessEvents();
+  EXPECT_EQ(filters, QStringList({"CompuServe Gif (*.gif)", "JPEG (*.jpg *.jpeg)", "PNG (*.png)"}));
+  EXPECT_EQ(Items(Find<QListWidget>(&Window(), "LB_shortNames")), QStringList{"Logo.png"});
+  EXPECT_EQ(ReadFileBytes(dir / "temp/Logo.png"), SmallPngImage());
+
+  Window().show();
+  ProcessEvents();
+  auto* felder = Find<QListWidget>(&Window(), "LB_Felder");
+  QListWidgetItem* logo = felder->findItems("Logo.png", Qt::MatchExactly).value(0);
+  ASSERT_NE(logo, nullptr);
+  felder->setCurrentItem(logo);
+  DoubleClick(felder, logo);
+  EXPECT_EQ(Form_main->M_Signatur_HTML, qm::TextList{"<img src=\"cid:Logo.png\"/>"});
+
+  auto* pages = Find<QTabWidget>(&Window(), "PageControl1");
+  pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
+  auto* browser = Find<QTextBrowser>(&Window(), "WebBrowser1");
+  const QString storedPath = QString::fromStdString(dir / "temp/Logo.png");
+  EXPECT_TRUE(browser->toHtml().contains(storedPath)) << browser->toHtml().toStdString();
+  const QUrl stored(storedPath);
+  QImage img = browser->document()->resource(QTextDocument::ImageResource, stored).value<QImage>();
+  ASSERT_FALSE(img.isNull());
+  EXPECT_EQ(img.size(), QSize(2, 2));
+  EXPECT_EQ(img.pixelColor(0, 0), QColor(Qt::red));
+  EXPECT_EQ(img.pixelColor(1, 0), QColor(Qt::blue));
 }
 
 TEST_F(MainWindowTest, EngineDrivesLabelsTimerPagesAndLog) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/UUtils.h"
+#include "mail/UMailTools.h"
 
 using qm::TextList;
 
@@ -46,9 +47,50 @@ TEST(FixedText, CutAtCharacterBoundary) {
   EXPECT_EQ(qm::GetFixedText(buf), "abc");
 }
 
-TEST(Names, ImageNamesAndPlainFileNames) {
-  for (const char* n : {"Logo.GIF", "foto.jpeg", "x.JPG", "a.gif"}) EXPECT_TRUE(qm::IsImageName(n)) << n;
-  for (const char* n : {"bild.png", "readme.txt", ".gif", "gif", ""}) EXPECT_FALSE(qm::IsImageName(n)) << n;
+// The image rule as every path sees it: the catalogue and the mail decide
+// by IsImageName, the mail labels the part with ImageMediaType.
+TEST(Names, ImageNameRule) {
+  struct Case {
+    const char* name;
+    const char* mediaType;  // "" when the name is no image name
+  };
+  const Case cases[] = {
+      {"a.gif", "image/gif"},
+      {"Logo.GIF", "image/gif"},
+      {"x.JPG", "image/jpeg"},
+      {"foto.jpeg", "image/jpeg"},
+      {"Foto.JpEg", "image/jpeg"},
+      {"logo.png", "image/png"},
+      {"LOGO.PNG", "image/png"},
+      {"a.Png", "image/png"},        // five characters, the shortest image name
+      {"logo.gif.png", "image/png"},  // the last ending counts
+      {".jpeg", "image/jpeg"},        // five characters: long enough
+      {".png", ""},                   // only the four characters of the ending
+      {".gif", ""},
+      {"png", ""},
+      {"logo.png.txt", ""},
+      {"logo.pngx", ""},
+      {"logo_png", ""},
+      {"logo.png ", ""},
+      {"logo.svg", ""},
+      {"logo.bmp", ""},
+      {"logo.webp", ""},
+      {"readme.txt", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    const bool image = *c.mediaType != '\0';
+    EXPECT_EQ(qm::IsImageName(c.name), image) << c.name;
+    EXPECT_EQ(qm::ImageMediaType(c.name), c.mediaType) << c.name;
+  }
+}
+
+TEST(Names, PictureDialogFilterOffersEveryImageEnding) {
+  EXPECT_EQ(qm::ImageFileFilter(),
+            "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg|PNG (*.png)|*.png");
+}
+
+TEST(Names, PlainFileNames) {
   for (const char* n : {"a@b.de", "x y"}) EXPECT_TRUE(qm::IsPlainFileName(n)) << n;
   for (const std::string& n : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", std::string("a\0b", 3)})
     EXPECT_FALSE(qm::IsPlainFileName(n)) << n;
