@@ -120,7 +120,7 @@ void TForm_main::OpenProject(const std::string& requested) {
   } catch (const std::exception& e) {
     // A bad count or a count past the end: shown, and the file does not
     // become the current one.
-    ui_.ShowError(e.what());
+    ui_.ShowError(qm::FailureText(e));
     return;
   }
   BuildPlaceholderList();

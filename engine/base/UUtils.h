@@ -38,6 +38,23 @@ class EInOutError : public std::runtime_error {
 /// The operating system's message text for an error number (strerror_r).
 std::string SysErrorMessage(int errnum);
 
+/// The system's sentence for a failure that has none of its own.
+inline constexpr const char* kRuntimeErrorText = "Ein Laufzeitfehler ist aufgetreten!";
+
+/// What a failure adds after the system's own sentence. The engine and the
+/// platform layer throw std::runtime_error and its kinds with their German
+/// sentences: those give their text as it is. A library's failure gives its
+/// message without the library's class name: Poco's message(), the system's
+/// text of a std::system_error's error code. Any other failure (std::bad_alloc
+/// and the like) carries nothing but a class name and gives "".
+std::string FailureDetail(const std::exception& e);
+
+/// The text a window shows for a failure that reaches the error display
+/// without a sentence of its own: the engine's own failures as they are, a
+/// library's failure as kRuntimeErrorText with the detail on a line of its
+/// own (CR LF), or kRuntimeErrorText alone when there is no detail.
+std::string FailureText(const std::exception& e);
+
 /// Sets the program directory: the directory of the running executable in the
 /// programs, a temporary directory in tests. Stored with a trailing '/'.
 void SetProgramDirectory(const std::string& dir);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -356,6 +359,40 @@ TEST_F(MainWindowTest, SecondProgramOfTheInstallationIsRefused) {
   EXPECT_TRUE(second.TerminateRequested());
   EXPECT_TRUE(shown.startsWith("Das Programm wird bereits ausgeführt!")) << shown.toStdString();
   EXPECT_FALSE(app->TerminateRequested());
+}
+
+// The second start as a person sees it when the running program serves
+// HTTP: the refusal, then the port's failure in the system's own words with
+// the system's text for it ("Net Exception" was shown here before).
+TEST_F(MainWindowTest, SecondStartShowsTheTakenPortInTheSystemsWords) {
+  Poco::Net::ServerSocket firstServer;
+  firstServer.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
+  firstServer.listen();
+  const std::uint16_t port = firstServer.address().port();
+  GeneralSettings g = FSettings->GetGeneralSettings();
+  g.httpPort = port;
+  g.httpServerActive = true;
+  FSettings->SetGeneralSettings(g);
+  FSettings->SaveSettings();  // the profile the second program reads
+
+  QStringList shown;
+  auto answer = [&](QWidget* d) {
+    auto* l = d->findChild<QLabel*>("qt_msgbox_label");
+    shown << d->objectName() + ": " + (l ? l->text() : QString());
+    ClickButton(d, "OK");
+  };
+  OnNextModal([&](QWidget* d) {
+    OnNextModal(answer);
+    answer(d);
+  });
+  {
+    DesktopApp second(dir.Path());
+    EXPECT_TRUE(second.TerminateRequested());
+  }
+  ASSERT_EQ(shown.size(), 2) << shown.join("|").toStdString();
+  EXPECT_TRUE(shown[0].startsWith("ShowMessage: Das Programm wird bereits ausgeführt!")) << shown[0].toStdString();
+  EXPECT_EQ(shown[1], QString("ShowError: Der HTTP-Server konnte nicht auf Port %1 gestartet werden: Address already in use")
+                          .arg(port));
 }
 
 }  // namespace

@@ -314,6 +314,28 @@ TEST_F(SettingsDialog, TakingOverRestartsTheHttpServer) {
   EXPECT_LT(RawHttpConnect(port), 0);
 }
 
+// OK with a port that another program holds: the failure is shown in the
+// system's words with the system's text for it, the server stays off and
+// the profile is not saved.
+TEST_F(SettingsDialog, TakenPortOnOkIsShownInTheSystemsWords) {
+  Poco::Net::ServerSocket other;
+  other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
+  other.listen();
+  const std::uint16_t port = other.address().port();
+  settings.CB_profil = "default";
+  ui.whileShown = [&] {
+    settings.Ed_HTTPPort = std::to_string(port);
+    settings.CB_HTTPServer_active = true;
+  };
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_EQ(ui.errors, std::vector<std::string>{"Der HTTP-Server konnte nicht auf Port " + std::to_string(port) +
+                                                " gestartet werden: Address already in use"});
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_FALSE(LogHas(ui, "Einstellungen gespeichert."));
+  EXPECT_FALSE(qm::FileExists(dir / "default.config"));
+}
+
 TEST_F(SettingsDialog, ServiceBoxTakesEffectAtOnceEvenOnCancel) {
   settings.CB_profil = "default";
   ui.whileShown = [&] {

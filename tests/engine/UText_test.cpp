@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/NetException.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <system_error>
+
 #include "base/UUtils.h"
 #include "mail/UMailTools.h"
 
@@ -115,4 +123,42 @@ TEST(ReplaceAll, SinglePassNoRescan) {
   EXPECT_EQ(qm::ReplaceAll("#a# #a##a#", "#a#", "x"), "x xx");
   EXPECT_EQ(qm::ReplaceAll(",,,", ",,", ","), ",,");  // inserted text not looked at again
   EXPECT_EQ(qm::ReplaceAll("abc", "", "x"), "abc");
+}
+
+// What a window shows for a failure without a sentence of its own: the
+// engine's German sentences as they are, a library's failure behind the
+// system's sentence with its message but never its class name.
+TEST(FailureText, OwnSentencesStayLibraryFailuresGetTheSystemsSentence) {
+  const std::string runtime = "Ein Laufzeitfehler ist aufgetreten!";
+  struct Case {
+    const char* what;
+    std::function<void()> raise;
+    std::string text;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"engine's own runtime_error", [] { throw std::runtime_error("Ungültiger Port für den HTTP-Server: 0"); },
+       "Ungültiger Port für den HTTP-Server: 0", "Ungültiger Port für den HTTP-Server: 0"},
+      {"engine's own kind", [] { qm::StrToInt("x"); }, "'x' ist kein gültiger Integerwert",
+       "'x' ist kein gültiger Integerwert"},
+      {"Poco exception with message", [] { throw Poco::Net::NetException("Address already in use", "0.0.0.0:8081", 98); },
+       runtime + "\r\nAddress already in use: 0.0.0.0:8081", "Address already in use: 0.0.0.0:8081"},
+      {"Poco exception without message", [] { throw Poco::TimeoutException(); }, runtime, ""},
+      {"system_error", [] { throw std::system_error(ENOENT, std::generic_category(), "open"); },
+       runtime + "\r\n" + qm::SysErrorMessage(ENOENT), qm::SysErrorMessage(ENOENT)},
+      {"filesystem_error", [] { (void)std::filesystem::file_size("/nonexistent/quillmark"); },
+       runtime + "\r\n" + qm::SysErrorMessage(ENOENT), qm::SysErrorMessage(ENOENT)},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, runtime, ""},
+      {"logic_error", [] { (void)std::string("abc").substr(5); }, runtime, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      c.raise();
+      ADD_FAILURE() << "nothing thrown";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(qm::FailureText(e), c.text);
+      EXPECT_EQ(qm::FailureDetail(e), c.detail);
+    }
+  }
 }
