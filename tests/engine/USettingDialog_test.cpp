@@ -461,7 +461,8 @@ TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnceAndListsItsTables)
   // display and the record stays as it was.
   settings.CB_Odbc = "nosuch";
   settings.CB_OdbcSelect();
-  EXPECT_EQ(ui.errors.size(), 1u);
+  ASSERT_EQ(ui.errors.size(), 1u);
+  EXPECT_EQ(ui.errors[0].rfind("ODBC-Verbindung fehlgeschlagen: [IM002] ", 0), 0u) << ui.errors[0];
   EXPECT_EQ(settings.GetDirectorySettings().odbcSource, odbc.Dsn());
   settings.CB_tabelle = "users";
   settings.CB_tabelleSelect();
