@@ -15,6 +15,7 @@
 
 #include "app/Main.h"
 #include "QtUserInterface.h"
+#include "base/UUtils.h"
 #include "mail/UMailTools.h"
 
 namespace {
@@ -136,9 +137,9 @@ void MailDialog::Run(void (TFMailTools::*handler)(), bool sending) {
   try {
     (model_->*handler)();
   } catch (const std::exception& e) {
-    if (Form_main) Form_main->UI().ShowError(e.what());
+    if (Form_main) Form_main->UI().ShowError(qm::FailureText(e));
   } catch (...) {
-    if (Form_main) Form_main->UI().ShowError("Ein Laufzeitfehler ist aufgetreten!");
+    if (Form_main) Form_main->UI().ShowError(qm::text::kRuntimeError);
   }
   delete progress;
   RefreshFromModel();

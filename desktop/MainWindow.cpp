@@ -292,9 +292,9 @@ void MainWindow::Guard(const std::function<void()>& action) {
   try {
     action();
   } catch (const std::exception& e) {
-    if (engine_) engine_->UI().ShowError(e.what());
+    if (engine_) engine_->UI().ShowError(qm::FailureText(e));
   } catch (...) {
-    if (engine_) engine_->UI().ShowError("Ein Laufzeitfehler ist aufgetreten!");
+    if (engine_) engine_->UI().ShowError(qm::text::kRuntimeError);
   }
 }
 

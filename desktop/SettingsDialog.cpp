@@ -19,6 +19,7 @@
 
 #include "app/Main.h"
 #include "QtUserInterface.h"
+#include "base/UUtils.h"
 #include "settings/USetting.h"
 #include "Widgets.h"
 
@@ -116,7 +117,7 @@ void SettingsDialog::Handle(void (TFSettings::*handler)()) {
     (model_->*handler)();
   } catch (const std::exception& e) {
     // The handlers report their own failures; anything else is shown here.
-    if (Form_main) Form_main->UI().ShowError(e.what());
+    if (Form_main) Form_main->UI().ShowError(qm::FailureText(e));
   }
   LoadFromModel();
 }

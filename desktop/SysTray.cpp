@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "app/Main.h"
+#include "base/UUtils.h"
 
 TSysTray::TSysTray(QObject* owner) : QObject(owner), tray_(new QSystemTrayIcon(this)) {
   tray_->setIcon(EffectiveIcon());
@@ -77,9 +78,9 @@ void TSysTray::Guarded(const std::function<void()>& f) {
     f();
   } catch (const std::exception& e) {
     if (Form_main)
-      Form_main->UI().ShowError(e.what());
+      Form_main->UI().ShowError(qm::FailureText(e));
     else
-      QMessageBox::critical(nullptr, QString::fromUtf8(kDesktopTitle), QString::fromUtf8(e.what()));
+      QMessageBox::critical(nullptr, QString::fromUtf8(kDesktopTitle), QString::fromStdString(qm::FailureText(e)));
   }
 }
 

@@ -8,6 +8,7 @@
 #include "settings/USetting.h"
 #include "http/USocketServer.h"
 #include "app/infoForm.h"
+#include "base/UUtils.h"
 
 namespace qm {
 
@@ -70,7 +71,7 @@ void Engine::Run(const std::function<void()>& step) {
   try {
     step();
   } catch (const std::exception& e) {
-    ui_.ShowError(e.what());
+    ui_.ShowError(FailureText(e));
   } catch (...) {
     ui_.ShowError(qm::text::kRuntimeError);
   }

@@ -84,7 +84,7 @@ void TForm_main::FormCreate() {
   } catch (const std::exception& e) {
     // A damaged project file and the like: shown; the steps above that
     // follow it are skipped and the window opens all the same.
-    ui_.ShowError(e.what());
+    ui_.ShowError(qm::FailureText(e));
   }
 
   // The attachment store is made sure of even after an error above: without

@@ -13,7 +13,6 @@ namespace {
 
 constexpr const char* kProjectFilter = "Quillmark 2.0 Projekte (*.qm)|*.qm";
 constexpr const char* kAllFilesFilter = "Alle Dateien (*.*)|*.*";
-constexpr const char* kPictureFilter = "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg";
 
 std::string FileTitle(const std::string& path) { return std::string(kDesktopTitle) + " - " + qm::ExtractFileName(path); }
 
@@ -122,7 +121,7 @@ void TForm_main::OpenProject(const std::string& requested) {
   } catch (const std::exception& e) {
     // A bad count or a count past the end: shown, and the file does not
     // become the current one.
-    ui_.ShowError(e.what());
+    ui_.ShowError(qm::FailureText(e));
     return;
   }
   BuildPlaceholderList();
@@ -182,7 +181,7 @@ void TForm_main::AddAttachment() {
 
 void TForm_main::AddPicture() {
   FileDialogOptions o;
-  o.filter = kPictureFilter;
+  o.filter = qm::ImageFileFilter();
   o.fileMustExist = true;
   o.noRecentDocuments = true;
   auto chosen = ui_.OpenFileDialog(o);

@@ -5,6 +5,7 @@
 #include <Poco/Windows1252Encoding.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "base/UUtils.h"
 
@@ -131,10 +132,32 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
-bool IsImageName(std::string_view name) {
-  if (name.size() < 5) return false;
-  return EndsWithIgnoreCase(name, ".gif") || EndsWithIgnoreCase(name, ".jpg") ||
-         EndsWithIgnoreCase(name, ".jpeg");
+const ImageType* FindImageType(std::string_view name) {
+  if (name.size() < 5) return nullptr;
+  for (const ImageType& type : kImageTypes)
+    if (EndsWithIgnoreCase(name, type.extension)) return &type;
+  return nullptr;
+}
+
+bool IsImageName(std::string_view name) { return FindImageType(name) != nullptr; }
+
+std::string ImageFileFilter() {
+  std::string filter;
+  const std::size_t count = std::size(kImageTypes);
+  for (std::size_t first = 0; first < count;) {
+    std::size_t end = first + 1;
+    while (end < count && kImageTypes[end].filterLabel == kImageTypes[first].filterLabel) ++end;
+    std::string shown, patterns;
+    for (std::size_t i = first; i < end; ++i) {
+      const std::string pattern = "*" + std::string(kImageTypes[i].extension);
+      shown += (i == first ? "" : ", ") + pattern;
+      patterns += (i == first ? "" : ";") + pattern;
+    }
+    if (!filter.empty()) filter += "|";
+    filter += std::string(kImageTypes[first].filterLabel) + " (" + shown + ")|" + patterns;
+    first = end;
+  }
+  return filter;
 }
 
 std::string ExtractFileName(std::string_view path) {

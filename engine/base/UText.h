@@ -58,9 +58,35 @@ bool EndsWithIgnoreCase(std::string_view s, std::string_view suffix);
 /// never looking again at inserted text. An empty `from` changes nothing.
 std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
 
-/// Image name: at least five characters ending in ".gif", ".jpg" or ".jpeg",
-/// compared without regard to case.
+/// One kind of picture a project may attach as a logo: the file name ending
+/// that marks it, its media type in a mail and the label of its group in the
+/// picture dialog's filter.
+struct ImageType {
+  std::string_view extension;
+  std::string_view mediaType;
+  std::string_view filterLabel;
+};
+
+/// The picture kinds, in the order of the picture dialog's filter; endings
+/// that share a label form one filter group.
+inline constexpr ImageType kImageTypes[] = {
+    {".gif", "image/gif", "CompuServe Gif"},
+    {".jpg", "image/jpeg", "JPEG"},
+    {".jpeg", "image/jpeg", "JPEG"},
+    {".png", "image/png", "PNG"},
+};
+
+/// The picture kind of an image name, nullptr when the name is none.
+const ImageType* FindImageType(std::string_view name);
+
+/// Image name: at least five characters ending in one of the endings of
+/// kImageTypes (".gif", ".jpg", ".jpeg", ".png"), compared without regard to
+/// case.
 bool IsImageName(std::string_view name);
+
+/// The picture dialog's filter, one group per label of kImageTypes:
+/// "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg|PNG (*.png)|*.png".
+std::string ImageFileFilter();
 
 /// The file name without its directory (both '/' and '\' separate).
 std::string ExtractFileName(std::string_view path);

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <Poco/Exception.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 namespace qm {
 
@@ -19,6 +22,27 @@ std::string SysErrorMessage(int errnum) {
   // GNU strerror_r returns the message pointer (possibly a static string).
   const char* msg = strerror_r(errnum, buf, sizeof buf);
   return msg;
+}
+
+namespace {
+// The engine's and the platform layer's own failures: a std::runtime_error
+// that is no std::system_error (which the standard library throws).
+bool IsOwnFailure(const std::exception& e) {
+  return dynamic_cast<const std::runtime_error*>(&e) && !dynamic_cast<const std::system_error*>(&e);
+}
+}  // namespace
+
+std::string FailureDetail(const std::exception& e) {
+  if (const auto* poco = dynamic_cast<const Poco::Exception*>(&e)) return poco->message();
+  if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) return sys->code().message();
+  if (IsOwnFailure(e)) return e.what();
+  return "";
+}
+
+std::string FailureText(const std::exception& e) {
+  if (IsOwnFailure(e)) return e.what();
+  const std::string detail = FailureDetail(e);
+  return detail.empty() ? std::string(qm::text::kRuntimeError) : std::string(qm::text::kRuntimeError) + "\r\n" + detail;
 }
 
 namespace {

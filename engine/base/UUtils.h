@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Texts.h"
 #include "base/UText.h"
 
 namespace qm {
@@ -37,6 +38,21 @@ class EInOutError : public std::runtime_error {
 
 /// The operating system's message text for an error number (strerror_r).
 std::string SysErrorMessage(int errnum);
+
+
+/// What a failure adds after the system's own sentence. The engine and the
+/// platform layer throw std::runtime_error and its kinds with their German
+/// sentences: those give their text as it is. A library's failure gives its
+/// message without the library's class name: Poco's message(), the system's
+/// text of a std::system_error's error code. Any other failure (std::bad_alloc
+/// and the like) carries nothing but a class name and gives "".
+std::string FailureDetail(const std::exception& e);
+
+/// The text a window shows for a failure that reaches the error display
+/// without a sentence of its own: the engine's own failures as they are, a
+/// library's failure as qm::text::kRuntimeError with the detail on a line of its
+/// own (CR LF), or qm::text::kRuntimeError alone when there is no detail.
+std::string FailureText(const std::exception& e);
 
 /// Sets the program directory: the directory of the running executable in the
 /// programs, a temporary directory in tests. Stored with a trailing '/'.

@@ -13,6 +13,7 @@
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/HTTPServerSession.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/ThreadPool.h>
@@ -55,6 +56,20 @@ void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std:
   std::ostream& out = response.send();
   if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
   out.flush();  // on the wire now, not when the connection ends
+}
+
+// "Der HTTP-Server konnte nicht auf Port <port> gestartet werden: <detail>".
+// A socket's failure carries its error number: the detail is the system's
+// text for it ("Address already in use"); any other failure gives its own.
+std::string ServerStartFailure(int port, const std::exception& e) {
+  std::string detail;
+  const auto* net = dynamic_cast<const Poco::Net::NetException*>(&e);
+  if (net && net->code() > 0)
+    detail = qm::SysErrorMessage(net->code());
+  else
+    detail = qm::FailureDetail(e);
+  const std::string sentence = "Der HTTP-Server konnte nicht auf Port " + std::to_string(port) + " gestartet werden";
+  return detail.empty() ? sentence + "." : sentence + ": " + detail;
 }
 
 std::string RealPath(const std::string& path) {
@@ -339,10 +354,8 @@ void TKomponentModule::DataModuleCreate() {
   if (!general.httpServerActive) return;
   try {
     IdHTTPServer1.SetActive(true);
-  } catch (const Poco::Exception& e) {
-    ui_.ShowError(e.displayText());
   } catch (const std::exception& e) {
-    ui_.ShowError(e.what());
+    ui_.ShowError(ServerStartFailure(port, e));
   }
 }
 
@@ -358,7 +371,11 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.AddBinding("0.0.0.0", port);
   if (!active) return;
   if (!qm::IsValidPort(port)) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
-  IdHTTPServer1.SetActive(true);
+  try {
+    IdHTTPServer1.SetActive(true);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(ServerStartFailure(port, e));
+  }
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {

@@ -95,8 +95,9 @@ class TKomponentModule {
   /// Binds the configured port on all local addresses (8081 with a warning
   /// when `httpPort` is below 1; the record keeps its value) and starts the
   /// server when `httpServerActive` is set. A port that cannot be opened is
-  /// shown through the user interface's error display and leaves the server
-  /// inactive.
+  /// shown through the user interface's error display ("Der HTTP-Server
+  /// konnte nicht auf Port <port> gestartet werden: " and the system's text)
+  /// and leaves the server inactive.
   void DataModuleCreate();
 
   /// Stops the server and removes its bindings.
@@ -104,8 +105,9 @@ class TKomponentModule {
 
   /// The settings dialog's restart: deactivate, remove the bindings, set the
   /// default port, add one binding on all local addresses at that port and
-  /// activate when `active`. Throws when activation fails (port outside
-  /// 1-65535 or taken); the server is then inactive.
+  /// activate when `active`. Throws std::runtime_error when activation fails
+  /// (port outside 1-65535, or taken: the text of DataModuleCreate's
+  /// display); the server is then inactive.
   void RestartServer(int port, bool active);
 
   /// The request handler for GET, HEAD and POST. Writes status 200 "OK",

@@ -177,7 +177,8 @@ bool HasControl(std::string_view s) {
 namespace qm {
 
 std::string ImageMediaType(std::string_view name) {
-  return EndsWithIgnoreCase(name, ".gif") ? "image/gif" : "image/jpeg";
+  const ImageType* type = FindImageType(name);
+  return type ? std::string(type->mediaType) : "";
 }
 
 std::string ComposeReply(const ReplyMessage& message, const Poco::Timestamp& date, const BoundaryGenerator& boundary) {

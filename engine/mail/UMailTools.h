@@ -69,8 +69,8 @@ using BoundaryGenerator = std::function<std::string()>;
 std::string ComposeReply(const ReplyMessage& message, const Poco::Timestamp& date,
                          const BoundaryGenerator& boundary = {});
 
-/// The media type of a project image by its extension: "image/gif" or
-/// "image/jpeg".
+/// The media type of a project image by its ending ("image/gif",
+/// "image/jpeg", "image/png"); "" for a name that is no image name.
 std::string ImageMediaType(std::string_view name);
 
 /// The bare address of a From header value as it stands in the raw message

@@ -14,7 +14,6 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <Poco/Exception.h>
 
 #include <algorithm>
 #include <climits>
@@ -36,16 +35,11 @@ constexpr const char* kProfileSuffix = ".config";
 // error display and the dialog goes on.
 template <class F>
 void Guarded(UserInterface& ui, F&& f) {
-  std::string text;
   try {
     f();
-    return;
-  } catch (const Poco::Exception& e) {
-    text = e.displayText();
   } catch (const std::exception& e) {
-    text = e.what();
+    ui.ShowError(qm::FailureText(e));
   }
-  ui.ShowError(text);
 }
 
 bool ContainsMail(const std::string& text) { return text.find("mail") != std::string::npos; }

@@ -40,13 +40,14 @@ class Statement {
  public:
   Statement(SQLHDBC dbc, int timeout) {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h)))
-      throw DataError("ODBC: " + Diagnostics(SQL_HANDLE_DBC, dbc));
+      throw DataError("ODBC-Abfrage fehlgeschlagen: " + Diagnostics(SQL_HANDLE_DBC, dbc));
     if (timeout > 0)
       SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
   }
   ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
   void Check(SQLRETURN rc) {
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) throw DataError(Diagnostics(SQL_HANDLE_STMT, h));
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
+      throw DataError("ODBC-Abfrage fehlgeschlagen: " + Diagnostics(SQL_HANDLE_STMT, h));
   }
   // Column n (1-based) of the current row as text; null stays null.
   Value Get(SQLUSMALLINT n) {
@@ -93,7 +94,7 @@ class OdbcProvider : public Provider {
     SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                     SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc)) {
-      std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc_);
+      std::string msg = "ODBC-Verbindung fehlgeschlagen: " + Diagnostics(SQL_HANDLE_DBC, dbc_);
       Close();
       throw DataError(msg);
     }

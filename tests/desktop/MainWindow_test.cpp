@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+
 #include <QAction>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -16,6 +20,7 @@
 #include <thread>
 
 #include "DesktopTestSupport.h"
+#include "TestImage.h"
 #include "app/Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
@@ -232,6 +237,48 @@ TEST_F(MainWindowTest, PreviewShowsTemplateWithStoredImages) {
   EXPECT_EQ(browser->toPlainText(), "neu");
 }
 
+// A PNG logo as a person adds it: picked under the dialog's PNG filter, it
+// becomes an image placeholder, a double click inserts its reference and the
+// preview shows the picture from the attachment store.
+TEST_F(MainWindowTest, PngLogoFromPictureDialogToPreview) {
+  std::string source = dir / "Logo.png";
+  WriteFileBytes(source, SmallPngImage());
+  QStringList filters;
+  OnNextModal([&](QWidget* d) {
+    if (auto* fd = qobject_cast<QFileDialog*>(d)) {
+      filters = fd->nameFilters();
+      fd->selectNameFilter("PNG (*.png)");
+    }
+    ChooseFile(d, source);
+  });
+  Find<QPushButton>(&Window(), "Btn_addPicture")->click();
+  ProcessEvents();
+  EXPECT_EQ(filters, QStringList({"CompuServe Gif (*.gif)", "JPEG (*.jpg *.jpeg)", "PNG (*.png)"}));
+  EXPECT_EQ(Items(Find<QListWidget>(&Window(), "LB_shortNames")), QStringList{"Logo.png"});
+  EXPECT_EQ(ReadFileBytes(dir / "temp/Logo.png"), SmallPngImage());
+
+  Window().show();
+  ProcessEvents();
+  auto* felder = Find<QListWidget>(&Window(), "LB_Felder");
+  QListWidgetItem* logo = felder->findItems("Logo.png", Qt::MatchExactly).value(0);
+  ASSERT_NE(logo, nullptr);
+  felder->setCurrentItem(logo);
+  DoubleClick(felder, logo);
+  EXPECT_EQ(Form_main->M_Signatur_HTML, qm::TextList{"<img src=\"cid:Logo.png\"/>"});
+
+  auto* pages = Find<QTabWidget>(&Window(), "PageControl1");
+  pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
+  auto* browser = Find<QTextBrowser>(&Window(), "WebBrowser1");
+  const QString storedPath = QString::fromStdString(dir / "temp/Logo.png");
+  EXPECT_TRUE(browser->toHtml().contains(storedPath)) << browser->toHtml().toStdString();
+  const QUrl stored(storedPath);
+  QImage img = browser->document()->resource(QTextDocument::ImageResource, stored).value<QImage>();
+  ASSERT_FALSE(img.isNull());
+  EXPECT_EQ(img.size(), QSize(2, 2));
+  EXPECT_EQ(img.pixelColor(0, 0), QColor(Qt::red));
+  EXPECT_EQ(img.pixelColor(1, 0), QColor(Qt::blue));
+}
+
 TEST_F(MainWindowTest, EngineDrivesLabelsTimerPagesAndLog) {
   UserInterface& ui = Form_main->UI();
   std::thread other([&] { ui.SetLabel("LStatusEmpfangen", "17"); });
@@ -312,6 +359,40 @@ TEST_F(MainWindowTest, SecondProgramOfTheInstallationIsRefused) {
   EXPECT_TRUE(second.TerminateRequested());
   EXPECT_TRUE(shown.startsWith("Das Programm wird bereits ausgeführt!")) << shown.toStdString();
   EXPECT_FALSE(app->TerminateRequested());
+}
+
+// The second start as a person sees it when the running program serves
+// HTTP: the refusal, then the port's failure in the system's own words with
+// the system's text for it ("Net Exception" was shown here before).
+TEST_F(MainWindowTest, SecondStartShowsTheTakenPortInTheSystemsWords) {
+  Poco::Net::ServerSocket firstServer;
+  firstServer.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
+  firstServer.listen();
+  const std::uint16_t port = firstServer.address().port();
+  GeneralSettings g = FSettings->GetGeneralSettings();
+  g.httpPort = port;
+  g.httpServerActive = true;
+  FSettings->SetGeneralSettings(g);
+  FSettings->SaveSettings();  // the profile the second program reads
+
+  QStringList shown;
+  auto answer = [&](QWidget* d) {
+    auto* l = d->findChild<QLabel*>("qt_msgbox_label");
+    shown << d->objectName() + ": " + (l ? l->text() : QString());
+    ClickButton(d, "OK");
+  };
+  OnNextModal([&](QWidget* d) {
+    OnNextModal(answer);
+    answer(d);
+  });
+  {
+    DesktopApp second(dir.Path());
+    EXPECT_TRUE(second.TerminateRequested());
+  }
+  ASSERT_EQ(shown.size(), 2) << shown.join("|").toStdString();
+  EXPECT_TRUE(shown[0].startsWith("ShowMessage: Das Programm wird bereits ausgeführt!")) << shown[0].toStdString();
+  EXPECT_EQ(shown[1], QString("ShowError: Der HTTP-Server konnte nicht auf Port %1 gestartet werden: Address already in use")
+                          .arg(port));
 }
 
 }  // namespace

@@ -28,6 +28,8 @@ TEST(QtUserInterfaceTest, FilterConversion) {
       {"Quillmark 2.0 Projekte (*.qm)|*.qm|Alle Dateien (*.*)|*.*",
        "Quillmark 2.0 Projekte (*.qm);;Alle Dateien (*)"},
       {"CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg", "CompuServe Gif (*.gif);;JPEG (*.jpg *.jpeg)"},
+      {"CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg|PNG (*.png)|*.png",
+       "CompuServe Gif (*.gif);;JPEG (*.jpg *.jpeg);;PNG (*.png)"},
       {"Text|*.txt", "Text (*.txt)"},
       {"", ""},
   };

@@ -1,6 +1,8 @@
 #include "app/Engine.h"
 
 #include <gtest/gtest.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -15,6 +17,7 @@
 #include "base/UUtils.h"
 #include "app/infoForm.h"
 #include "mail/UMailTools.h"
+#include "platform/instance/InstanceLock.h"
 
 // The objects exist while the engine lives, each reachable through its
 // global once the assembly has wired them all, and are gone (globals
@@ -125,5 +128,36 @@ TEST(Engine, GuardHookRunsEachStepInsteadOfTheReporting) {
   EXPECT_EQ(steps, 5);
   EXPECT_EQ(failures, 1) << "the controller's start-up failed";
   EXPECT_TRUE(ui.errors.empty());
+  ClearState();
+}
+
+// A second start of the desktop program in an installation whose program
+// runs: the refusal, then (the creation steps run on) the HTTP server's
+// port held by the first program, both in the system's own words; the
+// socket's failure with the system's text, not the library's class name.
+TEST(Engine, SecondStartShowsTheRefusalAndTheTakenPortInTheSystemsWords) {
+  ClearState();
+  TestDir dir;
+  Poco::Net::ServerSocket firstServer;
+  firstServer.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
+  firstServer.listen();
+  const std::uint16_t port = firstServer.address().port();
+  GeneralSettings g;
+  g.httpPort = port;
+  g.httpServerActive = true;
+  const auto profile = EncodeProfile({}, {}, g);
+  WriteFileBytes(dir / "default.config", std::string(profile.begin(), profile.end()));
+  auto firstProgram = qm::InstanceLock::Claim(qm::InstanceLockName(dir.Path()));
+  ASSERT_NE(firstProgram, nullptr);
+
+  RecordingUserInterface ui;
+  {
+    qm::Engine engine(dir.Path(), ui, ProgramKind::Desktop);
+    EXPECT_EQ(ui.messages, std::vector<std::string>{InstanceRefusalText()});
+    EXPECT_EQ(ui.terminated, 1);
+    EXPECT_EQ(ui.errors, std::vector<std::string>{"Der HTTP-Server konnte nicht auf Port " + std::to_string(port) +
+                                                  " gestartet werden: Address already in use"});
+    EXPECT_FALSE(engine.Komponent().IdHTTPServer1.Active());
+  }
   ClearState();
 }

@@ -75,14 +75,16 @@ TEST_F(CatalogueFixture, AttributeListTextRules) {
 
 TEST_F(CatalogueFixture, ImageEntriesFollowFieldsInAttachmentOrder) {
   UseAd("sn,mail");
-  form.LB_shortNames = {"a.gif", "logo.JPEG", "doc.pdf", ".gif", "x.jpg", "photo.Jpg", "b.png"};
+  form.LB_shortNames = {"a.gif", "logo.JPEG", "doc.pdf", ".gif", "x.jpg", "photo.Jpg", "b.png", ".png", "Logo.PNG"};
   form.BuildPlaceholderList();
   std::vector<PlaceholderEntry> expected = {{"sn", PlaceholderEntry::Field},
                                             {"mail", PlaceholderEntry::Field},
                                             {"a.gif", PlaceholderEntry::Image},
                                             {"logo.JPEG", PlaceholderEntry::Image},
                                             {"x.jpg", PlaceholderEntry::Image},
-                                            {"photo.Jpg", PlaceholderEntry::Image}};
+                                            {"photo.Jpg", PlaceholderEntry::Image},
+                                            {"b.png", PlaceholderEntry::Image},
+                                            {"Logo.PNG", PlaceholderEntry::Image}};
   EXPECT_EQ(form.PlaceholderEntries(), expected);
 
   // A rebuild replaces everything, it never appends to the old catalogue.
@@ -160,6 +162,7 @@ TEST(PlaceholderInsertion, ByNameNotByKind) {
       {"", {}, "##"},
       {"Logo.gif", {"doc.pdf", "logo.gif"}, "<img src=\"cid:logo.gif\"/>"},
       {"logo.gif", {"LOGO.GIF"}, "<img src=\"cid:LOGO.GIF\"/>"},
+      {"Logo.png", {"doc.pdf", "logo.PNG"}, "<img src=\"cid:logo.PNG\"/>"},
       {"photo.jpeg", {"photo.jpg"}, std::nullopt},  // attachment no longer listed
       {"logo.gif", {}, std::nullopt},
       {".gif", {".gif"}, "#.gif#"},  // too short for an image name

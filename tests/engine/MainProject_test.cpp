@@ -223,7 +223,8 @@ TEST_F(Project, AddingAttachmentsAndPictures) {
   EXPECT_FALSE(f.IsModified());
   ASSERT_EQ(ui.openDialogs.size(), 2u);
   EXPECT_EQ(ui.openDialogs[0].filter, "Alle Dateien (*.*)|*.*");
-  EXPECT_EQ(ui.openDialogs[1].filter, "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg");
+  EXPECT_EQ(ui.openDialogs[1].filter,
+            "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg|PNG (*.png)|*.png");
   for (const auto& o : ui.openDialogs) {
     EXPECT_TRUE(o.fileMustExist);
     EXPECT_TRUE(o.noRecentDocuments);
@@ -256,6 +257,14 @@ TEST_F(Project, AddingAttachmentsAndPictures) {
     EXPECT_FALSE(qm::FileExists(dir / "temp/Logo.gif"));
   }
   EXPECT_EQ(Names(f.PlaceholderEntries()), (std::vector<std::string>{"logo.gif", "foto.jpeg", "x.JPG"}));
+
+  // A PNG logo, whichever way it comes in, is an image placeholder too.
+  ui.openAnswers.push_back(Source("Logo.PNG", "PNG"));
+  f.AddAttachment();
+  ui.openAnswers.push_back(Source("bild.png", "PNG"));
+  f.AddPicture();
+  EXPECT_EQ(Names(f.PlaceholderEntries()),
+            (std::vector<std::string>{"logo.gif", "foto.jpeg", "x.JPG", "Logo.PNG", "bild.png"}));
 }
 
 TEST_F(Project, RemovingAnAttachment) {

@@ -310,6 +310,28 @@ TEST_F(SettingsDialog, TakingOverRestartsTheHttpServer) {
   EXPECT_LT(RawHttpConnect(port), 0);
 }
 
+// OK with a port that another program holds: the failure is shown in the
+// system's words with the system's text for it, the server stays off and
+// the profile is not saved.
+TEST_F(SettingsDialog, TakenPortOnOkIsShownInTheSystemsWords) {
+  Poco::Net::ServerSocket other;
+  other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), false, false);
+  other.listen();
+  const std::uint16_t port = other.address().port();
+  settings.CB_profil = "default";
+  ui.whileShown = [&] {
+    settings.Ed_HTTPPort = std::to_string(port);
+    settings.CB_HTTPServer_active = true;
+  };
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_EQ(ui.errors, std::vector<std::string>{"Der HTTP-Server konnte nicht auf Port " + std::to_string(port) +
+                                                " gestartet werden: Address already in use"});
+  EXPECT_FALSE(module.IdHTTPServer1.Active());
+  EXPECT_FALSE(LogHas(ui, "Einstellungen gespeichert."));
+  EXPECT_FALSE(qm::FileExists(dir / "default.config"));
+}
+
 TEST_F(SettingsDialog, ServiceBoxTakesEffectAtOnceEvenOnCancel) {
   settings.CB_profil = "default";
   ui.whileShown = [&] {
@@ -435,7 +457,8 @@ TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnceAndListsItsTables)
   // display and the record stays as it was.
   settings.CB_Odbc = "nosuch";
   settings.CB_OdbcSelect();
-  EXPECT_EQ(ui.errors.size(), 1u);
+  ASSERT_EQ(ui.errors.size(), 1u);
+  EXPECT_EQ(ui.errors[0].rfind("ODBC-Verbindung fehlgeschlagen: [IM002] ", 0), 0u) << ui.errors[0];
   EXPECT_EQ(settings.GetDirectorySettings().odbcSource, odbc.Dsn());
   settings.CB_tabelle = "users";
   settings.CB_tabelleSelect();

@@ -2,7 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/NetException.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <system_error>
+
 #include "base/UUtils.h"
+#include "mail/UMailTools.h"
 
 using qm::TextList;
 
@@ -46,9 +55,50 @@ TEST(FixedText, CutAtCharacterBoundary) {
   EXPECT_EQ(qm::GetFixedText(buf), "abc");
 }
 
-TEST(Names, ImageNamesAndPlainFileNames) {
-  for (const char* n : {"Logo.GIF", "foto.jpeg", "x.JPG", "a.gif"}) EXPECT_TRUE(qm::IsImageName(n)) << n;
-  for (const char* n : {"bild.png", "readme.txt", ".gif", "gif", ""}) EXPECT_FALSE(qm::IsImageName(n)) << n;
+// The image rule as every path sees it: the catalogue and the mail decide
+// by IsImageName, the mail labels the part with ImageMediaType.
+TEST(Names, ImageNameRule) {
+  struct Case {
+    const char* name;
+    const char* mediaType;  // "" when the name is no image name
+  };
+  const Case cases[] = {
+      {"a.gif", "image/gif"},
+      {"Logo.GIF", "image/gif"},
+      {"x.JPG", "image/jpeg"},
+      {"foto.jpeg", "image/jpeg"},
+      {"Foto.JpEg", "image/jpeg"},
+      {"logo.png", "image/png"},
+      {"LOGO.PNG", "image/png"},
+      {"a.Png", "image/png"},        // five characters, the shortest image name
+      {"logo.gif.png", "image/png"},  // the last ending counts
+      {".jpeg", "image/jpeg"},        // five characters: long enough
+      {".png", ""},                   // only the four characters of the ending
+      {".gif", ""},
+      {"png", ""},
+      {"logo.png.txt", ""},
+      {"logo.pngx", ""},
+      {"logo_png", ""},
+      {"logo.png ", ""},
+      {"logo.svg", ""},
+      {"logo.bmp", ""},
+      {"logo.webp", ""},
+      {"readme.txt", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    const bool image = *c.mediaType != '\0';
+    EXPECT_EQ(qm::IsImageName(c.name), image) << c.name;
+    EXPECT_EQ(qm::ImageMediaType(c.name), c.mediaType) << c.name;
+  }
+}
+
+TEST(Names, PictureDialogFilterOffersEveryImageEnding) {
+  EXPECT_EQ(qm::ImageFileFilter(),
+            "CompuServe Gif (*.gif)|*.gif|JPEG (*.jpg, *.jpeg)|*.jpg;*.jpeg|PNG (*.png)|*.png");
+}
+
+TEST(Names, PlainFileNames) {
   for (const char* n : {"a@b.de", "x y"}) EXPECT_TRUE(qm::IsPlainFileName(n)) << n;
   for (const std::string& n : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", std::string("a\0b", 3)})
     EXPECT_FALSE(qm::IsPlainFileName(n)) << n;
@@ -73,4 +123,42 @@ TEST(ReplaceAll, SinglePassNoRescan) {
   EXPECT_EQ(qm::ReplaceAll("#a# #a##a#", "#a#", "x"), "x xx");
   EXPECT_EQ(qm::ReplaceAll(",,,", ",,", ","), ",,");  // inserted text not looked at again
   EXPECT_EQ(qm::ReplaceAll("abc", "", "x"), "abc");
+}
+
+// What a window shows for a failure without a sentence of its own: the
+// engine's German sentences as they are, a library's failure behind the
+// system's sentence with its message but never its class name.
+TEST(FailureText, OwnSentencesStayLibraryFailuresGetTheSystemsSentence) {
+  const std::string runtime = "Ein Laufzeitfehler ist aufgetreten!";
+  struct Case {
+    const char* what;
+    std::function<void()> raise;
+    std::string text;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"engine's own runtime_error", [] { throw std::runtime_error("Ungültiger Port für den HTTP-Server: 0"); },
+       "Ungültiger Port für den HTTP-Server: 0", "Ungültiger Port für den HTTP-Server: 0"},
+      {"engine's own kind", [] { qm::StrToInt("x"); }, "'x' ist kein gültiger Integerwert",
+       "'x' ist kein gültiger Integerwert"},
+      {"Poco exception with message", [] { throw Poco::Net::NetException("Address already in use", "0.0.0.0:8081", 98); },
+       runtime + "\r\nAddress already in use: 0.0.0.0:8081", "Address already in use: 0.0.0.0:8081"},
+      {"Poco exception without message", [] { throw Poco::TimeoutException(); }, runtime, ""},
+      {"system_error", [] { throw std::system_error(ENOENT, std::generic_category(), "open"); },
+       runtime + "\r\n" + qm::SysErrorMessage(ENOENT), qm::SysErrorMessage(ENOENT)},
+      {"filesystem_error", [] { (void)std::filesystem::file_size("/nonexistent/quillmark"); },
+       runtime + "\r\n" + qm::SysErrorMessage(ENOENT), qm::SysErrorMessage(ENOENT)},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, runtime, ""},
+      {"logic_error", [] { (void)std::string("abc").substr(5); }, runtime, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      c.raise();
+      ADD_FAILURE() << "nothing thrown";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(qm::FailureText(e), c.text);
+      EXPECT_EQ(qm::FailureDetail(e), c.detail);
+    }
+  }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "DirectoryFixtures.h"
@@ -100,6 +101,38 @@ TEST_F(MailReplyForms, SignatureTypesAndDeliveryForms) {
   EXPECT_EQ(GetStateValue("LStatusGesand"), std::to_string(sent));
 }
 
+// A PNG logo travels like the other pictures: an inline part labelled
+// image/png whose Content-ID the template's cid: reference names; the
+// project's other files keep their plain attachment parts.
+TEST_F(MailReplyForms, PngLogoIsSentAsInlineImage) {
+  const std::string addr = "user00001@example.test";
+  WriteFileBytes(e.dir / "temp/Logo.PNG", SmallPngImage());
+  e.main->M_Signatur_HTML = {"<b>#givenName#</b> <img src=\"cid:Logo.PNG\">"};
+  Use(ctHtml, "body", {"Logo.PNG", "Anleitung.txt", "logo.gif"});
+  e.main->BuildPlaceholderList();
+  // The catalogue offers it, and a double click inserts the reference.
+  const auto entries = e.main->PlaceholderEntries();
+  auto logo = std::find(entries.begin(), entries.end(), PlaceholderEntry{"Logo.PNG", PlaceholderEntry::Image});
+  ASSERT_NE(logo, entries.end());
+  e.main->LB_FelderItemIndex = static_cast<int>(logo - entries.begin());
+  EXPECT_EQ(e.main->LB_FelderDblClick(), "<img src=\"cid:Logo.PNG\"/>");
+
+  ASSERT_TRUE(e.mail->SendSignature(addr, true));
+  auto stored = smtp.Messages();
+  ASSERT_EQ(stored.size(), 1u);
+  const std::string& m = stored[0].content;
+  EXPECT_TRUE(Contains(m, "Content-Type: multipart/related; type=\"multipart/alternative\"; boundary="));
+  EXPECT_TRUE(Contains(m, "<b>Given1</b> <img src=3D\"cid:Logo.PNG\">")) << m;
+  EXPECT_TRUE(Contains(m, "Content-Type: image/png; name=Logo.PNG\r\nContent-Transfer-Encoding: base64\r\n"
+                          "Content-Disposition: attachment; filename=Logo.PNG\r\nContent-ID: <Logo.PNG>\r\n\r\n"
+                          "iVBORw0KGgo"))
+      << m;
+  EXPECT_TRUE(Contains(m, "Content-Type: application/octet-stream; name=Anleitung.txt\r\n"));
+  EXPECT_FALSE(Contains(m, "Content-ID: <Anleitung.txt>"));
+  EXPECT_TRUE(Contains(m, "Content-Type: image/gif; name=logo.gif\r\n"));
+  EXPECT_EQ(Count(m, "Content-ID: "), 2);
+}
+
 TEST_F(MailReplyForms, MissingFilesAndEmptySignature) {
   const std::string addr = "user00002@example.test";
   // A missing ordinary file is reported and left out.
@@ -107,10 +140,13 @@ TEST_F(MailReplyForms, MissingFilesAndEmptySignature) {
   EXPECT_TRUE(e.mail->SendSignature(addr, true));
   EXPECT_TRUE(e.LogHas("Anhang-Datei nicht gefunden: " + e.dir.Path() + "temp/fehlt.pdf"));
 
-  // A missing image fails the send.
-  Use(ctHtml, "both", {"weg.JPG"});
-  EXPECT_FALSE(e.mail->SendSignature(addr, true));
-  EXPECT_EQ(e.LogMessages().back().rfind("Fehler beim Versenden der Mail!\r\n", 0), 0u) << e.LogMessages().back();
+  // A missing image fails the send, a PNG logo as any other.
+  for (const char* missing : {"weg.JPG", "weg.png"}) {
+    SCOPED_TRACE(missing);
+    Use(ctHtml, "both", {missing});
+    EXPECT_FALSE(e.mail->SendSignature(addr, true));
+    EXPECT_EQ(e.LogMessages().back().rfind("Fehler beim Versenden der Mail!\r\n", 0), 0u) << e.LogMessages().back();
+  }
 
   // An empty template gives an empty signature: nothing is sent.
   e.main->M_Signatur_HTML = {};

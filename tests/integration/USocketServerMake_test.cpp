@@ -13,6 +13,7 @@
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "TestEngine.h"
+#include "TestImage.h"
 #include "directory/UDBUtil.h"
 #include "mail/UMailTools.h"
 #include "base/UProgState.h"
@@ -80,6 +81,21 @@ class HttpMake : public ::testing::Test {
   TKomponentModule& module = *e.http;
   std::uint16_t port = 0;
 };
+
+// A PNG logo is listed in its place among the project's files and then
+// served with its bytes unchanged.
+TEST_F(HttpMake, PngLogoIsListedAndServed) {
+  WriteFileBytes(dir / "temp/Logo.PNG", SmallPngImage());
+  {
+    std::unique_lock lk(form.ProjectMutex());
+    form.LB_shortNames = {"logo.gif", "Logo.PNG", "setup.vbs"};
+  }
+  RawHttpReply r = RawHttpExchange(port, RawHttpGet("/make?user00003@example.test"));
+  EXPECT_EQ(r.body, "user00003@example.test.txt\nlogo.gif\nLogo.PNG\nsetup.vbs\n");
+  RawHttpReply png = RawHttpExchange(port, RawHttpGet("/Logo.PNG"));
+  EXPECT_EQ(png.status, 200);
+  EXPECT_EQ(png.body, SmallPngImage());
+}
 
 TEST_F(HttpMake, AnswersTable) {
   const std::string list = "user00001@example.test.txt\nlogo.gif\nsetup.vbs\n";

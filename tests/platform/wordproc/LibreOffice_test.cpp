@@ -92,21 +92,29 @@ TEST(LibreOfficeBackend, HangingSofficeIsKilledWithItsChildren) {
 
 TEST(LibreOfficeBackend, ConvertsHtmlWithTableAndImage) {
   if (FindSoffice().empty()) GTEST_SKIP() << "LibreOffice (soffice) is not installed";
-  TestDir dir;
-  WriteFileBytes(dir / "logo.gif", SmallGifImage());
-  WriteFileBytes(dir / "first.last.htm",
-                 "<html><body>\r\n<table><tr><td>Anna Berg</td><td><img src=\"logo.gif\"/></td></tr></table>\r\n"
-                 "</body></html>\r\n");
-  auto app = CreateLibreOfficeApplication();
-  app->DocumentsOpen(dir / "first.last.htm");
-  app->ActiveDocumentSaveAs(dir / "first.last.rtf", kFormatRtf);
-  app->ActiveDocumentClose(kDoNotSaveChanges);
-  app->Quit();
-  std::string rtf = ReadFileBytes(dir / "first.last.rtf");
-  EXPECT_EQ(rtf.rfind("{\\rtf", 0), 0u);
-  EXPECT_NE(rtf.find("Anna Berg"), std::string::npos);
-  EXPECT_NE(rtf.find("\\trowd"), std::string::npos) << "table";
-  EXPECT_NE(rtf.find("\\pngblip"), std::string::npos) << "embedded image";
+  // Each kind of logo a project may carry ends up embedded in the text.
+  const struct {
+    const char* logo;
+    std::string bytes;
+  } cases[] = {{"logo.gif", SmallGifImage()}, {"logo.png", SmallPngImage()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logo);
+    TestDir dir;
+    WriteFileBytes(dir / c.logo, c.bytes);
+    WriteFileBytes(dir / "first.last.htm",
+                   std::string("<html><body>\r\n<table><tr><td>Anna Berg</td><td><img src=\"") + c.logo +
+                       "\"/></td></tr></table>\r\n</body></html>\r\n");
+    auto app = CreateLibreOfficeApplication();
+    app->DocumentsOpen(dir / "first.last.htm");
+    app->ActiveDocumentSaveAs(dir / "first.last.rtf", kFormatRtf);
+    app->ActiveDocumentClose(kDoNotSaveChanges);
+    app->Quit();
+    std::string rtf = ReadFileBytes(dir / "first.last.rtf");
+    EXPECT_EQ(rtf.rfind("{\\rtf", 0), 0u);
+    EXPECT_NE(rtf.find("Anna Berg"), std::string::npos);
+    EXPECT_NE(rtf.find("\\trowd"), std::string::npos) << "table";
+    EXPECT_NE(rtf.find("\\pngblip"), std::string::npos) << "embedded image";
+  }
 }
 
 }  // namespace
