@@ -261,6 +261,10 @@ QWidget* MainWindow::BuildBottom() {
   row(3, "Timer für     automatische Abholung:", "LStatusTimer", "aus");
   auto* reset = NamedButton("Btn_resetCounters", "Werte zurücksetzen", status);
   g->addWidget(reset, 4, 0, 1, 2);
+  auto* poll = NamedLabel("LStatusAbruf", QString(), status);
+  poll->setWordWrap(true);
+  poll->hide();
+  g->addWidget(poll, 5, 0, 1, 2);
   connect(reset, &QPushButton::clicked, this, [this] { Guard([this] { engine_->Btn_resetCountersClick(); }); });
   right->addWidget(status);
 
@@ -394,6 +398,17 @@ void MainWindow::ApplyTimer(unsigned intervalMs, bool enabled) {
 void MainWindow::ApplyPageVisible(const QString& page, bool visible) {
   for (int i = 0; i < pages_->count(); ++i)
     if (pages_->widget(i)->objectName() == page) pages_->setTabVisible(i, visible);
+}
+
+void MainWindow::ShowPollProgress(const QString& text) {
+  auto* label = findChild<QLabel*>("LStatusAbruf");
+  label->setText(text);
+  label->setVisible(!text.isEmpty());
+}
+
+void MainWindow::SetMailBusy(bool busy) {
+  for (const char* name : {"Btn_manualSend", "Btn_receiveMails"})
+    if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(!busy);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

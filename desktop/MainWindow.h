@@ -37,6 +37,11 @@ class MainWindow : public QMainWindow {
   void AppendLogLine(const QString& line);
   void ApplyTimer(unsigned intervalMs, bool enabled);
   void ApplyPageVisible(const QString& page, bool visible);
+  /// The poll's progress in the status area; "" hides it.
+  void ShowPollProgress(const QString& text);
+  /// While the mail worker runs a poll or a send, no other can be started
+  /// from the group "Aktionen".
+  void SetMailBusy(bool busy);
 
   /// Runs an engine action; a failure that escapes it is shown with the
   /// application's standard error display and processing goes on.
