@@ -32,7 +32,8 @@ class DesktopApp {
   bool TerminateRequested() const;
 
   /// Saves pictures of the main window, every settings page, the bulk-send
-  /// dialog and the preview as PNG files into a directory.
+  /// dialog with the progress box of a send and the preview as PNG files
+  /// into a directory.
   bool SaveScreenshots(const QString& dir);
 
   QtUserInterface& UI() { return *ui_; }

@@ -407,11 +407,21 @@ void MainWindow::ShowPollProgress(const QString& text) {
 }
 
 void MainWindow::SetMailBusy(bool busy) {
+  mailBusy_ = busy;
   for (const char* name : {"Btn_manualSend", "Btn_receiveMails"})
     if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(!busy);
+  if (!busy && closeWaiting_) {
+    closeWaiting_ = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (mailBusy_) {
+    closeWaiting_ = true;
+    event->ignore();
+    return;
+  }
   bool close = true;
   if (engine_) {
     close = false;

@@ -40,7 +40,9 @@ class MainWindow : public QMainWindow {
   /// The poll's progress in the status area; "" hides it.
   void ShowPollProgress(const QString& text);
   /// While the mail worker runs a poll or a send, no other can be started
-  /// from the group "Aktionen".
+  /// from the group "Aktionen", and a close waits: the closing sequence
+  /// (hand-over to the service, cleaning the attachment store) runs once the
+  /// work has ended.
   void SetMailBusy(bool busy);
 
   /// Runs an engine action; a failure that escapes it is shown with the
@@ -79,6 +81,8 @@ class MainWindow : public QMainWindow {
   TForm_main* engine_ = nullptr;
   bool updating_ = false;
   bool centred_ = false;
+  bool mailBusy_ = false;
+  bool closeWaiting_ = false;  // a close arrived while the mail worker was busy
   QTabWidget* pages_;
   QPlainTextEdit* mText_;
   QPlainTextEdit* mSignatur_;

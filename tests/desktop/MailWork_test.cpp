@@ -2,8 +2,9 @@
 // on 127.0.0.1 that hold each message until the test lets it go: while a
 // message is held, the window must be alive (progress, log lines, counters),
 // "Abbrechen" must stop after the message in flight, and the screen log must
-// keep the order of the file log. Also the single-address field: Enter sends
-// to that address only, and a failed send says why.
+// keep the order of the file log, and a close must wait for a poll. Also the
+// single-address field: Enter sends to that address only, and a failed send
+// says why.
 
 #include <gtest/gtest.h>
 
@@ -383,6 +384,11 @@ TEST_F(MailWork, PollShowsItsProgressInTheStatusAreaWhileRequestsAreAnswered) {
       // A tick of Timer1 now: left out, the poll under way goes on alone.
       Window().onReceiveMails();
     }
+    if (k == 2) {
+      // A close waits for the poll: the closing sequence must not run beside it.
+      Window().close();
+      EXPECT_TRUE(Window().isVisible());
+    }
     gate.Release();
   };
   Window().show();
@@ -405,5 +411,5 @@ TEST_F(MailWork, PollShowsItsProgressInTheStatusAreaWhileRequestsAreAnswered) {
   EXPECT_EQ(pop.Connections(), 1);
   EXPECT_EQ(smtp.Messages().size(), 3u);
   EXPECT_EQ(Label("LStatusGesand"), "3");
-  Window().hide();
+  EXPECT_TRUE(WaitFor([&] { return !Window().isVisible(); })) << "the close was carried out after the poll";
 }
