@@ -261,9 +261,10 @@ QWidget* MainWindow::BuildBottom() {
   row(3, "Timer für     automatische Abholung:", "LStatusTimer", "aus");
   auto* reset = NamedButton("Btn_resetCounters", "Werte zurücksetzen", status);
   g->addWidget(reset, 4, 0, 1, 2);
+  // Its line stays reserved when empty, so the window's layout (and the log's
+  // scrolling at its end) does not jump when a poll starts and ends.
   auto* poll = NamedLabel("LStatusAbruf", QString(), status);
-  poll->setWordWrap(true);
-  poll->hide();
+  poll->setMinimumHeight(poll->fontMetrics().height());
   g->addWidget(poll, 5, 0, 1, 2);
   connect(reset, &QPushButton::clicked, this, [this] { Guard([this] { engine_->Btn_resetCountersClick(); }); });
   right->addWidget(status);
@@ -400,11 +401,7 @@ void MainWindow::ApplyPageVisible(const QString& page, bool visible) {
     if (pages_->widget(i)->objectName() == page) pages_->setTabVisible(i, visible);
 }
 
-void MainWindow::ShowPollProgress(const QString& text) {
-  auto* label = findChild<QLabel*>("LStatusAbruf");
-  label->setText(text);
-  label->setVisible(!text.isEmpty());
-}
+void MainWindow::ShowPollProgress(const QString& text) { findChild<QLabel*>("LStatusAbruf")->setText(text); }
 
 void MainWindow::SetMailBusy(bool busy) {
   mailBusy_ = busy;

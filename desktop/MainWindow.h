@@ -37,7 +37,7 @@ class MainWindow : public QMainWindow {
   void AppendLogLine(const QString& line);
   void ApplyTimer(unsigned intervalMs, bool enabled);
   void ApplyPageVisible(const QString& page, bool visible);
-  /// The poll's progress in the status area; "" hides it.
+  /// The poll's progress in the status area; "" when no poll runs.
   void ShowPollProgress(const QString& text);
   /// While the mail worker runs a poll or a send, no other can be started
   /// from the group "Aktionen", and a close waits: the closing sequence
