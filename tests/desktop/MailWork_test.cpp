@@ -18,7 +18,6 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
-
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -286,8 +285,10 @@ TEST_F(MailWork, BulkSendShowsProgressWhileSendingAndStopsAfterTheMessageInFligh
     for (int r = 0; r < grid->rowCount(); ++r) EXPECT_EQ(grid->item(r, 0)->text().toStdString(), "Ja") << "row " << r;
   });
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_TRUE(seen[0].contains("1 von 3") && seen[0].contains(QString::fromStdString(User(1)))) << seen[0].toStdString();
-  EXPECT_TRUE(seen[1].contains("2 von 3") && seen[1].contains(QString::fromStdString(User(2)))) << seen[1].toStdString();
+  EXPECT_TRUE(seen[0].contains("1 von 3") && seen[0].contains(QString::fromStdString(User(1))))
+      << seen[0].toStdString();
+  EXPECT_TRUE(seen[1].contains("2 von 3") && seen[1].contains(QString::fromStdString(User(2))))
+      << seen[1].toStdString();
   EXPECT_EQ(smtp.Messages().size(), 2u);
   EXPECT_EQ(smtp.Connections(), 2) << "the third user was not tried";
   EXPECT_EQ(Label("LStatusGesand"), "2");
@@ -355,7 +356,8 @@ TEST_F(MailWork, EnterInTheAddressFieldSendsToThatAddressOnly) {
       }
       EXPECT_EQ(smtp.Messages().size(), c.accepted);
       EXPECT_EQ(field->text().toStdString(), c.typed) << "the field keeps its text";
-      for (int r = 0; r < grid->rowCount(); ++r) EXPECT_EQ(grid->item(r, 0)->text().toStdString(), "Nein") << "row " << r;
+      for (int r = 0; r < grid->rowCount(); ++r)
+        EXPECT_EQ(grid->item(r, 0)->text().toStdString(), "Nein") << "row " << r;
     }
   });
   std::vector<std::string> recipients;
@@ -368,7 +370,8 @@ TEST_F(MailWork, EnterInTheAddressFieldSendsToThatAddressOnly) {
 TEST_F(MailWork, PollShowsItsProgressInTheStatusAreaWhileRequestsAreAnswered) {
   std::vector<std::string> requests;
   for (int i = 1; i <= 3; ++i)
-    requests.push_back("From: " + User(i == 3 ? 1 : i) + "\r\nTo: requests@example.test\r\nSubject: x\r\n\r\nBitte.\r\n");
+    requests.push_back("From: " + User(i == 3 ? 1 : i) +
+                       "\r\nTo: requests@example.test\r\nSubject: x\r\n\r\nBitte.\r\n");
   ScriptedServer pop(Pop3Mailbox(requests));
   TFMailTools::Hooks().pop3Port = pop.Port();
   auto* receive = Find<QPushButton>(&Window(), "Btn_receiveMails");
@@ -404,8 +407,9 @@ TEST_F(MailWork, PollShowsItsProgressInTheStatusAreaWhileRequestsAreAnswered) {
        });
   receive->click();
   ASSERT_TRUE(WaitFor([&] { return status->text().isEmpty(); }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"Nachrichten werden abgerufen: 1 von 3", "Nachrichten werden abgerufen: 2 von 3",
-                                        "Nachrichten werden abgerufen: 3 von 3"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"Nachrichten werden abgerufen: 1 von 3", "Nachrichten werden abgerufen: 2 von 3",
+                                      "Nachrichten werden abgerufen: 3 von 3"}));
   EXPECT_TRUE(receive->isEnabled());
   EXPECT_TRUE(manual->isEnabled());
   EXPECT_EQ(pop.Connections(), 1);

@@ -105,8 +105,11 @@ TEST_F(BulkSend, SendingToMarkedRows) {
        {"a@x.test", "b@x.test"},
        kNotAllSent},
       {"only the exact mark counts", {{"ja", "a@x.test"}, {"Ja ", "b@x.test"}}, {}, {}, kNoneChosen},
-      {"a failure at the last row", {{"Ja", "a@x.test"}, {"Ja", "b@x.test"}}, {{"b@x.test", false}},
-       {"a@x.test", "b@x.test"}, kNotAllSent},
+      {"a failure at the last row",
+       {{"Ja", "a@x.test"}, {"Ja", "b@x.test"}},
+       {{"b@x.test", false}},
+       {"a@x.test", "b@x.test"},
+       kNotAllSent},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -170,7 +173,10 @@ TEST_F(BulkSend, CancelStopsBeforeTheNextSendAndLogsTheCount) {
     bool cancelled;
     const char* message;
   } cases[] = {
-      {"during the second of four", 2, {"a@x.test", "b@x.test"}, true,
+      {"during the second of four",
+       2,
+       {"a@x.test", "b@x.test"},
+       true,
        "Der Versand wurde abgebrochen. Es wurden 2 von 4 Signaturen versendet."},
       {"during the last one: all went out", 4, {"a@x.test", "b@x.test", "c@x.test", "d@x.test"}, false, kAllSent},
       {"never", 0, {"a@x.test", "b@x.test", "c@x.test", "d@x.test"}, false, kAllSent},
@@ -182,7 +188,8 @@ TEST_F(BulkSend, CancelStopsBeforeTheNextSendAndLogsTheCount) {
     e.ui.messages.clear();
     auto cancelLines = [&] {
       auto log = e.LogMessages();
-      return std::count(log.begin(), log.end(), "Der Versand wurde abgebrochen. Es wurden 2 von 4 Signaturen versendet.");
+      return std::count(log.begin(), log.end(),
+                        "Der Versand wurde abgebrochen. Es wurden 2 von 4 Signaturen versendet.");
     };
     const auto cancelLinesBefore = cancelLines();
     std::atomic<bool> cancel{false};
