@@ -228,6 +228,7 @@ class TFMailTools {
   std::string lastRendered_;
 
  protected:
+  /// LastFailure(): set by SendSignature, and by overrides of it that fail.
   std::string lastFailure_;
 
  private:
