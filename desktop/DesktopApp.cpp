@@ -12,6 +12,7 @@
 #include "app/infoForm.h"
 #include "InfoWindow.h"
 #include "MailDialog.h"
+#include "MailWorker.h"
 #include "mail/UMailTools.h"
 #include "app/Main.h"
 #include "MainWindow.h"
@@ -35,7 +36,8 @@ bool Grab(QWidget& w, const QString& dir, const QString& name) {
 }  // namespace
 
 DesktopApp::DesktopApp(const std::string& programDir)
-    : ui_(std::make_unique<QtUserInterface>()),
+    : worker_(std::make_unique<MailWorker>()),
+      ui_(std::make_unique<QtUserInterface>()),
       window_(std::make_unique<MainWindow>()),
       settings_(std::make_unique<SettingsDialog>(window_.get())),
       // A window of the settings dialog's: the dialog runs modally, and only
@@ -74,9 +76,9 @@ DesktopApp::DesktopApp(const std::string& programDir)
   engine_ = std::make_unique<qm::Engine>(programDir, *ui_, ProgramKind::Desktop, std::move(hooks));
   window_->RefreshFromEngine();
 
-  mail_->Bind(&engine_->MailTools());
-  // "Nachrichten manuell abrufen" and every tick of Timer1.
-  window_->onReceiveMails = [this] { engine_->MailTools().ReceiveMails(); };
+  mail_->Bind(&engine_->MailTools(), worker_.get());
+  window_->onReceiveMails = [this] { Poll(); };
+  QObject::connect(worker_.get(), &MailWorker::busyChanged, window_.get(), &MainWindow::SetMailBusy);
 
   settings_->Bind(&engine_->Settings());
   // "&Einstellungen": the dialog, then the catalogue is rebuilt whether it
@@ -93,6 +95,22 @@ DesktopApp::DesktopApp(const std::string& programDir)
 }
 
 DesktopApp::~DesktopApp() = default;
+
+void DesktopApp::Poll() {
+  // As a poll still connected leaves out the next one: the timer comes again.
+  if (worker_->Busy()) return;
+  MainWindow* w = window_.get();
+  w->ShowPollProgress("Nachrichten werden abgerufen...");
+  worker_->Run([this, w] {
+    engine_->MailTools().ReceiveMails([w](int number, int count) {
+      MailWorker::Post(w, [w, number, count] {
+        w->ShowPollProgress(QStringLiteral("Nachrichten werden abgerufen: %1 von %2").arg(number).arg(count));
+      });
+    });
+    // After the poll's own log lines and labels.
+    MailWorker::Post(w, [w] { w->ShowPollProgress({}); });
+  });
+}
 
 bool DesktopApp::TerminateRequested() const { return ui_->TerminateRequested(); }
 
@@ -130,6 +148,16 @@ bool DesktopApp::SaveScreenshots(const QString& dir) {
   mail_->RefreshFromModel();
   mail_->show();
   ok &= Grab(*mail_, dir, "bulksend");
+  // The progress box as a send of every user shows it at its third address.
+  engine_->MailTools().Btn_alleClick();
+  mail_->RefreshFromModel();
+  TFMailTools::SendRun run = engine_->MailTools().PrepareSend(false);
+  if (run.addresses.size() >= 3) {
+    SendProgressDialog progress(run.addresses.size(), mail_.get());
+    progress.Step(3, run.addresses.size(), Q(run.addresses[2]));
+    progress.show();
+    ok &= Grab(progress, dir, "bulksend_progress");
+  }
   mail_->hide();
   return ok;
 }

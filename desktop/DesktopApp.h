@@ -14,6 +14,7 @@ class SettingsDialog;
 class DBUtilWindow;
 class InfoWindow;
 class MailDialog;
+class MailWorker;
 namespace qm {
 class Engine;
 }
@@ -31,7 +32,8 @@ class DesktopApp {
   bool TerminateRequested() const;
 
   /// Saves pictures of the main window, every settings page, the bulk-send
-  /// dialog and the preview as PNG files into a directory.
+  /// dialog with the progress box of a send and the preview as PNG files
+  /// into a directory.
   bool SaveScreenshots(const QString& dir);
 
   QtUserInterface& UI() { return *ui_; }
@@ -41,8 +43,16 @@ class DesktopApp {
   InfoWindow& Info() { return *info_; }
   MailDialog& Mail() { return *mail_; }
   qm::Engine& Engine() { return *engine_; }
+  MailWorker& Worker() { return *worker_; }
 
  private:
+  /// "Nachrichten manuell abrufen" and each tick of Timer1: the poll runs on
+  /// the mail worker and shows its progress in the status area. Left out
+  /// while a send or another poll is under way.
+  void Poll();
+
+  // First, so that it outlives the windows that hold it.
+  std::unique_ptr<MailWorker> worker_;
   std::unique_ptr<QtUserInterface> ui_;
   std::unique_ptr<MainWindow> window_;
   std::unique_ptr<SettingsDialog> settings_;

@@ -1,19 +1,21 @@
 #include "MailDialog.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QProgressDialog>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <exception>
 
 #include "app/Main.h"
+#include "MailWorker.h"
 #include "QtUserInterface.h"
 #include "base/UUtils.h"
 #include "mail/UMailTools.h"
@@ -23,10 +25,62 @@ namespace {
 QPushButton* Button(const char* name, const QString& text, QWidget* parent) {
   auto* b = new QPushButton(text, parent);
   b->setObjectName(name);
+  // No button is the dialog's default: Enter in the address field sends to
+  // that address, and nowhere else does Enter press a button.
+  b->setAutoDefault(false);
   return b;
 }
 
+const char* const kSending = "Signaturen werden versendet...";
+
 }  // namespace
+
+SendProgressDialog::SendProgressDialog(std::size_t count, QWidget* parent) : QDialog(parent) {
+  setObjectName("ProgressDialog_send");
+  setWindowTitle(parent ? parent->windowTitle() : QString());
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  setWindowModality(Qt::ApplicationModal);
+  label_ = new QLabel(kSending, this);
+  label_->setObjectName("Label_progress");
+  label_->setMinimumWidth(360);
+  state_ = new QLabel(this);
+  state_->setObjectName("Label_cancel");
+  bar_ = new QProgressBar(this);
+  bar_->setObjectName("ProgressBar_send");
+  bar_->setRange(0, static_cast<int>(count));
+  bar_->setValue(0);
+  cancel_ = new QPushButton("Abbrechen", this);
+  cancel_->setObjectName("Btn_cancel");
+  cancel_->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(cancel_);
+  auto* v = new QVBoxLayout(this);
+  v->addWidget(label_);
+  v->addWidget(bar_);
+  v->addWidget(state_);
+  v->addLayout(buttons);
+  connect(cancel_, &QPushButton::clicked, this, &SendProgressDialog::Cancel);
+}
+
+void SendProgressDialog::Step(std::size_t number, std::size_t count, const QString& address) {
+  label_->setText(QStringLiteral("%1\n\n%2 von %3\n%4").arg(kSending).arg(number).arg(count).arg(address));
+  bar_->setMaximum(static_cast<int>(count));
+  bar_->setValue(static_cast<int>(number - 1));  // the sends that have ended
+}
+
+void SendProgressDialog::Cancel() {
+  if (cancelled_.exchange(true)) return;
+  cancel_->setEnabled(false);
+  state_->setText("Der Versand wird nach der laufenden Nachricht abgebrochen.");
+}
+
+void SendProgressDialog::reject() { Cancel(); }
+
+void SendProgressDialog::closeEvent(QCloseEvent* event) {
+  Cancel();
+  event->ignore();
+}
 
 MailDialog::MailDialog(QWidget* parent) : QDialog(parent) {
   setObjectName("TFrm_Mail");
@@ -82,18 +136,19 @@ MailDialog::MailDialog(QWidget* parent) : QDialog(parent) {
   v->addSpacing(8);
   v->addLayout(bottom);
 
-  connect(alle, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_alleClick, false); });
-  connect(keine, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_keineClick, false); });
-  connect(send, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_sendClick, true); });
-  connect(sendOne, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Button2Click, true); });
-  connect(close, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Button1Click, false); });
+  connect(alle, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_alleClick); });
+  connect(keine, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Btn_keineClick); });
+  connect(send, &QPushButton::clicked, this, [this] { Send(false); });
+  connect(sendOne, &QPushButton::clicked, this, [this] { Send(true); });
+  connect(address_, &QLineEdit::returnPressed, sendOne, &QPushButton::click);
+  connect(close, &QPushButton::clicked, this, [this] { Run(&TFMailTools::Button1Click); });
   setFixedSize(560, 420);
 }
 
 int MailDialog::exec() {
   if (model_) {
     model_->closeRequested = false;
-    Run(&TFMailTools::FormShow, false);
+    Run(&TFMailTools::FormShow);
   }
   return QDialog::exec();
 }
@@ -120,28 +175,47 @@ void MailDialog::RefreshFromModel() {
   address_->setText(Q(model_->E_eineAdr));
 }
 
-void MailDialog::Run(void (TFMailTools::*handler)(), bool sending) {
+void MailDialog::Send(bool single) {
   if (!model_) return;
   model_->E_eineAdr = S(address_->text());
-  QProgressDialog* progress = nullptr;
-  if (sending) {
-    // The sends run on this thread: the window shows that work is going on.
-    progress = new QProgressDialog("Signaturen werden versendet...", QString(), 0, 0, this);
-    progress->setObjectName("ProgressDialog_send");
-    progress->setWindowTitle(windowTitle());
-    progress->setWindowModality(Qt::NonModal);
-    progress->setMinimumDuration(0);
-    progress->show();
-    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-  }
+  Guarded([this, single] {
+    TFMailTools::SendRun run = model_->PrepareSend(single);
+    if (!run.addresses.empty()) {
+      SendProgressDialog progress(run.addresses.size(), this);
+      progress.Step(1, run.addresses.size(), Q(run.addresses.front()));
+      progress.show();
+      SendProgressDialog* box = &progress;  // outlives the sending (Run joins)
+      auto send = [&] {
+        model_->RunSend(
+            run,
+            [box](std::size_t number, std::size_t count, const std::string& address) {
+              MailWorker::Post(box, [box, number, count, a = Q(address)] { box->Step(number, count, a); });
+            },
+            &progress.Cancelled());
+      };
+      if (worker_)
+        worker_->Run(send);
+      else
+        send();
+    }
+    model_->ReportSend(run);
+  });
+}
+
+void MailDialog::Run(void (TFMailTools::*handler)()) {
+  if (!model_) return;
+  model_->E_eineAdr = S(address_->text());
+  Guarded([this, handler] { (model_->*handler)(); });
+}
+
+void MailDialog::Guarded(const std::function<void()>& action) {
   try {
-    (model_->*handler)();
+    action();
   } catch (const std::exception& e) {
     if (Form_main) Form_main->UI().ShowError(qm::FailureText(e));
   } catch (...) {
     if (Form_main) Form_main->UI().ShowError(qm::text::kRuntimeError);
   }
-  delete progress;
   RefreshFromModel();
   if (model_->closeRequested) {
     model_->closeRequested = false;
@@ -157,7 +231,7 @@ bool MailDialog::eventFilter(QObject* watched, QEvent* event) {
     if (grid_->currentRow() >= 0) {
       model_->SGrid_MailRow = grid_->currentRow() + 1;
       model_->SGrid_MailCol = grid_->currentColumn();
-      Run(&TFMailTools::SGrid_MailMouseUp, false);
+      Run(&TFMailTools::SGrid_MailMouseUp);
     }
     return handled;
   }

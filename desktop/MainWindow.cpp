@@ -261,6 +261,11 @@ QWidget* MainWindow::BuildBottom() {
   row(3, "Timer für     automatische Abholung:", "LStatusTimer", "aus");
   auto* reset = NamedButton("Btn_resetCounters", "Werte zurücksetzen", status);
   g->addWidget(reset, 4, 0, 1, 2);
+  // Its line stays reserved when empty, so the window's layout (and the log's
+  // scrolling at its end) does not jump when a poll starts and ends.
+  auto* poll = NamedLabel("LStatusAbruf", QString(), status);
+  poll->setMinimumHeight(poll->fontMetrics().height());
+  g->addWidget(poll, 5, 0, 1, 2);
   connect(reset, &QPushButton::clicked, this, [this] { Guard([this] { engine_->Btn_resetCountersClick(); }); });
   right->addWidget(status);
 
@@ -396,7 +401,24 @@ void MainWindow::ApplyPageVisible(const QString& page, bool visible) {
     if (pages_->widget(i)->objectName() == page) pages_->setTabVisible(i, visible);
 }
 
+void MainWindow::ShowPollProgress(const QString& text) { findChild<QLabel*>("LStatusAbruf")->setText(text); }
+
+void MainWindow::SetMailBusy(bool busy) {
+  mailBusy_ = busy;
+  for (const char* name : {"Btn_manualSend", "Btn_receiveMails"})
+    if (auto* b = findChild<QPushButton*>(name)) b->setEnabled(!busy);
+  if (!busy && closeWaiting_) {
+    closeWaiting_ = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (mailBusy_) {
+    closeWaiting_ = true;
+    event->ignore();
+    return;
+  }
   bool close = true;
   if (engine_) {
     close = false;

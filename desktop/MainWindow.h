@@ -37,6 +37,13 @@ class MainWindow : public QMainWindow {
   void AppendLogLine(const QString& line);
   void ApplyTimer(unsigned intervalMs, bool enabled);
   void ApplyPageVisible(const QString& page, bool visible);
+  /// The poll's progress in the status area; "" when no poll runs.
+  void ShowPollProgress(const QString& text);
+  /// While the mail worker runs a poll or a send, no other can be started
+  /// from the group "Aktionen", and a close waits: the closing sequence
+  /// (hand-over to the service, cleaning the attachment store) runs once the
+  /// work has ended.
+  void SetMailBusy(bool busy);
 
   /// Runs an engine action; a failure that escapes it is shown with the
   /// application's standard error display and processing goes on.
@@ -74,6 +81,8 @@ class MainWindow : public QMainWindow {
   TForm_main* engine_ = nullptr;
   bool updating_ = false;
   bool centred_ = false;
+  bool mailBusy_ = false;
+  bool closeWaiting_ = false;  // a close arrived while the mail worker was busy
   QTabWidget* pages_;
   QPlainTextEdit* mText_;
   QPlainTextEdit* mSignatur_;

@@ -415,13 +415,23 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   check(status, reply, 250);
 }
 
+void TFMailTools::Fail(const std::string& text) {
+  lastFailure_ = text;
+  WriteLog(text, ltError);
+}
+
 bool TFMailTools::SendSignature(const std::string& address0, bool manual) {
   const std::string address = ExtractAddress(address0);
   const MailSettings mail = settings_.GetMailSettings();
   const GeneralSettings general = settings_.GetGeneralSettings();
+  lastFailure_.clear();
 
   const bool known = IsKnownUser(address);
-  if (!known && (manual || !general.altTextEnabled)) return false;
+  if (!known && (manual || !general.altTextEnabled)) {
+    // Not logged: the dialog's message is the only report of it.
+    lastFailure_ = "Die EMail Adresse " + address + " konnte nicht in der Datenbank gefunden werden.";
+    return false;
+  }
 
   WriteLog("Die Nachricht wird versandt...", ltInformation);
   sendMessage.Clear();
@@ -466,11 +476,11 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
   // free again before the server is contacted.
   qm::SignatureBundle signature = qm::RunSignaturePipeline(signatures_, order);
   if (signature.outcome == qm::SignatureBundle::LookupFailed) {
-    WriteLog(qm::text::kDataSourceFailure, ltError);
+    Fail(qm::text::kDataSourceFailure);
     return false;
   }
   if (signature.outcome == qm::SignatureBundle::EmptyText) {
-    WriteLog("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.", ltError);
+    Fail("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.");
     return false;
   }
   qm::TextList lines = signatures_.MailTextLines();
@@ -484,7 +494,7 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
   sendMessage.parts.push_back(
       {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
   if (signature.outcome == qm::SignatureBundle::FileUnreadable) {
-    WriteLog(std::string(kSendFailure) + "\r\n" + signature.failure, ltError);
+    Fail(std::string(kSendFailure) + "\r\n" + signature.failure);
     return false;
   }
 
@@ -518,19 +528,19 @@ bool TFMailTools::TransmitReply(const MailSettings& mail, const std::string& add
     return true;
   } catch (const SmtpReplyError& e) {
     DropSmtp();
-    WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + e.what(), ltError);
+    Fail(std::string(kSmtpReplyFailure) + "\r\n" + e.what());
   } catch (const Poco::Net::SMTPException& e) {
     DropSmtp();
     if (e.code() != 0)
-      WriteLog(std::string(kSmtpReplyFailure) + "\r\n" + ReplyOf(e), ltError);
+      Fail(std::string(kSmtpReplyFailure) + "\r\n" + ReplyOf(e));
     else
-      WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+      Fail(std::string(kSendFailure) + "\r\n" + e.displayText());
   } catch (const Poco::Exception& e) {
     DropSmtp();
-    WriteLog(std::string(kSendFailure) + "\r\n" + e.displayText(), ltError);
+    Fail(std::string(kSendFailure) + "\r\n" + e.displayText());
   } catch (const std::exception& e) {
     DropSmtp();
-    WriteLog(std::string(kSendFailure) + "\r\n" + e.what(), ltError);
+    Fail(std::string(kSendFailure) + "\r\n" + e.what());
   }
   return false;
 }
@@ -538,7 +548,7 @@ bool TFMailTools::TransmitReply(const MailSettings& mail, const std::string& add
 // ---------------------------------------------------------------------------
 // Request mailbox
 
-void TFMailTools::ReceiveMails() {
+void TFMailTools::ReceiveMails(const PollProgress& progress) {
   const MailSettings mail = settings_.GetMailSettings();
   if (thePOP3) return;  // a poll is still connected
 
@@ -550,7 +560,10 @@ void TFMailTools::ReceiveMails() {
     } else {
       ui_.SetLabel(qm::text::kLabelReceived, AddToStateCounter(qm::text::kReceivedCounter, n));
       WriteLog(std::to_string(n) + " neue Nachrichten werden empfangen.", ltInformation);
-      for (int i = 1; i <= n; ++i) AnswerRequest(i);
+      for (int i = 1; i <= n; ++i) {
+        if (progress) progress(i, n);
+        AnswerRequest(i);
+      }
     }
     thePOP3->close();  // QUIT: the server carries out the deletions
     DropPop3();
@@ -665,18 +678,70 @@ void TFMailTools::SGrid_MailMouseUp() {
 }
 
 void TFMailTools::Btn_sendClick() {
-  bool success = true;
-  for (std::size_t r = 1; r < SGrid_Mail.size(); ++r) {
-    if (SGrid_Mail[r][0] == "Ja" && success) success = SendSignature(SGrid_Mail[r][1], true);
-  }
-  ui_.ShowMessage(success ? "Signaturen wurden erfolgreich versand."
-                                      : "Es konnten nicht alle Signaturen versand werden. Genauere Informationen "
-                                        "finden Sie in dem Log-File.");
+  SendRun run = PrepareSend(false);
+  RunSend(run);
+  ReportSend(run);
 }
 
 void TFMailTools::Button2Click() {
-  if (!E_eineAdr.empty() && SendSignature(E_eineAdr, true)) return;
-  ui_.ShowMessage("Fehler! Die Signatur konnte nicht gesendet werden!");
+  SendRun run = PrepareSend(true);
+  RunSend(run);
+  ReportSend(run);
+}
+
+TFMailTools::SendRun TFMailTools::PrepareSend(bool single) const {
+  SendRun run;
+  run.single = single;
+  if (single) {
+    if (!E_eineAdr.empty()) run.addresses.push_back(E_eineAdr);  // as typed
+  } else {
+    for (std::size_t r = 1; r < SGrid_Mail.size(); ++r)
+      if (SGrid_Mail[r].size() >= 2 && SGrid_Mail[r][0] == "Ja") run.addresses.push_back(SGrid_Mail[r][1]);
+  }
+  return run;
+}
+
+void TFMailTools::RunSend(SendRun& run, const SendProgress& progress, const std::atomic<bool>* cancel) {
+  const std::size_t count = run.addresses.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (cancel && cancel->load()) {
+      run.cancelled = true;
+      WriteLog("Der Versand wurde abgebrochen. Es wurden " + std::to_string(run.sent) + " von " +
+                   std::to_string(count) + " Signaturen versendet.",
+               ltWarning);
+      return;
+    }
+    if (progress) progress(i + 1, count, run.addresses[i]);
+    lastFailure_.clear();
+    if (!SendSignature(run.addresses[i], true)) {
+      run.failed = true;
+      run.failure = lastFailure_;
+      return;  // the rest are not attempted
+    }
+    ++run.sent;
+  }
+}
+
+void TFMailTools::ReportSend(const SendRun& run) {
+  UserInterface& ui = ui_;
+  if (run.single) {
+    if (run.addresses.empty() || run.failed) {
+      std::string text = "Fehler! Die Signatur konnte nicht gesendet werden!";
+      if (!run.failure.empty()) text += "\r\n" + run.failure;
+      ui.ShowMessage(text);
+    }
+    return;
+  }
+  if (run.addresses.empty())
+    ui.ShowMessage("Es wurde kein Benutzer ausgewählt.");
+  else if (run.failed)
+    ui.ShowMessage(
+        "Es konnten nicht alle Signaturen versand werden. Genauere Informationen finden Sie in dem Log-File.");
+  else if (run.cancelled)
+    ui.ShowMessage("Der Versand wurde abgebrochen. Es wurden " + std::to_string(run.sent) + " von " +
+                   std::to_string(run.addresses.size()) + " Signaturen versendet.");
+  else
+    ui.ShowMessage("Signaturen wurden erfolgreich versand.");
 }
 
 void TFMailTools::Button1Click() { closeRequested = true; }

@@ -7,7 +7,9 @@
 // with the date and the boundary generator passed in, so that it can be
 // compared byte for byte; the connections only carry the rendered text.
 
+#include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,9 +101,13 @@ class TFMailTools {
   TFMailTools& operator=(const TFMailTools&) = delete;
 
   // ---- request mailbox ------------------------------------------------
+  /// Told before each request of a poll is handled: its number (from 1) and
+  /// the number of waiting requests.
+  using PollProgress = std::function<void(int number, int count)>;
   /// One poll of the request mailbox: answers and deletes every waiting
   /// request. Reports everything through the event log; never throws.
-  void ReceiveMails();
+  /// `progress` is called on the polling thread; it must not throw.
+  void ReceiveMails(const PollProgress& progress = {});
 
   // ---- replies --------------------------------------------------------
   /// Composes and sends the reply for one address (signature, or the
@@ -118,6 +124,11 @@ class TFMailTools {
   /// The characters between '<' and '>' (all bracketed stretches joined);
   /// the text unchanged when that is empty.
   static std::string ExtractAddress(const std::string& text);
+
+  /// Why the last SendSignature returned false, as the event log has it
+  /// (for an address the directory does not know, which is not logged, the
+  /// sentence saying so); "" after a send that went out.
+  const std::string& LastFailure() const { return lastFailure_; }
 
   /// The message composed last (kept after each send).
   qm::ReplyMessage sendMessage;
@@ -138,10 +149,37 @@ class TFMailTools {
   void Btn_keineClick();
   /// Toggles the mark of the current cell's row when it is in column 0.
   void SGrid_MailMouseUp();
-  /// Sends to the marked rows in order, stopping at the first failure.
+  /// Sends to the marked rows in order, stopping at the first failure, and
+  /// shows the outcome: PrepareSend, RunSend and ReportSend in one.
   void Btn_sendClick();
-  /// Sends to the typed address.
+  /// Sends to the typed address and shows a failure with its reason.
   void Button2Click();
+
+  // The steps of both sends, so that a window can run the sending away from
+  // its event loop and stay responsive: PrepareSend and ReportSend on the
+  // dialog's thread, RunSend on any one thread (never two sends of this
+  // object at once).
+  struct SendRun {
+    bool single = false;                 // Button2Click: the typed address
+    std::vector<std::string> addresses;  // in grid order
+    std::size_t sent = 0;                // sends the server accepted
+    bool failed = false;                 // a send failed; the rest were not tried
+    bool cancelled = false;              // the cancel flag stopped the run
+    std::string failure;                 // LastFailure() of the failed send
+  };
+  /// Told before each send: its number (from 1), the number of addresses,
+  /// the address.
+  using SendProgress = std::function<void(std::size_t number, std::size_t count, const std::string& address)>;
+  /// The addresses of a send: the marked rows, or the typed address (none
+  /// when the field is empty).
+  SendRun PrepareSend(bool single) const;
+  /// Sends to the run's addresses in order until one fails or `cancel` is
+  /// set; the flag is read before each send, so the send in flight ends
+  /// first. A cancelled run logs how many signatures went out. Failures of
+  /// MakeSignature and the conversion leave it, as they leave SendSignature.
+  void RunSend(SendRun& run, const SendProgress& progress = {}, const std::atomic<bool>* cancel = nullptr);
+  /// Shows the outcome of a run in a message box.
+  void ReportSend(const SendRun& run);
   /// Closes the dialog (the window does the closing; nothing to keep).
   void Button1Click();
   /// Set by Button1Click; the window closes itself when it sees it.
@@ -199,6 +237,14 @@ class TFMailTools {
   qm::SignatureSource& signatures_;
   UserInterface& ui_;
   TestHooks hooks_;
+
+ protected:
+  /// LastFailure(): set by SendSignature, and by overrides of it that fail.
+  std::string lastFailure_;
+
+ private:
+  /// Logs a failure of SendSignature as an error and keeps it as LastFailure().
+  void Fail(const std::string& text);
 };
 
 /// The process's one mail object, set by the engine assembly for the

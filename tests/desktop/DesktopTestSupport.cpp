@@ -17,6 +17,8 @@ void OnNextModal(std::function<void(QWidget*)> handle) {
   QObject::connect(timer, &QTimer::timeout, [timer, handle] {
     QWidget* w = QApplication::activeModalWidget();
     if (!w || !w->isVisible()) return;
+    // A progress box is no question: it closes by itself when its work ends.
+    if (w->objectName().startsWith("ProgressDialog")) return;
     timer->stop();
     timer->deleteLater();
     handle(w);

@@ -13,7 +13,7 @@
 #include "TestDir.h"
 
 /// Handles the next modal dialog that opens (file dialogs, message boxes,
-/// input boxes); `handle` must close it.
+/// input boxes; progress boxes are passed over); `handle` must close it.
 void OnNextModal(std::function<void(QWidget*)> handle);
 
 /// Clicks the button captioned `caption` (ampersands ignored) of a dialog.

@@ -84,7 +84,7 @@ TEST_F(MailDialogTest, MarksAndSendsWithoutMarks) {
     EXPECT_EQ(Marks(grid), QStringList({"Nein", "Nein", "Nein"}));
 
     EXPECT_EQ(NextMessage([&] { Find<QPushButton>(dlg, "Btn_send")->click(); }),
-              "Signaturen wurden erfolgreich versand.");
+              "Es wurde kein Benutzer ausgewählt.");
     EXPECT_EQ(NextMessage([&] { Find<QPushButton>(dlg, "Button2")->click(); }),
               "Fehler! Die Signatur konnte nicht gesendet werden!");
     checked = true;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 
 #include "TestEngine.h"
@@ -10,7 +12,8 @@
 namespace {
 
 /// A mail object whose sends are scripted: each address answers as listed
-/// (true when absent), and every call is recorded.
+/// (true when absent), and every call is recorded. A failed send gives the
+/// reason "Grund: <address>".
 class ScriptedSends : public TFMailTools {
  public:
   using TFMailTools::TFMailTools;
@@ -20,7 +23,9 @@ class ScriptedSends : public TFMailTools {
     EXPECT_TRUE(manual);
     sent.push_back(address);
     auto it = results.find(address);
-    return it == results.end() || it->second;
+    const bool ok = it == results.end() || it->second;
+    if (!ok) lastFailure_ = "Grund: " + address;
+    return ok;
   }
 };
 
@@ -49,6 +54,7 @@ const char* const kAllSent = "Signaturen wurden erfolgreich versand.";
 const char* const kNotAllSent =
     "Es konnten nicht alle Signaturen versand werden. Genauere Informationen finden Sie in dem Log-File.";
 const char* const kSingleFailed = "Fehler! Die Signatur konnte nicht gesendet werden!";
+const char* const kNoneChosen = "Es wurde kein Benutzer ausgewählt.";
 
 }  // namespace
 
@@ -88,7 +94,8 @@ TEST_F(BulkSend, SendingToMarkedRows) {
     std::vector<std::string> sent;
     const char* message;
   } cases[] = {
-      {"nothing marked", {{"Nein", "a@x.test"}, {"Nein", "b@x.test"}}, {}, {}, kAllSent},
+      {"nothing marked", {{"Nein", "a@x.test"}, {"Nein", "b@x.test"}}, {}, {}, kNoneChosen},
+      {"no rows at all", {}, {}, {}, kNoneChosen},
       {"only marked rows, in order",
        {{"Ja", "a@x.test"}, {"Nein", "b@x.test"}, {"Ja", "c@x.test"}},
        {},
@@ -99,7 +106,12 @@ TEST_F(BulkSend, SendingToMarkedRows) {
        {{"b@x.test", false}},
        {"a@x.test", "b@x.test"},
        kNotAllSent},
-      {"only the exact mark counts", {{"ja", "a@x.test"}, {"Ja ", "b@x.test"}}, {}, {}, kAllSent},
+      {"only the exact mark counts", {{"ja", "a@x.test"}, {"Ja ", "b@x.test"}}, {}, {}, kNoneChosen},
+      {"a failure at the last row",
+       {{"Ja", "a@x.test"}, {"Ja", "b@x.test"}},
+       {{"b@x.test", false}},
+       {"a@x.test", "b@x.test"},
+       kNotAllSent},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -122,7 +134,7 @@ TEST_F(BulkSend, SingleAddress) {
   } cases[] = {
       {"", true, {}, {kSingleFailed}},
       {"Anna <a@x.test>", true, {"Anna <a@x.test>"}, {}},
-      {"unknown@x.test", false, {"unknown@x.test"}, {kSingleFailed}},
+      {"unknown@x.test", false, {"unknown@x.test"}, {std::string(kSingleFailed) + "\r\nGrund: unknown@x.test"}},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -151,4 +163,56 @@ TEST_F(BulkSend, ControllerActions) {
   EXPECT_EQ(e.ui.modalDialogs, std::vector<std::string>{"TFrm_Mail"});
   mail->Button1Click();
   EXPECT_TRUE(mail->closeRequested);
+}
+
+TEST_F(BulkSend, CancelStopsBeforeTheNextSendAndLogsTheCount) {
+  // The flag is read before each send: set while the n-th send is in
+  // flight, it lets that one finish and stops before the next.
+  struct {
+    const char* what;
+    std::size_t cancelDuring;  // 0: never
+    std::vector<std::string> sent;
+    bool cancelled;
+    const char* message;
+  } cases[] = {
+      {"during the second of four",
+       2,
+       {"a@x.test", "b@x.test"},
+       true,
+       "Der Versand wurde abgebrochen. Es wurden 2 von 4 Signaturen versendet."},
+      {"during the last one: all went out", 4, {"a@x.test", "b@x.test", "c@x.test", "d@x.test"}, false, kAllSent},
+      {"never", 0, {"a@x.test", "b@x.test", "c@x.test", "d@x.test"}, false, kAllSent},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rows({{"Ja", "a@x.test"}, {"Ja", "b@x.test"}, {"Nein", "x@x.test"}, {"Ja", "c@x.test"}, {"Ja", "d@x.test"}});
+    mail->sent.clear();
+    e.ui.messages.clear();
+    auto cancelLines = [&] {
+      auto log = e.LogMessages();
+      return std::count(log.begin(), log.end(),
+                        "Der Versand wurde abgebrochen. Es wurden 2 von 4 Signaturen versendet.");
+    };
+    const auto cancelLinesBefore = cancelLines();
+    std::atomic<bool> cancel{false};
+    std::vector<std::string> progress;
+    TFMailTools::SendRun run = mail->PrepareSend(false);
+    mail->RunSend(
+        run,
+        [&](std::size_t number, std::size_t count, const std::string& address) {
+          progress.push_back(std::to_string(number) + "/" + std::to_string(count) + " " + address);
+          if (number == c.cancelDuring) cancel = true;
+        },
+        &cancel);
+    mail->ReportSend(run);
+    EXPECT_EQ(mail->sent, c.sent);
+    EXPECT_EQ(run.sent, c.sent.size());
+    EXPECT_EQ(run.cancelled, c.cancelled);
+    ASSERT_EQ(progress.size(), c.sent.size());
+    EXPECT_EQ(progress.front(), "1/4 a@x.test");
+    EXPECT_EQ(progress.back(), std::to_string(c.sent.size()) + "/4 " + c.sent.back());
+    EXPECT_EQ(e.ui.messages, std::vector<std::string>{c.message});
+    EXPECT_EQ(cancelLines() - cancelLinesBefore, c.cancelled ? 1 : 0);
+    EXPECT_EQ(Marks(), (std::vector<std::string>{"Ja", "Ja", "Nein", "Ja", "Ja"})) << "the marks stay";
+  }
 }

@@ -331,3 +331,32 @@ TEST_F(MailProtocol, BadRequestMailsAreHandled) {
                                "Antwort/ Signatur erfolgreich gesendet an:big@example.test"}));
   EXPECT_FALSE(e.LogHas(kPollFailure));
 }
+
+TEST_F(MailProtocol, PollTellsItsProgressBeforeEachRequest) {
+  // Each call comes before its request is handled (also one without a
+  // sender), after the requests before it were answered; none for an empty
+  // mailbox.
+  struct {
+    const char* what;
+    std::vector<std::string> mails;
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"empty mailbox", {}, {}},
+      {"three requests, one without sender",
+       {Request("a@example.test"), Request(""), Request("c@example.test")},
+       {"1/3 answered 0", "2/3 answered 1", "3/3 answered 1"}},
+  };
+  e.SetAltText(true);
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer smtp(Smtp());
+    ScriptedServer pop(Pop3Mailbox(c.mails));
+    e.UseLocalServers(pop.Port(), smtp.Port());
+    std::vector<std::string> calls;
+    e.mail->ReceiveMails([&](int number, int count) {
+      calls.push_back(std::to_string(number) + "/" + std::to_string(count) + " answered " +
+                      std::to_string(smtp.Messages().size()));
+    });
+    EXPECT_EQ(calls, c.calls);
+  }
+}
