@@ -28,6 +28,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   Run([this] { info_->FormCreate(); });
   komponent_ = std::make_unique<TKomponentModule>();
   settings_->SetServerRestart([this](int port, bool active) { komponent_->RestartServer(port, active); });
+  main_->SetHttpServerRelease([this] { komponent_->DataModuleDestroy(); });
   Run([this] { komponent_->DataModuleCreate(); });
 }
 

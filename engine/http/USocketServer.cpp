@@ -319,6 +319,11 @@ HttpServerLimits TIdHTTPServer::Limits() const {
 
 // ---- TKomponentModule -----------------------------------------------------
 
+std::string ServerStartFailureText(int port, const std::string& reason) {
+  return "HTTP-Server: Port " + std::to_string(port) + " konnte nicht geöffnet werden (" + reason +
+         "). HTTP-Anfragen werden nicht beantwortet.";
+}
+
 TKomponentModule::TKomponentModule() { KomponentModule = this; }
 
 TKomponentModule::~TKomponentModule() {
@@ -336,13 +341,20 @@ void TKomponentModule::DataModuleCreate() {
   }
   IdHTTPServer1.AddBinding("0.0.0.0", port);
   if (!general.httpServerActive) return;
+  std::string reason, shown;
   try {
     IdHTTPServer1.SetActive(true);
+    return;
   } catch (const Poco::Exception& e) {
-    if (Form_main) Form_main->UI().ShowError(e.displayText());
+    reason = e.message().empty() ? e.displayText() : e.message();
+    shown = e.displayText();
   } catch (const std::exception& e) {
-    if (Form_main) Form_main->UI().ShowError(e.what());
+    reason = shown = e.what();
   }
+  // The log names the port and the reason: the service has no screen, and
+  // without this line an administrator would only see that nobody answers.
+  WriteLog(ServerStartFailureText(port, reason), ltError);
+  if (Form_main) Form_main->UI().ShowError(shown);
 }
 
 void TKomponentModule::DataModuleDestroy() {

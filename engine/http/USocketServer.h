@@ -88,8 +88,8 @@ class TKomponentModule {
   /// Binds the configured port on all local addresses (8081 with a warning
   /// when `httpPort` is below 1; the record keeps its value) and starts the
   /// server when `httpServerActive` is set. A port that cannot be opened is
-  /// shown through the user interface's error display and leaves the server
-  /// inactive.
+  /// logged as an error (ServerStartFailureText), shown through the user
+  /// interface's error display and leaves the server inactive.
   void DataModuleCreate();
 
   /// Stops the server and removes its bindings.
@@ -128,6 +128,10 @@ class TKomponentModule {
 
 /// The process's one HTTP module; null outside its lifetime.
 extern TKomponentModule* KomponentModule;
+
+/// The error line logged when the server cannot listen on its port: names
+/// the port and the reason (the system's text).
+std::string ServerStartFailureText(int port, const std::string& reason);
 
 /// The texts of the server's answers.
 inline constexpr const char* kBadRequestText = "ERROR 400 - Brenlo Quillmark: Bad Request. Please try again.";

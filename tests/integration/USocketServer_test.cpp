@@ -350,4 +350,11 @@ TEST_F(HttpServerCreate, TakenPortIsReportedAndLeavesTheServerInactive) {
   EXPECT_FALSE(module.IdHTTPServer1.Active());
   ASSERT_EQ(ui.errors.size(), 1u);
   EXPECT_NE(ui.errors[0].find("in use"), std::string::npos) << ui.errors[0];
+  // The log says it too, naming the port and the reason.
+  auto lines = ui.LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  const std::string expected = "HTTP-Server: Port " + std::to_string(taken.address().port()) +
+                               " konnte nicht geöffnet werden (Address already in use";
+  EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("). HTTP-Anfragen werden nicht beantwortet."), std::string::npos) << lines[0];
 }
