@@ -105,8 +105,9 @@ class TFSettings : public SettingsDialogControls {
   /// stay), and what the server restart throws.
   void DialogToSettings();
   /// Runs the dialog: SettingsToDialog, the modal dialog "TFSettings", then
-  /// on OK DialogToSettings, SaveSettings and "Einstellungen gespeichert.";
-  /// on cancel the directory connection goes back to the stored records.
+  /// on OK DialogToSettings, the service box into the state value "service",
+  /// SaveSettings and "Einstellungen gespeichert."; on cancel the directory
+  /// connection goes back to the stored records and "service" is unchanged.
   void EditSettings();
 
   void BtnDBTestClick();      // "Verbindung testen"
@@ -116,7 +117,7 @@ class TFSettings : public SettingsDialogControls {
   void Btn_resetClick();      // "Zurücksetzen"
   void CB_AltTextClick();     // CB_AltText changed
   void CheckBoxTimerClick();  // CheckBoxTimer changed
-  void CheckBox_serviceClick();  // CheckBox_service changed
+  void CheckBox_serviceClick();  // CheckBox_service changed (taken over on OK)
   /// The character to insert for a key typed into Ed_HTTPPort: digits and
   /// backspace (8) pass, anything else becomes 0 (discarded).
   static char Ed_HTTPPortKeyPress(char key);

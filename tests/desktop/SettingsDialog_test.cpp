@@ -22,6 +22,7 @@
 #include "MainWindow.h"
 #include "SettingsDialog.h"
 #include "settings/USetting.h"
+#include "base/UProgState.h"
 #include "base/UUtils.h"
 
 namespace {
@@ -75,6 +76,27 @@ TEST_F(SettingsDialogTest, OkTakesOverAndAppliesCancelKeeps) {
     ClickButton(d, "&Abbrechen");
   });
   EXPECT_EQ(FSettings->GetMailSettings().pop3Host, "pop.example.test");
+}
+
+// "Quillmark als Dienst starten" is taken over on OK like the other
+// controls; "Abbrechen" leaves the hand-over as it was.
+TEST_F(SettingsDialogTest, ServiceBoxCountsOnlyOnOk) {
+  struct {
+    const char* button;
+    const char* after;
+  } cases[] = {{"&Abbrechen", "false"}, {"&OK", "true"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.button);
+    SetStateValue("service", "false");
+    OpenSettings([&](QWidget* d) {
+      auto* box = Find<QCheckBox>(d, "CheckBox_service");
+      EXPECT_FALSE(box->isChecked());
+      box->click();
+      EXPECT_EQ(GetStateValue("service"), "false") << "nothing at the click";
+      ClickButton(d, c.button);
+    });
+    EXPECT_EQ(GetStateValue("service"), c.after);
+  }
 }
 
 TEST_F(SettingsDialogTest, DirectoryChoiceSwitchesGroupsAndResetFillsAttributes) {

@@ -314,20 +314,38 @@ TEST_F(SettingsDialog, TakingOverRestartsTheHttpServer) {
   EXPECT_LT(RawHttpConnect(port), 0);
 }
 
-TEST_F(SettingsDialog, ServiceBoxTakesEffectAtOnceEvenOnCancel) {
-  settings.CB_profil = "default";
-  ui.whileShown = [&] {
-    settings.CheckBox_service = true;
-    settings.CheckBox_serviceClick();
+// The service box is taken over like every other control: on OK only, and
+// only when the take-over got through (a bad port saves nothing).
+TEST_F(SettingsDialog, ServiceBoxIsTakenOverOnOkOnly) {
+  struct {
+    const char* what;
+    const char* before;
+    bool box;
+    const char* port;
+    ModalResult answer;
+    const char* after;
+  } cases[] = {
+      {"ticked, OK", "false", true, "8081", ModalResult::Ok, "true"},
+      {"cleared, OK", "true", false, "8081", ModalResult::Ok, "false"},
+      {"ticked, Abbrechen", "false", true, "8081", ModalResult::Cancel, "false"},
+      {"cleared, Abbrechen", "true", false, "8081", ModalResult::Cancel, "true"},
+      {"ticked, never set before, Abbrechen", "", true, "8081", ModalResult::Cancel, ""},
+      {"ticked, OK with a port that is no number", "false", true, "", ModalResult::Ok, "false"},
   };
-  ui.modalAnswers.push_back(ModalResult::Cancel);
-  settings.EditSettings();
-  EXPECT_EQ(GetStateValue("service"), "true");
-  settings.SettingsToDialog();
-  EXPECT_TRUE(settings.CheckBox_service);
-  settings.CheckBox_service = false;
-  settings.CheckBox_serviceClick();
-  EXPECT_EQ(GetStateValue("service"), "false");
+  settings.CB_profil = "default";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetStateValue("service", c.before);
+    ui.whileShown = [&] {
+      settings.CheckBox_service = c.box;
+      settings.CheckBox_serviceClick();
+      EXPECT_EQ(GetStateValue("service"), c.before) << "nothing at the click";
+      settings.Ed_HTTPPort = c.port;
+    };
+    ui.modalAnswers.push_back(c.answer);
+    settings.EditSettings();
+    EXPECT_EQ(GetStateValue("service"), c.after);
+  }
 }
 
 TEST_F(SettingsDialog, SmallHandlers) {
