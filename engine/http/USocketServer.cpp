@@ -340,10 +340,14 @@ void TKomponentModule::DataModuleCreate() {
     WriteLog("HTTP-Server Port automaticly set to " + std::to_string(kFallbackPort) + ".", ltWarning);
   }
   IdHTTPServer1.AddBinding("0.0.0.0", port);
-  if (!general.httpServerActive) return;
+  if (!general.httpServerActive) {
+    ShowServerState(false);
+    return;
+  }
   std::string reason, shown;
   try {
     IdHTTPServer1.SetActive(true);
+    ShowServerState(true);
     return;
   } catch (const Poco::Exception& e) {
     reason = e.message().empty() ? e.displayText() : e.message();
@@ -354,6 +358,7 @@ void TKomponentModule::DataModuleCreate() {
   // The log names the port and the reason: the service has no screen, and
   // without this line an administrator would only see that nobody answers.
   WriteLog(ServerStartFailureText(port, reason), ltError);
+  ShowServerState(true);
   if (Form_main) Form_main->UI().ShowError(shown);
 }
 
@@ -367,9 +372,30 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.ClearBindings();
   IdHTTPServer1.SetDefaultPort(port);
   IdHTTPServer1.AddBinding("0.0.0.0", port);
-  if (!active) return;
-  if (!qm::IsValidPort(port)) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
-  IdHTTPServer1.SetActive(true);
+  if (!active) {
+    ShowServerState(false);
+    return;
+  }
+  try {
+    if (!qm::IsValidPort(port))
+      throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+    IdHTTPServer1.SetActive(true);
+  } catch (...) {
+    ShowServerState(true);
+    throw;
+  }
+  ShowServerState(true);
+}
+
+void TKomponentModule::ShowServerState(bool wanted) {
+  if (!Form_main) return;
+  const std::vector<std::uint16_t> ports = IdHTTPServer1.ListeningPorts();
+  std::string text = kServerOffText;
+  if (!ports.empty())
+    text = "Port " + std::to_string(ports.front());
+  else if (wanted)
+    text = kServerFailedText;
+  Form_main->SetLabel("LStatusHTTPServer", text);
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {

@@ -110,6 +110,13 @@ class TFSettings : public SettingsDialogControls {
   /// connection goes back to the stored records and "service" is unchanged.
   void EditSettings();
 
+  /// "&OK" asks this before the dialog closes: the port field must hold a
+  /// port (qm::IsValidPort), whether or not the server is switched on, so
+  /// that OK never saves a port no server can use. Otherwise shows
+  /// kInvalidPortText and returns the control to correct ("Ed_HTTPPort");
+  /// the dialog then stays open and nothing is taken over. Empty when the
+  /// dialog may close. Changes nothing.
+  std::string BtnOKClick();
   void BtnDBTestClick();      // "Verbindung testen"
   void CB_OdbcSelect();       // a data source was picked into CB_Odbc
   void CB_tabelleSelect();    // a table was picked into CB_tabelle

@@ -277,6 +277,13 @@ void TFSettings::EditSettings() {
   });
 }
 
+std::string TFSettings::BtnOKClick() {
+  // Read as taking over reads it; a text that is no number is no port.
+  if (qm::IsValidPort(qm::StrToIntDef(Ed_HTTPPort, 0))) return {};
+  ui_.ShowError(kInvalidPortText);
+  return "Ed_HTTPPort";
+}
+
 void TFSettings::BtnDBTestClick() {
   Guarded(ui_, [this] {
     if (GetGeneralSettings().useAD && !ContainsMail(M_FieldNames)) {

@@ -314,6 +314,30 @@ TEST_F(SettingsDialog, TakingOverRestartsTheHttpServer) {
   EXPECT_LT(RawHttpConnect(port), 0);
 }
 
+// "&OK" keeps the dialog open for a port field that holds no port, whether
+// the server is on or off, and names the field to correct.
+TEST_F(SettingsDialog, OkRefusesAFieldThatHoldsNoPort) {
+  struct {
+    const char* field;
+    bool accepted;
+  } cases[] = {{"1", true},  {"8081", true},  {"65535", true},  {"00080", true}, {"0", false},
+               {"", false},  {"65536", false}, {"99999", false}, {"00000", false}};
+  for (bool serverOn : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.field) + (serverOn ? ", server on" : ", server off"));
+      settings.SettingsToDialog();
+      settings.CB_HTTPServer_active = serverOn;
+      settings.Ed_HTTPPort = c.field;
+      ui.errors.clear();
+      const GeneralSettings before = General();
+      EXPECT_EQ(settings.BtnOKClick(), c.accepted ? "" : "Ed_HTTPPort");
+      EXPECT_EQ(ui.errors, c.accepted ? std::vector<std::string>{} : std::vector<std::string>{kInvalidPortText});
+      EXPECT_EQ(General().httpPort, before.httpPort) << "nothing taken over";
+      EXPECT_EQ(settings.Ed_HTTPPort, c.field) << "the field keeps the text to correct";
+    }
+  }
+}
+
 // The service box is taken over like every other control: on OK only, and
 // only when the take-over got through (a bad port saves nothing).
 TEST_F(SettingsDialog, ServiceBoxIsTakenOverOnOkOnly) {
