@@ -252,6 +252,10 @@ void TIdHTTPServer::SetActive(bool active) {
       // SO_REUSEADDR for a quick restart, but never SO_REUSEPORT: a port in
       // use by another program must fail to bind.
       socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true, false);
+      // Not handed down to child processes (the word processor, the service
+      // started when the desktop program closes): a child holding it would
+      // keep the port taken, accepting connections nobody answers.
+      ::fcntl(socket.impl()->sockfd(), F_SETFD, FD_CLOEXEC);
       socket.listen(256);
       auto* params = new Poco::Net::HTTPServerParams;
       params->setMaxThreads(threads);

@@ -13,6 +13,7 @@
 
 #include "app/Main.h"
 #include "RawHttp.h"
+#include "platform/process/Process.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "base/UProgState.h"
@@ -289,6 +290,18 @@ TEST_F(HttpServer, RestartRebindsAndStopsListening) {
   }
   module.DataModuleDestroy();
   EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
+}
+
+// A child process started while the server listens (as the word processor
+// is) does not keep the port: once the server stops, nothing listens there.
+TEST_F(HttpServer, ChildProcessesDoNotInheritTheListeningSocket) {
+  Start();
+  qm::process::SpawnOptions options;
+  options.argv = {"/bin/sleep", "60"};
+  options.searchPath = false;
+  qm::process::Child child = qm::process::Spawn(options);
+  module.IdHTTPServer1.SetActive(false);
+  EXPECT_LT(RawHttpConnect(port), 0) << "the child holds the listening socket";
 }
 
 namespace {
