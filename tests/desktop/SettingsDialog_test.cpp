@@ -2,6 +2,7 @@
 // applies them, cancel keeps the records; the controls follow the model.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -17,11 +18,9 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
-#include <unistd.h>
-
-#include "LoopbackSocket.h"
 
 #include "DesktopTestSupport.h"
+#include "LoopbackSocket.h"
 #include "MainWindow.h"
 #include "SettingsDialog.h"
 #include "settings/USetting.h"

@@ -320,8 +320,8 @@ TEST_F(SettingsDialog, OkRefusesAFieldThatHoldsNoPort) {
   struct {
     const char* field;
     bool accepted;
-  } cases[] = {{"1", true},  {"8081", true},  {"65535", true},  {"00080", true}, {"0", false},
-               {"", false},  {"65536", false}, {"99999", false}, {"00000", false}};
+  } cases[] = {{"1", true}, {"8081", true},   {"65535", true},  {"00080", true}, {"0", false},
+               {"", false}, {"65536", false}, {"99999", false}, {"00000", false}};
   for (bool serverOn : {true, false}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.field) + (serverOn ? ", server on" : ", server off"));
