@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTabWidget>
 #include <QThread>
+#include <QTranslator>
 
 #include "DBUtilWindow.h"
 #include "app/Engine.h"
@@ -35,6 +38,23 @@ bool Grab(QWidget& w, const QString& dir, const QString& name) {
 
 }  // namespace
 
+bool InstallGermanQtTexts() {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) return false;
+  constexpr const char* kCatalogue = "qtbase_de";
+  if (app->findChild<QTranslator*>(kCatalogue, Qt::FindDirectChildrenOnly)) return true;
+  // German numbers and dates in Qt's own widgets too, whatever LANG says.
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  auto* translator = new QTranslator(app);
+  translator->setObjectName(kCatalogue);
+  if (!translator->load(kCatalogue, QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator)) {
+    delete translator;
+    return false;
+  }
+  return true;
+}
+
 DesktopApp::DesktopApp(const std::string& programDir)
     : worker_(std::make_unique<MailWorker>()),
       ui_(std::make_unique<QtUserInterface>()),
@@ -45,6 +65,7 @@ DesktopApp::DesktopApp(const std::string& programDir)
       dbWindow_(std::make_unique<DBUtilWindow>(settings_.get())),
       info_(std::make_unique<InfoWindow>(window_.get())),
       mail_(std::make_unique<MailDialog>(window_.get())) {
+  InstallGermanQtTexts();
   ui_->AttachMainWindow(window_.get());
   ui_->RegisterModalDialog("TFSettings", [this] {
     return settings_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;

@@ -19,10 +19,19 @@ namespace qm {
 class Engine;
 }
 
+/// Qt's own texts (file dialogs, standard buttons, context menus) in
+/// German, whatever the host's locale: loads Qt's German catalogue
+/// (qtbase_de.qm from Qt's translation directory) into the running
+/// application once and makes German the default locale. False when there
+/// is no application or the catalogue cannot be loaded (its package is not
+/// installed); Qt then speaks English. DesktopApp calls it.
+bool InstallGermanQtTexts();
+
 class DesktopApp {
  public:
   /// Creates the windows and the engine for a program directory and runs the
-  /// engine's start-up steps. The main window is not shown yet.
+  /// engine's start-up steps, with Qt's own texts in German
+  /// (InstallGermanQtTexts). The main window is not shown yet.
   explicit DesktopApp(const std::string& programDir);
   ~DesktopApp();
   DesktopApp(const DesktopApp&) = delete;

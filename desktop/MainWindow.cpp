@@ -259,13 +259,16 @@ QWidget* MainWindow::BuildBottom() {
   row(1, "Versendete Signaturen:", "LStatusGesand", "0");
   row(2, "Anfragen über HTTP:", "LStatusHTTP", "0");
   row(3, "Timer für     automatische Abholung:", "LStatusTimer", "aus");
+  // Whether the HTTP server listens ("Port <n>"), is switched off, or could
+  // not start: the settings alone do not tell, a taken port leaves it off.
+  row(4, "HTTP-Server:", "LStatusHTTPServer", "aus");
   auto* reset = NamedButton("Btn_resetCounters", "Werte zurücksetzen", status);
-  g->addWidget(reset, 4, 0, 1, 2);
+  g->addWidget(reset, 5, 0, 1, 2);
   // Its line stays reserved when empty, so the window's layout (and the log's
   // scrolling at its end) does not jump when a poll starts and ends.
   auto* poll = NamedLabel("LStatusAbruf", QString(), status);
   poll->setMinimumHeight(poll->fontMetrics().height());
-  g->addWidget(poll, 5, 0, 1, 2);
+  g->addWidget(poll, 6, 0, 1, 2);
   connect(reset, &QPushButton::clicked, this, [this] { Guard([this] { engine_->Btn_resetCountersClick(); }); });
   right->addWidget(status);
 

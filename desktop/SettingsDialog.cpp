@@ -110,6 +110,28 @@ int SettingsDialog::exec() {
   return result;
 }
 
+void SettingsDialog::accept() {
+  if (model_) {
+    StoreToModel();
+    std::string control;
+    try {
+      control = model_->BtnOKClick();
+    } catch (const std::exception& e) {
+      if (Form_main) Form_main->UI().ShowError(e.what());
+      return;
+    }
+    if (!control.empty()) {
+      QWidget* w = Control(control.c_str());
+      for (int i = 0; i < pages_->count(); ++i)
+        if (pages_->widget(i)->isAncestorOf(w)) pages_->setCurrentIndex(i);
+      w->setFocus(Qt::OtherFocusReason);
+      if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->selectAll();
+      return;
+    }
+  }
+  QDialog::accept();
+}
+
 void SettingsDialog::Handle(void (TFSettings::*handler)()) {
   if (!model_ || updating_) return;
   StoreToModel();

@@ -29,6 +29,11 @@ class SettingsDialog : public QDialog {
   /// controls' values in the model; OK or cancel as the buttons say.
   int exec() override;
 
+  /// "&OK" (and Enter): closes only when the model accepts the values;
+  /// otherwise the model has shown why, and the page with the control to
+  /// correct comes up with the focus on that control.
+  void accept() override;
+
   /// Model to controls, and controls to model.
   void LoadFromModel();
   void StoreToModel();

@@ -30,6 +30,7 @@ Engine::Engine(const std::string& programDir, UserInterface& ui, ProgramKind kin
   settings_->SetRunningSystem([this](const GeneralSettings& general) { main_->ApplySettings(general); },
                               [this] { main_->BuildPlaceholderList(); });
   settings_->SetServerRestart([this](int port, bool active) { komponent_->RestartServer(port, active); });
+  main_->SetHttpServerRelease([this] { komponent_->DataModuleDestroy(); });
 
   // The process-wide pointers, for the programs' edges (windows, service
   // loop); no engine object reads them.

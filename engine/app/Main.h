@@ -224,6 +224,11 @@ class TForm_main : public qm::SignatureSource {
   /// sleeps and detached processes).
   void SetServiceControlHooks(ServiceControlHooks hooks) { serviceHooks_ = std::move(hooks); }
   const ServiceControlHooks& ServiceHooks() const { return serviceHooks_; }
+  /// Stops the HTTP server and gives its port back; the closing sequence
+  /// calls it before the service program may start, so that the service
+  /// can bind the same port. Wired at assembly; without one the closing
+  /// leaves the server to the end of the process.
+  void SetHttpServerRelease(std::function<void()> release) { releaseHttpServer_ = std::move(release); }
   /// Closing the main window from the program itself: runs the closing
   /// sequence and, unless it refuses, asks the application to end.
   void Close();
@@ -251,6 +256,7 @@ class TForm_main : public qm::SignatureSource {
   mutable std::mutex retryWaitMutex_;
   RetryWait retryWait_;
   ServiceControlHooks serviceHooks_ = DefaultServiceControlHooks();
+  std::function<void()> releaseHttpServer_;
   bool instanceRefused_ = false;
   // Set when SaveProject could not write the file (the closing question
   // then keeps the window open).

@@ -110,8 +110,12 @@ bool TForm_main::FormCloseQuery() {
     if (!AskSaveChanges() || projectSaveFailed_) return false;
   }
 
-  // 2. From here on the service program can claim the installation.
+  // 2. From here on the service program can claim the installation. The
+  //    HTTP port goes with it: a service started below binds the same port,
+  //    and would find it taken while this program still listens. Requests
+  //    being answered finish on their threads.
   InstanceMutex.reset();
+  if (releaseHttpServer_) releaseHttpServer_();
 
   // 3. Hand over to the service when so configured (exactly "true").
   if (GetStateValue("service") == "true") HandOverToService(programDir_, serviceHooks_);

@@ -61,13 +61,14 @@ void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std:
 // "Der HTTP-Server konnte nicht auf Port <port> gestartet werden: <detail>".
 // A socket's failure carries its error number: the detail is the system's
 // text for it ("Address already in use"); any other failure gives its own.
-std::string ServerStartFailure(int port, const std::exception& e) {
-  std::string detail;
+std::string ServerFailureDetail(const std::exception& e) {
   const auto* net = dynamic_cast<const Poco::Net::NetException*>(&e);
-  if (net && net->code() > 0)
-    detail = qm::SysErrorMessage(net->code());
-  else
-    detail = qm::FailureDetail(e);
+  if (net && net->code() > 0) return qm::SysErrorMessage(net->code());
+  return qm::FailureDetail(e);
+}
+
+std::string ServerStartFailure(int port, const std::exception& e) {
+  const std::string detail = ServerFailureDetail(e);
   const std::string sentence = "Der HTTP-Server konnte nicht auf Port " + std::to_string(port) + " gestartet werden";
   return detail.empty() ? sentence + "." : sentence + ": " + detail;
 }
@@ -267,6 +268,10 @@ void TIdHTTPServer::SetActive(bool active) {
       // SO_REUSEADDR for a quick restart, but never SO_REUSEPORT: a port in
       // use by another program must fail to bind.
       socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true, false);
+      // Not handed down to child processes (the word processor, the service
+      // started when the desktop program closes): a child holding it would
+      // keep the port taken, accepting connections nobody answers.
+      ::fcntl(socket.impl()->sockfd(), F_SETFD, FD_CLOEXEC);
       socket.listen(256);
       auto* params = new Poco::Net::HTTPServerParams;
       params->setMaxThreads(threads);
@@ -334,6 +339,11 @@ HttpServerLimits TIdHTTPServer::Limits() const {
 
 // ---- TKomponentModule -----------------------------------------------------
 
+std::string ServerStartFailureText(int port, const std::string& reason) {
+  return "HTTP-Server: Port " + std::to_string(port) + " konnte nicht geöffnet werden (" + reason +
+         "). HTTP-Anfragen werden nicht beantwortet.";
+}
+
 TKomponentModule::TKomponentModule(const qm::SettingsStore& settings, TFDBUtil& directory,
                                    qm::SignatureSource& signatures, UserInterface& ui)
     : settings_(settings), directory_(directory), signatures_(signatures), ui_(ui) {}
@@ -351,10 +361,18 @@ void TKomponentModule::DataModuleCreate() {
     WriteLog("HTTP-Server Port automaticly set to " + std::to_string(kFallbackPort) + ".", ltWarning);
   }
   IdHTTPServer1.AddBinding("0.0.0.0", port);
-  if (!general.httpServerActive) return;
+  if (!general.httpServerActive) {
+    ShowServerState(false);
+    return;
+  }
   try {
     IdHTTPServer1.SetActive(true);
+    ShowServerState(true);
   } catch (const std::exception& e) {
+    // The log names the port and the reason: the service has no screen, and
+    // without this line an administrator would only see that nobody answers.
+    WriteLog(ServerStartFailureText(port, ServerFailureDetail(e)), ltError);
+    ShowServerState(true);
     ui_.ShowError(ServerStartFailure(port, e));
   }
 }
@@ -369,13 +387,31 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.ClearBindings();
   IdHTTPServer1.SetDefaultPort(port);
   IdHTTPServer1.AddBinding("0.0.0.0", port);
-  if (!active) return;
-  if (!qm::IsValidPort(port)) throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+  if (!active) {
+    ShowServerState(false);
+    return;
+  }
+  if (!qm::IsValidPort(port)) {
+    ShowServerState(true);
+    throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(port));
+  }
   try {
     IdHTTPServer1.SetActive(true);
   } catch (const std::exception& e) {
+    ShowServerState(true);
     throw std::runtime_error(ServerStartFailure(port, e));
   }
+  ShowServerState(true);
+}
+
+void TKomponentModule::ShowServerState(bool wanted) {
+  const std::vector<std::uint16_t> ports = IdHTTPServer1.ListeningPorts();
+  std::string text = kServerOffText;
+  if (!ports.empty())
+    text = "Port " + std::to_string(ports.front());
+  else if (wanted)
+    text = kServerFailedText;
+  ui_.SetLabel("LStatusHTTPServer", text);
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {

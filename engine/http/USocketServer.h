@@ -95,9 +95,10 @@ class TKomponentModule {
   /// Binds the configured port on all local addresses (8081 with a warning
   /// when `httpPort` is below 1; the record keeps its value) and starts the
   /// server when `httpServerActive` is set. A port that cannot be opened is
-  /// shown through the user interface's error display ("Der HTTP-Server
-  /// konnte nicht auf Port <port> gestartet werden: " and the system's text)
-  /// and leaves the server inactive.
+  /// logged as an error (ServerStartFailureText), shown through the user
+  /// interface's error display ("Der HTTP-Server konnte nicht auf Port
+  /// <port> gestartet werden: " and the system's text) and leaves the server
+  /// inactive. The outcome shows in the status area (ShowServerState).
   void DataModuleCreate();
 
   /// Stops the server and removes its bindings.
@@ -107,7 +108,8 @@ class TKomponentModule {
   /// default port, add one binding on all local addresses at that port and
   /// activate when `active`. Throws std::runtime_error when activation fails
   /// (port outside 1-65535, or taken: the text of DataModuleCreate's
-  /// display); the server is then inactive.
+  /// display); the server is then inactive. The outcome shows in the status
+  /// area (ShowServerState).
   void RestartServer(int port, bool active);
 
   /// The request handler for GET, HEAD and POST. Writes status 200 "OK",
@@ -121,6 +123,11 @@ class TKomponentModule {
   /// file list or an error page. Counts "LStatusHTTP" when it gets as far as
   /// the list.
   std::string makeSignature(const std::string& address);
+
+  /// Shows in the main window's label LStatusHTTPServer whether the server
+  /// listens: "Port <n>", kServerOffText when switched off, kServerFailedText
+  /// when it should listen but could not start.
+  void ShowServerState(bool wanted);
 
   /// ResponsePage.htm of the program directory with every "#ResponseText#"
   /// replaced by the message, each line followed by CR LF. Throws
@@ -142,6 +149,15 @@ class TKomponentModule {
 /// The process's one HTTP module, set by the engine assembly for the
 /// programs' edges; null outside its lifetime.
 extern TKomponentModule* KomponentModule;
+
+/// The error line logged when the server cannot listen on its port: names
+/// the port and the reason (the system's text).
+std::string ServerStartFailureText(int port, const std::string& reason);
+
+/// The state of the server in the main window's status area: switched off,
+/// or switched on but not listening (its port could not be opened).
+inline constexpr const char* kServerOffText = "aus";
+inline constexpr const char* kServerFailedText = "nicht gestartet";
 
 /// The texts of the server's answers.
 inline constexpr const char* kBadRequestText = "ERROR 400 - Brenlo Quillmark: Bad Request. Please try again.";

@@ -78,10 +78,18 @@ class TFSettings : public SettingsDialogControls {
   /// stay), and what the server restart throws.
   void DialogToSettings();
   /// Runs the dialog: SettingsToDialog, the modal dialog "TFSettings", then
-  /// on OK DialogToSettings, SaveSettings and "Einstellungen gespeichert.";
-  /// on cancel the directory connection goes back to the stored records.
+  /// on OK DialogToSettings, the service box into the state value "service",
+  /// SaveSettings and "Einstellungen gespeichert."; on cancel the directory
+  /// connection goes back to the stored records and "service" is unchanged.
   void EditSettings();
 
+  /// "&OK" asks this before the dialog closes: the port field must hold a
+  /// port (qm::IsValidPort), whether or not the server is switched on, so
+  /// that OK never saves a port no server can use. Otherwise shows
+  /// kInvalidPortText and returns the control to correct ("Ed_HTTPPort");
+  /// the dialog then stays open and nothing is taken over. Empty when the
+  /// dialog may close. Changes nothing.
+  std::string BtnOKClick();
   void BtnDBTestClick();      // "Verbindung testen"
   void CB_OdbcSelect();       // a data source was picked into CB_Odbc
   void CB_tabelleSelect();    // a table was picked into CB_tabelle
@@ -89,7 +97,7 @@ class TFSettings : public SettingsDialogControls {
   void Btn_resetClick();      // "Zurücksetzen"
   void CB_AltTextClick();     // CB_AltText changed
   void CheckBoxTimerClick();  // CheckBoxTimer changed
-  void CheckBox_serviceClick();  // CheckBox_service changed
+  void CheckBox_serviceClick();  // CheckBox_service changed (taken over on OK)
   /// The character to insert for a key typed into Ed_HTTPPort: digits and
   /// backspace (8) pass, anything else becomes 0 (discarded).
   static char Ed_HTTPPortKeyPress(char key);

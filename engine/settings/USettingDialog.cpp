@@ -253,6 +253,9 @@ void TFSettings::EditSettings() {
   if (result == ModalResult::Ok) {
     Guarded(ui_, [this] {
       DialogToSettings();
+      // The service box is no part of a profile but is taken over with the
+      // dialog's other values; cancel leaves the state value as it was.
+      SetStateValue("service", CheckBox_service ? "true" : "false");
       if (CB_profil.empty()) CB_profil = "default";
       SaveSettings();
       ::WriteLog("Einstellungen gespeichert.", ltInformation);
@@ -266,6 +269,13 @@ void TFSettings::EditSettings() {
     db_.ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
                             general.adPassword);
   });
+}
+
+std::string TFSettings::BtnOKClick() {
+  // Read as taking over reads it; a text that is no number is no port.
+  if (qm::IsValidPort(qm::StrToIntDef(Ed_HTTPPort, 0))) return {};
+  ui_.ShowError(kInvalidPortText);
+  return "Ed_HTTPPort";
 }
 
 void TFSettings::BtnDBTestClick() {
@@ -350,7 +360,7 @@ void TFSettings::CB_AltTextClick() { M_altTextEnabled = CB_AltText; }
 void TFSettings::CheckBoxTimerClick() { SpinEdit1Enabled = CheckBoxTimer; }
 
 void TFSettings::CheckBox_serviceClick() {
-  Guarded(ui_, [this] { SetStateValue("service", CheckBox_service ? "true" : "false"); });
+  // Nothing happens at the click: EditSettings takes the box over on OK.
 }
 
 char TFSettings::Ed_HTTPPortKeyPress(char key) { return (key >= '0' && key <= '9') || key == 8 ? key : '\0'; }

@@ -24,6 +24,9 @@ inline constexpr const char* kDefaultFieldNames =
 inline constexpr const char* kNoAltText = "<Es wurde bisher kein Text definiert>";
 /// Longest text Ed_HTTPPort takes.
 inline constexpr std::size_t kHttpPortMaxLength = 5;
+/// The message of "&OK" for a port field that holds no port.
+inline constexpr const char* kInvalidPortText =
+    "Bitte geben Sie als Port des HTTP-Servers eine Zahl von 1 bis 65535 ein.";
 /// SpinEdit1's range.
 inline constexpr int kIntervalMin = 1;
 inline constexpr int kIntervalMax = 2880;

@@ -2,6 +2,7 @@
 // applies them, cancel keeps the records; the controls follow the model.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
@@ -19,10 +20,13 @@
 #include <QTimer>
 
 #include "DesktopTestSupport.h"
+#include "LoopbackSocket.h"
 #include "MainWindow.h"
 #include "SettingsDialog.h"
 #include "settings/USetting.h"
+#include "base/UProgState.h"
 #include "base/UUtils.h"
+#include "http/USocketServer.h"
 
 namespace {
 
@@ -75,6 +79,120 @@ TEST_F(SettingsDialogTest, OkTakesOverAndAppliesCancelKeeps) {
     ClickButton(d, "&Abbrechen");
   });
   EXPECT_EQ(FSettings->GetMailSettings().pop3Host, "pop.example.test");
+}
+
+// Answers the next modal message box with its default button and keeps its
+// text.
+void AnswerNextMessage(std::string& text) {
+  OnNextModal([&text](QWidget* box) {
+    text = box->property("text").toString().toStdString();
+    static_cast<QDialog*>(box)->accept();
+  });
+}
+
+// A port no server can use, typed into "Sonstiges" and confirmed with OK:
+// the dialog stays open on that page with the focus in the port field and
+// says why; cancelling then leaves the stored port and saves nothing.
+TEST_F(SettingsDialogTest, OkWithAPortOutOfRangeKeepsTheDialogOpen) {
+  // The fresh profile's port 0 becomes 8081 when the dialog shows it.
+  const int storedPort = 8081;
+  const std::size_t logBefore = Find<QPlainTextEdit>(&Window(), "M_info")->toPlainText().size();
+  for (const char* typed : {"99999", "0", ""}) {
+    SCOPED_TRACE(typed);
+    OpenSettings([&](QWidget* d) {
+      auto* pages = Find<QTabWidget>(d, "PageControl_settings");
+      pages->setCurrentIndex(0);
+      auto* port = Find<QLineEdit>(d, "Ed_HTTPPort");
+      port->clear();
+      QTest::keyClicks(port, typed);
+      std::string message;
+      AnswerNextMessage(message);
+      ClickButton(d, "&OK");
+      EXPECT_EQ(message, kInvalidPortText);
+      EXPECT_TRUE(d->isVisible()) << "the dialog stays open";
+      EXPECT_EQ(pages->tabText(pages->currentIndex()), "Sonstiges");
+      EXPECT_EQ(d->focusWidget(), port);
+      EXPECT_EQ(port->text().toStdString(), typed) << "the text stays to be corrected";
+      ClickButton(d, "&Abbrechen");
+    });
+    EXPECT_EQ(FSettings->GetGeneralSettings().httpPort, storedPort);
+  }
+  ProcessEvents();
+  EXPECT_EQ(Find<QPlainTextEdit>(&Window(), "M_info")->toPlainText().size(), logBefore)
+      << "no \"Einstellungen gespeichert.\"";
+
+  // Corrected, the same dialog closes with OK.
+  OpenSettings([&](QWidget* d) {
+    auto* port = Find<QLineEdit>(d, "Ed_HTTPPort");
+    port->clear();
+    QTest::keyClicks(port, "99999");
+    std::string message;
+    AnswerNextMessage(message);
+    ClickButton(d, "&OK");
+    EXPECT_FALSE(message.empty());
+    port->clear();
+    QTest::keyClicks(port, "8082");
+    ClickButton(d, "&OK");
+    EXPECT_FALSE(d->isVisible());
+  });
+  EXPECT_EQ(FSettings->GetGeneralSettings().httpPort, 8082);
+}
+
+// The status area tells whether the HTTP server listens: switched on at a
+// taken port it reads "nicht gestartet", at a free port "Port <n>", switched
+// off "aus".
+TEST_F(SettingsDialogTest, StatusAreaShowsWhetherTheHttpServerListens) {
+  std::uint16_t takenPort = 0;
+  const int taken = ListenLoopback(takenPort);
+  ASSERT_GE(taken, 0);
+  const std::uint16_t freePort = FreeLoopbackPort();
+  struct {
+    bool on;
+    std::uint16_t port;
+    bool failure;
+    std::string shown;
+  } cases[] = {
+      {true, takenPort, true, kServerFailedText},
+      {true, freePort, false, "Port " + std::to_string(freePort)},
+      {false, freePort, false, kServerOffText},
+  };
+  auto* state = Find<QLabel>(&Window(), "LStatusHTTPServer");
+  EXPECT_EQ(state->text(), kServerOffText) << "the fresh profile leaves the server off";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    std::string message;
+    OpenSettings([&](QWidget* d) {
+      Find<QCheckBox>(d, "CB_HTTPServer_active")->setChecked(c.on);
+      Find<QLineEdit>(d, "Ed_HTTPPort")->setText(QString::number(c.port));
+      if (c.failure) AnswerNextMessage(message);
+      ClickButton(d, "&OK");
+    });
+    ProcessEvents();
+    EXPECT_EQ(!message.empty(), c.failure) << message;
+    EXPECT_EQ(state->text().toStdString(), c.shown);
+  }
+  ::close(taken);
+}
+
+// "Quillmark als Dienst starten" is taken over on OK like the other
+// controls; "Abbrechen" leaves the hand-over as it was.
+TEST_F(SettingsDialogTest, ServiceBoxCountsOnlyOnOk) {
+  struct {
+    const char* button;
+    const char* after;
+  } cases[] = {{"&Abbrechen", "false"}, {"&OK", "true"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.button);
+    SetStateValue("service", "false");
+    OpenSettings([&](QWidget* d) {
+      auto* box = Find<QCheckBox>(d, "CheckBox_service");
+      EXPECT_FALSE(box->isChecked());
+      box->click();
+      EXPECT_EQ(GetStateValue("service"), "false") << "nothing at the click";
+      ClickButton(d, c.button);
+    });
+    EXPECT_EQ(GetStateValue("service"), c.after);
+  }
 }
 
 TEST_F(SettingsDialogTest, DirectoryChoiceSwitchesGroupsAndResetFillsAttributes) {

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -214,6 +216,39 @@ TEST_F(TrayWindowTest, MinimiseHidesToTrayAndDoubleClickBringsBack) {
   EXPECT_TRUE(w.isVisible());
   EXPECT_FALSE(w.isMinimized());
   EXPECT_FALSE(w.SysTray1()->Visible());
+}
+
+// Qt's own texts are German in the desktop program, whatever the host's
+// locale (the tests run under C): the standard buttons and the file dialog
+// the program opens.
+struct GermanQtTextsTest : ::testing::Test, DesktopFixture {};
+
+TEST_F(GermanQtTextsTest, StandardButtonsAndFileDialogSpeakGerman) {
+  struct {
+    QDialogButtonBox::StandardButton button;
+    const char* text;
+  } cases[] = {
+      {QDialogButtonBox::Cancel, "Abbrechen"}, {QDialogButtonBox::Ok, "OK"},
+      {QDialogButtonBox::Yes, "Ja"},           {QDialogButtonBox::No, "Nein"},
+      {QDialogButtonBox::Save, "Speichern"},   {QDialogButtonBox::Open, "Öffnen"},
+      {QDialogButtonBox::Close, "Schließen"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    QDialogButtonBox box(c.button);
+    EXPECT_EQ(box.button(c.button)->text().remove('&'), QString::fromUtf8(c.text));
+  }
+
+  QStringList buttons;
+  OnNextModal([&](QWidget* dialog) {
+    for (auto* b : dialog->findChild<QDialogButtonBox*>()->buttons()) buttons << b->text().remove('&');
+    static_cast<QDialog*>(dialog)->reject();
+  });
+  FileDialogOptions o;
+  o.filter = "Projekt (*.qm)|*.qm";
+  EXPECT_EQ(app->UI().OpenFileDialog(o), std::nullopt);
+  EXPECT_TRUE(buttons.contains("Abbrechen")) << buttons.join(", ").toStdString();
+  EXPECT_TRUE(buttons.contains(QString::fromUtf8("Öffnen"))) << buttons.join(", ").toStdString();
 }
 
 }  // namespace

@@ -332,20 +332,62 @@ TEST_F(SettingsDialog, TakenPortOnOkIsShownInTheSystemsWords) {
   EXPECT_FALSE(qm::FileExists(dir / "default.config"));
 }
 
-TEST_F(SettingsDialog, ServiceBoxTakesEffectAtOnceEvenOnCancel) {
-  settings.CB_profil = "default";
-  ui.whileShown = [&] {
-    settings.CheckBox_service = true;
-    settings.CheckBox_serviceClick();
+// "&OK" keeps the dialog open for a port field that holds no port, whether
+// the server is on or off, and names the field to correct.
+TEST_F(SettingsDialog, OkRefusesAFieldThatHoldsNoPort) {
+  struct {
+    const char* field;
+    bool accepted;
+  } cases[] = {{"1", true}, {"8081", true},   {"65535", true},  {"00080", true}, {"0", false},
+               {"", false}, {"65536", false}, {"99999", false}, {"00000", false}};
+  for (bool serverOn : {true, false}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.field) + (serverOn ? ", server on" : ", server off"));
+      settings.SettingsToDialog();
+      settings.CB_HTTPServer_active = serverOn;
+      settings.Ed_HTTPPort = c.field;
+      ui.errors.clear();
+      const GeneralSettings before = General();
+      EXPECT_EQ(settings.BtnOKClick(), c.accepted ? "" : "Ed_HTTPPort");
+      EXPECT_EQ(ui.errors, c.accepted ? std::vector<std::string>{} : std::vector<std::string>{kInvalidPortText});
+      EXPECT_EQ(General().httpPort, before.httpPort) << "nothing taken over";
+      EXPECT_EQ(settings.Ed_HTTPPort, c.field) << "the field keeps the text to correct";
+    }
+  }
+}
+
+// The service box is taken over like every other control: on OK only, and
+// only when the take-over got through (a bad port saves nothing).
+TEST_F(SettingsDialog, ServiceBoxIsTakenOverOnOkOnly) {
+  struct {
+    const char* what;
+    const char* before;
+    bool box;
+    const char* port;
+    ModalResult answer;
+    const char* after;
+  } cases[] = {
+      {"ticked, OK", "false", true, "8081", ModalResult::Ok, "true"},
+      {"cleared, OK", "true", false, "8081", ModalResult::Ok, "false"},
+      {"ticked, Abbrechen", "false", true, "8081", ModalResult::Cancel, "false"},
+      {"cleared, Abbrechen", "true", false, "8081", ModalResult::Cancel, "true"},
+      {"ticked, never set before, Abbrechen", "", true, "8081", ModalResult::Cancel, ""},
+      {"ticked, OK with a port that is no number", "false", true, "", ModalResult::Ok, "false"},
   };
-  ui.modalAnswers.push_back(ModalResult::Cancel);
-  settings.EditSettings();
-  EXPECT_EQ(GetStateValue("service"), "true");
-  settings.SettingsToDialog();
-  EXPECT_TRUE(settings.CheckBox_service);
-  settings.CheckBox_service = false;
-  settings.CheckBox_serviceClick();
-  EXPECT_EQ(GetStateValue("service"), "false");
+  settings.CB_profil = "default";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetStateValue("service", c.before);
+    ui.whileShown = [&] {
+      settings.CheckBox_service = c.box;
+      settings.CheckBox_serviceClick();
+      EXPECT_EQ(GetStateValue("service"), c.before) << "nothing at the click";
+      settings.Ed_HTTPPort = c.port;
+    };
+    ui.modalAnswers.push_back(c.answer);
+    settings.EditSettings();
+    EXPECT_EQ(GetStateValue("service"), c.after);
+  }
 }
 
 TEST_F(SettingsDialog, SmallHandlers) {

@@ -13,6 +13,7 @@
 
 #include "app/Main.h"
 #include "RawHttp.h"
+#include "platform/process/Process.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "TestEngine.h"
@@ -293,6 +294,18 @@ TEST_F(HttpServer, RestartRebindsAndStopsListening) {
   EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
 }
 
+// A child process started while the server listens (as the word processor
+// is) does not keep the port: once the server stops, nothing listens there.
+TEST_F(HttpServer, ChildProcessesDoNotInheritTheListeningSocket) {
+  Start();
+  qm::process::SpawnOptions options;
+  options.argv = {"/bin/sleep", "60"};
+  options.searchPath = false;
+  qm::process::Child child = qm::process::Spawn(options);
+  module.IdHTTPServer1.SetActive(false);
+  EXPECT_LT(RawHttpConnect(port), 0) << "the child holds the listening socket";
+}
+
 namespace {
 // A port that was free a moment ago (bound on all addresses, then closed).
 std::uint16_t FreePort() {
@@ -356,6 +369,13 @@ TEST_F(HttpServerCreate, TakenPortIsReportedAndLeavesTheServerInactive) {
   module.DataModuleCreate();
   EXPECT_FALSE(module.IdHTTPServer1.Active());
   EXPECT_EQ(ui.errors, std::vector<std::string>{shown});
+  // The log says it too, naming the port and the reason.
+  auto lines = ui.LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(": HTTP-Server: Port " + port + " konnte nicht geöffnet werden (Address already in use). "
+                          "HTTP-Anfragen werden nicht beantwortet."),
+            std::string::npos)
+      << lines[0];
 
   try {
     module.RestartServer(taken.address().port(), true);
