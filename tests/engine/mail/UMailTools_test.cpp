@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string Golden(const std::string& name) { return std::string(QM_SOURCE_DIR) + "/tests/engine/data/mail/" + name; }
+std::string Golden(const std::string& name) { return std::string(QM_SOURCE_DIR) + "/tests/engine/mail/data/" + name; }
 
 qm::ReplyMessage BaseMessage() {
   qm::ReplyMessage m;
