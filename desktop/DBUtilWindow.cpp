@@ -1,4 +1,5 @@
 #include "DBUtilWindow.h"
+#include "base/Texts.h"
 
 #include <QCloseEvent>
 #include <QHeaderView>
@@ -8,7 +9,7 @@
 #include "QtUserInterface.h"
 
 DBUtilWindow::DBUtilWindow(QWidget* parent) : QDialog(parent) {
-  setObjectName("TFDBUtil");
+  setObjectName(qm::text::kWindowConnectionTest);
   setWindowTitle("Datenbank Verbindung - Test");
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   setModal(false);

@@ -1,4 +1,5 @@
 #include "DesktopApp.h"
+#include "base/Texts.h"
 
 #include <QApplication>
 #include <QDir>
@@ -67,10 +68,10 @@ DesktopApp::DesktopApp(const std::string& programDir)
       mail_(std::make_unique<MailDialog>(window_.get())) {
   InstallGermanQtTexts();
   ui_->AttachMainWindow(window_.get());
-  ui_->RegisterModalDialog("TFSettings", [this] {
+  ui_->RegisterModalDialog(qm::text::kWindowSettings, [this] {
     return settings_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
   });
-  ui_->RegisterWindow("TFDBUtil", [this] {
+  ui_->RegisterWindow(qm::text::kWindowConnectionTest, [this] {
     // The grid shows the result set of the test's lookup cycle, which the
     // window holds until it is closed.
     dbWindow_->SetRows(engine_->DBUtil().DBGrid1.Columns(), engine_->DBUtil().DBGrid1.Rows());
@@ -79,15 +80,15 @@ DesktopApp::DesktopApp(const std::string& programDir)
   });
   dbWindow_->onCloseClick = [this] { window_->Guard([this] { engine_->DBUtil().Button_FDBUtil_closeClick(); }); };
   dbWindow_->onFormClose = [this] { window_->Guard([this] { engine_->DBUtil().FormClose(); }); };
-  ui_->RegisterWindow("TFrm_Info", [this] {
+  ui_->RegisterWindow(qm::text::kWindowInfo, [this] {
     info_->show();
     info_->raise();
   });
-  ui_->RegisterModalDialog("TFrm_Mail", [this] {
+  ui_->RegisterModalDialog(qm::text::kWindowBulkSend, [this] {
     return mail_->exec() == QDialog::Accepted ? ModalResult::Ok : ModalResult::Cancel;
   });
-  window_->onInfo = [this] { ui_->ShowWindow("TFrm_Info"); };
-  window_->onManualSend = [this] { ui_->ShowModalDialog("TFrm_Mail"); };
+  window_->onInfo = [this] { ui_->ShowWindow(qm::text::kWindowInfo); };
+  window_->onManualSend = [this] { ui_->ShowModalDialog(qm::text::kWindowBulkSend); };
 
   // The engine's objects, in their order, each with its creation steps; the
   // window is bound to the controller before its start-up runs.

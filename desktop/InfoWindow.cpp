@@ -1,4 +1,5 @@
 #include "InfoWindow.h"
+#include "base/Texts.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -10,7 +11,7 @@
 #include "Widgets.h"
 
 InfoWindow::InfoWindow(QWidget* parent) : QDialog(parent) {
-  setObjectName("TFrm_Info");
+  setObjectName(qm::text::kWindowInfo);
   setWindowTitle("Information");
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   setModal(false);

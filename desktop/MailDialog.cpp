@@ -1,4 +1,5 @@
 #include "MailDialog.h"
+#include "base/Texts.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -83,7 +84,7 @@ void SendProgressDialog::closeEvent(QCloseEvent* event) {
 }
 
 MailDialog::MailDialog(QWidget* parent) : QDialog(parent) {
-  setObjectName("TFrm_Mail");
+  setObjectName(qm::text::kWindowBulkSend);
   setWindowTitle("Mail an mehrere Benutzer versenden");
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 

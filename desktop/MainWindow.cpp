@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "base/Texts.h"
 
 #include <QAction>
 #include <QApplication>
@@ -255,13 +256,13 @@ QWidget* MainWindow::BuildBottom() {
     v->setMinimumWidth(40);
     g->addWidget(v, r, 1);
   };
-  row(0, "Empfangene Mails:", "LStatusempfangen", "0");
-  row(1, "Versendete Signaturen:", "LStatusGesand", "0");
-  row(2, "Anfragen über HTTP:", "LStatusHTTP", "0");
-  row(3, "Timer für     automatische Abholung:", "LStatusTimer", "aus");
+  row(0, "Empfangene Mails:", qm::text::kLabelReceived, "0");
+  row(1, "Versendete Signaturen:", qm::text::kLabelSent, "0");
+  row(2, "Anfragen über HTTP:", qm::text::kLabelHttp, "0");
+  row(3, "Timer für     automatische Abholung:", qm::text::kLabelTimer, "aus");
   // Whether the HTTP server listens ("Port <n>"), is switched off, or could
   // not start: the settings alone do not tell, a taken port leaves it off.
-  row(4, "HTTP-Server:", "LStatusHTTPServer", "aus");
+  row(4, "HTTP-Server:", qm::text::kLabelHttpServer, "aus");
   auto* reset = NamedButton("Btn_resetCounters", "Werte zurücksetzen", status);
   g->addWidget(reset, 5, 0, 1, 2);
   // Its line stays reserved when empty, so the window's layout (and the log's

@@ -1,4 +1,5 @@
 #include "SettingsDialog.h"
+#include "base/Texts.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -54,7 +55,7 @@ QGroupBox* Group(const QString& title, QWidget* parent, const char* name = nullp
 }  // namespace
 
 SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
-  setObjectName("TFSettings");
+  setObjectName(qm::text::kWindowSettings);
   setWindowTitle("Einstellungen");
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 

@@ -25,6 +25,8 @@ inline constexpr const char* kLabelSent = "LStatusGesand";        // also its co
 inline constexpr const char* kLabelReceived = "LStatusempfangen";
 inline constexpr const char* kReceivedCounter = "LStatusEmpfangen";  // the key differs in case
 inline constexpr const char* kLabelTimer = "LStatusTimer";
+/// Whether the HTTP server listens: "Port <n>", "aus" or "nicht gestartet".
+inline constexpr const char* kLabelHttpServer = "LStatusHTTPServer";
 
 // ---- program-state keys ------------------------------------------------------
 inline constexpr const char* kStateLastOpenedFile = "lastOpenedFile";

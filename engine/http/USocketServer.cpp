@@ -411,7 +411,7 @@ void TKomponentModule::ShowServerState(bool wanted) {
     text = "Port " + std::to_string(ports.front());
   else if (wanted)
     text = kServerFailedText;
-  ui_.SetLabel("LStatusHTTPServer", text);
+  ui_.SetLabel(qm::text::kLabelHttpServer, text);
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {
