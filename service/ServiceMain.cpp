@@ -18,7 +18,12 @@ ServiceSwitches ParseServiceSwitches(int argc, const char* const* argv) {
   ServiceSwitches s;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if (!a || (a[0] != '/' && a[0] != '-')) continue;
+    if (!a) continue;
+    if (a[0] != '/' && a[0] != '-') {
+      s.configPairs.push_back(a);
+      continue;
+    }
+    if (strcasecmp(a + 1, "CONFIG") == 0) s.config = true;
     if (strcasecmp(a + 1, "INSTALL") == 0) s.install = true;
     if (strcasecmp(a + 1, "UNINSTALL") == 0) s.uninstall = true;
     if (strcasecmp(a + 1, "SILENT") == 0) s.silent = true;

@@ -28,6 +28,9 @@ struct ServiceSwitches {
   bool install = false;
   bool uninstall = false;
   bool silent = false;
+  /// "/CONFIG" and the "name=value" arguments that follow anywhere.
+  bool config = false;
+  std::vector<std::string> configPairs;
 };
 ServiceSwitches ParseServiceSwitches(int argc, const char* const* argv);
 

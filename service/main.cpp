@@ -5,11 +5,14 @@
 //   QuillmarkService /INSTALL     install the service for this executable
 //   QuillmarkService /UNINSTALL   remove the service
 //   /SILENT                       no success message
+//   QuillmarkService /CONFIG [name=value ...]
+//                                 print or change the active profile
 // Messages go to standard error and the system log.
 
 #include <signal.h>
 
 #include <condition_variable>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,6 +20,7 @@
 #include "app/Engine.h"
 #include "app/Main.h"
 #include "base/QuietUserInterface.h"
+#include "ServiceConfig.h"
 #include "ServiceLoop.h"
 #include "ServiceMain.h"
 #include "base/UUtils.h"
@@ -30,6 +34,7 @@ int main(int argc, char** argv) {
   const ServiceSwitches switches = ParseServiceSwitches(argc, argv);
   QuietUserInterface ui(TQuillmarkService1::kName);
   const std::string programDir = qm::ExecutableDirectory();
+  if (switches.config) return RunConfigSwitch(programDir, switches.configPairs, std::cin, std::cout, std::cerr);
 
   // The instance lock of the directory comes before any engine object: while
   // another program of this installation runs the engine, nothing else runs.

@@ -4,11 +4,13 @@
 // mode without a manager, and the program state it leaves alone.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "RawHttp.h"
 #include "ServiceTestSupport.h"
 #include "TestDir.h"
 #include "base/UProgState.h"
+#include "settings/SettingsStore.h"
 #include "base/UUtils.h"
 #include "platform/instance/InstanceLock.h"
 #include "platform/scm/ServiceHost.h"
@@ -205,4 +207,56 @@ TEST(ServiceProgram, ForegroundRunsUntilInterruptedOrTerminated) {
     EXPECT_NE(qm::InstanceLock::Claim(qm::InstanceLockName(p.Prog())), nullptr);
     EXPECT_EQ(ReadFileBytes(p.Root() + "out.txt"), "");
   }
+}
+
+// /CONFIG on the real program: it prints the active profile, changes it only
+// when every pair is valid (a password from standard input), keeps the file
+// for the owner only, and says when a running program takes the change later.
+TEST(ServiceProgram, ConfigPrintsAndChangesTheActiveProfile) {
+  ProgramDir p;
+  PrepareEngineFiles(p, 18123);
+  const std::string profile = p.Prog() + "default.config";
+
+  CommandResult shown = p.Run({"/CONFIG"});
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_NE(shown.output.find("\nhttpPort=18123\nhttpServerActive=yes\n"), std::string::npos) << shown.output;
+  EXPECT_EQ(shown.output.rfind("pop3Host=\n", 0), 0u) << "record order, mail record first";
+
+  // Refused pairs are named with their reasons; nothing is written.
+  const std::string before = ReadFileBytes(profile);
+  CommandResult refused = p.Run({"/CONFIG", "httpPort=99999", "smtpHost=mail.example.test", "colour=blue"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.output.find("httpPort: erwartet eine ganze Zahl von 1 bis 65535\n"), std::string::npos)
+      << refused.output;
+  EXPECT_NE(refused.output.find("colour: unbekannte Einstellung\n"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(profile), before);
+
+  // A password through standard input, beside plain pairs.
+  CommandResult set = qm::scm::RunCommand(
+      {"/bin/sh", "-c", "printf 'geheim;1\\n' | '" + p.Exe() + "' /config smtpPassword=- smtpHost=mail.example.test useAD=yes"});
+  EXPECT_EQ(set.exitCode, 0) << set.output;
+  EXPECT_EQ(set.output, "Einstellungen gespeichert.\n");
+  MailSettings mail;
+  DirectorySettings dir;
+  GeneralSettings general;
+  const std::string bytes = ReadFileBytes(profile);
+  ASSERT_EQ(bytes.size(), 6952u);
+  DecodeProfile(reinterpret_cast<const std::uint8_t*>(bytes.data()), mail, dir, general);
+  EXPECT_EQ(mail.smtpPassword, "geheim;1");
+  EXPECT_EQ(mail.smtpHost, "mail.example.test");
+  EXPECT_TRUE(general.useAD);
+  EXPECT_EQ(general.httpPort, 18123) << "fields not named keep their values";
+  struct stat st {};
+  ASSERT_EQ(::stat(profile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(p.Run({"/CONFIG"}).output.find("\nsmtpPassword=***\n"), std::string::npos);
+
+  // While another program of the installation runs, the change waits for
+  // its next start.
+  auto lock = qm::InstanceLock::Claim(qm::InstanceLockName(p.Prog()));
+  ASSERT_NE(lock, nullptr);
+  CommandResult whileRunning = p.Run({"/CONFIG", "verbosity=2"});
+  EXPECT_EQ(whileRunning.exitCode, 0);
+  EXPECT_NE(whileRunning.output.find("die Einstellungen gelten ab dem nächsten Start"), std::string::npos)
+      << whileRunning.output;
 }
