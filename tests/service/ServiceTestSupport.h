@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "LoopbackSocket.h"
+#include "TestSupport.h"
 #include "TestDir.h"
 #include "settings/USetting.h"
 #include "platform/process/Process.h"
@@ -69,11 +70,7 @@ class Child {
 /// not a timing requirement); true when it came true.
 template <class F>
 bool WaitUntil(F done) {
-  for (int i = 0; i < 3000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
+  return Eventually(done, std::chrono::seconds(60));
 }
 
 /// A program directory with a copy of the service program, and a state

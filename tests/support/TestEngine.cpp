@@ -1,5 +1,7 @@
 #include "TestEngine.h"
 
+#include "TestSupport.h"
+
 #include <filesystem>
 
 #include "base/UProgState.h"
@@ -40,11 +42,7 @@ TestEngine::~TestEngine() {
   ClearState();
 }
 
-std::vector<std::string> TestEngine::LogMessages() const {
-  std::vector<std::string> out;
-  for (const auto& line : ui.LogLines()) out.push_back(line.size() > 21 ? line.substr(21) : line);
-  return out;
-}
+std::vector<std::string> TestEngine::LogMessages() const { return LogMessagesOf(ui); }
 
 bool TestEngine::LogHasInOrder(const std::vector<std::string>& wanted) const {
   auto lines = LogMessages();
