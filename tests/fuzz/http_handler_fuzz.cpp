@@ -21,6 +21,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
+#include "app/Engine.h"
 #include "app/Main.h"
 #include "directory/UDBUtil.h"
 #include "settings/USetting.h"
@@ -38,7 +39,7 @@ void Write(const std::string& path, const std::string& bytes) {
 struct Setup {
   Setup()
       : dir(FuzzProgramDir()),
-        main(dir, ui, ProgramKind::Service),
+        engine(dir, ui, ProgramKind::Service, {}, qm::Engine::Start::None),
         listener(Poco::Net::SocketAddress("127.0.0.1", 0)),
         params(new Poco::Net::HTTPServerParams) {
     ::mkdir((dir + "temp").c_str(), 0755);
@@ -51,16 +52,15 @@ struct Setup {
     Write(dir + "temp/make", "a file named make");
     ::symlink((dir + "secret.txt").c_str(), (dir + "temp/link.txt").c_str());
     ::symlink(dir.c_str(), (dir + "temp/up").c_str());
-    main.SetVerbosity(0);
+    engine.Main().SetVerbosity(0);
     params->setKeepAlive(false);
     params->setTimeout(Poco::Timespan(0, 200000));
   }
   std::string dir;
   NullUserInterface ui;
-  TForm_main main;
-  TFSettings settings{ui};
-  TFDBUtil dbUtil{SettingsSourceOf(settings), ui};
-  TKomponentModule module;
+  // Wired as in the programs; no creation step runs.
+  qm::Engine engine;
+  TKomponentModule& module = engine.Komponent();
   Poco::Net::ServerSocket listener;
   Poco::Net::HTTPServerParams::Ptr params;
 };

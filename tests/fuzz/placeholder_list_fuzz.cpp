@@ -8,16 +8,18 @@
 
 #include "FuzzSupport.h"
 #include "app/Main.h"
-#include "settings/USetting.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
 struct Setup {
-  Setup() : dir(FuzzProgramDir()), main(dir, ui, ProgramKind::Service) {}
+  Setup() : dir(FuzzProgramDir()), main(dir, ui, ProgramKind::Service) { main.Wire({nullptr, &settings, nullptr}); }
   std::string dir;
   NullUserInterface ui;
   TForm_main main;
-  TFSettings settings{ui};
+  // The records the catalogue reads; no directory (the fields come from the
+  // attribute list).
+  qm::SettingsStore settings;
 };
 
 }  // namespace
