@@ -103,4 +103,8 @@ int StrToIntDef(const std::string& text, int fallback);
 /// directory: not empty, not "." or "..", no '/', '\' or NUL.
 bool IsPlainFileName(std::string_view name);
 
+/// The text with '&', '<' and '>' written as HTML entities, so that text
+/// from outside (a request, the mail text) cannot add markup to a page.
+std::string HtmlEscapeText(std::string_view text);
+
 }  // namespace qm

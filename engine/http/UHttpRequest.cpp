@@ -124,18 +124,4 @@ bool IsContainedDocumentPath(std::string_view document) {
   return !HasDotDotSegment(decoded, true);
 }
 
-std::string HtmlEscapeText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
-
 }  // namespace qm

@@ -39,8 +39,4 @@ TextList HttpParams(std::string_view paramText);
 /// the server against the file system.
 bool IsContainedDocumentPath(std::string_view document);
 
-/// The text with '&', '<' and '>' written as HTML entities, so that text from
-/// a request cannot add markup to an answer page.
-std::string HtmlEscapeText(std::string_view text);
-
 }  // namespace qm
