@@ -160,7 +160,10 @@ class TForm_main : public qm::SignatureSource {
   static std::optional<std::string> PlaceholderInsertion(const std::string& name, const qm::TextList& attachments);
 
   /// Generates temp/<address>.txt and .htm for one user under SignatureLock
-  /// and deletes a stale temp/<address>.rtf. A file that cannot be written is
+  /// and deletes a stale temp/<address>.rtf. With the profile's
+  /// dropEmptyLines, a template line that held field placeholders which all
+  /// came out empty is left out of both files (only when the user was looked
+  /// up). A file that cannot be written is
   /// retried once after three seconds; the second failure is thrown
   /// (qm::EInOutError). An address that is not a plain file name is logged
   /// and refused with qm::EInOutError before anything is looked up or written.

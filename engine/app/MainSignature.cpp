@@ -134,6 +134,22 @@ void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
   qm::WriteWholeFile(path, bytes);
 }
 
+// What the substitution found in one template line.
+struct LinePlaceholders {
+  bool any = false;     // it held a field's placeholder
+  bool filled = false;  // one of them had a value
+};
+
+// The lines without those that held placeholders which all came out empty;
+// lines without a placeholder and lines with a value stay as they are.
+qm::TextList WithoutEmptiedLines(qm::TextList lines, const std::vector<LinePlaceholders>& seen) {
+  qm::TextList kept;
+  kept.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (!seen[i].any || seen[i].filled) kept.push_back(std::move(lines[i]));
+  return kept;
+}
+
 // Ends the lookup cycle on every way out of the substitution.
 struct CloseConnectionGuard {
   TFDBUtil* db;
@@ -165,18 +181,31 @@ bool TForm_main::MakeSignature(const std::string& address) {
   // for the same address never interleave their writes.
   std::lock_guard signatureLock(signatureLock_);
 
+  const bool dropEmptyLines = with_.settings && with_.settings->GetGeneralSettings().dropEmptyLines;
   TFDBUtil* db = with_.directory;
   bool lookedUp = false;
   if (db) {
     CloseConnectionGuard close{db};
     lookedUp = db->FindUser(address);
     if (lookedUp) {
+      // Per line: whether a field's placeholder stood in it when that field's
+      // turn came, and whether one of them had a value.
+      std::vector<LinePlaceholders> seen(lines.size());
       for (const auto& entry : PlaceholderEntries()) {
         if (entry.kind != PlaceholderEntry::Field) continue;
         const std::string placeholder = "#" + entry.name + "#";
         const std::string value = db->GetFieldValue(address, entry.name);
-        for (auto& line : lines) line = qm::ReplaceAll(line, placeholder, value);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+          if (lines[i].find(placeholder) == std::string::npos) continue;
+          // "##" of an empty catalogue entry is no field of the user.
+          if (!entry.name.empty()) {
+            seen[i].any = true;
+            seen[i].filled |= !value.empty();
+          }
+          lines[i] = qm::ReplaceAll(lines[i], placeholder, value);
+        }
       }
+      if (dropEmptyLines) lines = WithoutEmptiedLines(std::move(lines), seen);
     }
   }
 
