@@ -1,14 +1,16 @@
 // TForm_main: the placeholder catalogue, signature generation and the
 // preview's content.
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <thread>
 
 #include "app/Main.h"
 #include "base/Texts.h"
+#include "base/UUtils.h"
 #include "directory/UDBUtil.h"
 #include "settings/SettingsStore.h"
-#include "base/UUtils.h"
 
 namespace {
 
@@ -160,7 +162,9 @@ struct CloseConnectionGuard {
 
 }  // namespace
 
-bool TForm_main::MakeSignature(const std::string& address) {
+bool TForm_main::MakeSignature(const std::string& address) { return MakeSignatureIn(address, programDir_ + "temp/"); }
+
+bool TForm_main::MakeSignatureIn(const std::string& address, const std::string& directory) {
   // The address names the output files; one that is not a plain file name
   // would write outside the attachment store, so it is refused outright.
   if (!qm::IsPlainFileName(address)) {
@@ -209,10 +213,56 @@ bool TForm_main::MakeSignature(const std::string& address) {
     }
   }
 
-  const std::string base = programDir_ + "temp/" + address;
+  const std::string base = directory + address;
   WriteLinesWithRetry(base + ".txt", lines, wait);
   for (auto& line : lines) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
   WriteLinesWithRetry(base + ".htm", lines, wait);
   if (qm::FileExists(base + ".rtf")) qm::DeleteFile(base + ".rtf");
   return lookedUp;
+}
+
+// ---- preview of one user's signature -------------------------------------
+
+TForm_main::UserPreview TForm_main::PreviewForUser(const std::string& typed) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::string address = typed;
+  while (!address.empty() && blank(address.back())) address.pop_back();
+  address.erase(0, std::find_if_not(address.begin(), address.end(), blank) - address.begin());
+
+  const std::string store = programDir_ + "temp/";
+  if (address.empty()) return {UserPreview::Html, TabS_previewShow(), store};
+  const auto message = [](std::string text) { return UserPreview{UserPreview::Message, {std::move(text)}, {}}; };
+  TFDBUtil* db = with_.directory;
+  if (!db || !with_.settings) return message(qm::text::kDataSourceFailure);
+
+  const GeneralSettings general = with_.settings->GetGeneralSettings();
+  const std::string directory = programDir_ + "preview/";
+  const std::string base = directory + address;
+  // The lookup, the generation and the read as one step, like "/make".
+  std::lock_guard signatureLock(signatureLock_);
+  {
+    CloseConnectionGuard close{db};
+    if (!db->FindUser(address)) return message(qm::text::kDataSourceFailure);
+    if (db->GetFieldValue(address, with_.settings->GetAddressField()).empty())
+      return message("Die EMail Adresse " + address + " konnte nicht in der Datenbank gefunden werden.");
+  }
+  UserPreview preview;
+  try {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (ec) throw qm::EInOutError(qm::SysErrorMessage(ec.value()) + " (" + directory + ")", ec.value());
+    if (!MakeSignatureIn(address, directory)) return message(qm::text::kDataSourceFailure);
+    const bool text = general.contentType == ctText;
+    const std::string bytes = qm::ReadWholeFile(base + (text ? ".txt" : ".htm"));
+    preview = {text ? UserPreview::Text : UserPreview::Html, qm::SplitLines(qm::DecodeStoredText(bytes)), store};
+  } catch (const std::exception& e) {
+    preview = message(qm::FailureText(e));
+  }
+  // The user's data stays only on the page. (An address that is no plain
+  // file name was refused before anything was written.)
+  if (qm::IsPlainFileName(address)) {
+    qm::DeleteFile(base + ".txt");
+    qm::DeleteFile(base + ".htm");
+  }
+  return preview;
 }

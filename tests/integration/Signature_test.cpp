@@ -254,6 +254,78 @@ TEST_P(SignatureTest, EmptiedLinesLeftOutOnRequest) {
   }
 }
 
+// The preview page's signature for a typed address: the generation of
+// "/make" written into preview/, so a user's files in temp/ stay as they are.
+TEST_P(SignatureTest, PreviewForUser) {
+  using Kind = TForm_main::UserPreview::Kind;
+  const std::string templ = "<img src=\"cid:logo.gif\"/> #givenName# #sn#";
+  const std::string unknown = "Die EMail Adresse nobody@example.test konnte nicht in der Datenbank gefunden werden.";
+  struct {
+    const char* name;
+    std::string address;
+    std::uint8_t contentType;
+    bool drop;
+    Lines templ;
+    Kind kind;
+    Lines lines;
+  } cases[] = {
+      {"html", "anna.berg@example.test", ctHtml, false, {templ}, Kind::Html, {"<img src=\"logo.gif\"/> Anna Berg"}},
+      {"rich text shows the html",
+       " anna.berg@example.test ",
+       ctRichText,
+       false,
+       {templ},
+       Kind::Html,
+       {"<img src=\"logo.gif\"/> Anna Berg"}},
+      {"text", "anna.berg@example.test", ctText, false, {templ}, Kind::Text, {"<img src=\"cid:logo.gif\"/> Anna Berg"}},
+      {"empty lines left out as configured",
+       "sparse@example.test",
+       ctHtml,
+       true,
+       {"#givenName#", "Tel. #telephoneNumber#"},
+       Kind::Html,
+       {"Sven"}},
+      {"unknown address", "nobody@example.test", ctHtml, false, {templ}, Kind::Message, {unknown}},
+      {"empty address: the template",
+       "",
+       ctHtml,
+       false,
+       {templ},
+       Kind::Html,
+       {"<img src=\"" + Store("logo.gif") + "\"/> #givenName# #sn#"}},
+  };
+  form.LB_shortNames = {"logo.gif"};
+  const std::string own = "the user's own file\r\n";
+  for (const char* ext : {".txt", ".htm"}) WriteFileBytes(Store("anna.berg@example.test") + ext, own);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GeneralSettings g = settings.GetGeneralSettings();
+    g.contentType = c.contentType;
+    g.dropEmptyLines = c.drop;
+    settings.SetGeneralSettings(g);
+    Catalogue({"mail", "givenName", "sn", "telephoneNumber"}, {"logo.gif"});
+    form.M_Signatur_HTML = c.templ;
+    const TForm_main::UserPreview preview = form.PreviewForUser(c.address);
+    EXPECT_EQ(preview.kind, c.kind);
+    EXPECT_EQ(preview.lines, c.lines);
+    if (c.kind != Kind::Message) {
+      EXPECT_EQ(preview.imageDir, Store(""));
+    }
+    for (const char* ext : {".txt", ".htm"}) EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test") + ext), own);
+    EXPECT_FALSE(qm::FileExists(Store("sparse@example.test.txt")));
+    if (qm::DirectoryExists(dir.Path() + "preview")) {
+      EXPECT_TRUE(std::filesystem::is_empty(dir.Path() + "preview")) << "nothing of the user stays behind";
+    }
+    EXPECT_TRUE(LocksFree());
+  }
+
+  BreakDirectory();
+  const TForm_main::UserPreview broken = form.PreviewForUser("anna.berg@example.test");
+  EXPECT_EQ(broken.kind, Kind::Message);
+  EXPECT_EQ(broken.lines, Lines{"Quillmark konnte sich nicht mit der Datenquelle verbinden."});
+  EXPECT_TRUE(LocksFree());
+}
+
 TEST_P(SignatureTest, ImagesAndFileForms) {
   Catalogue({"givenName", "sn"}, {"logo.gif"});
   form.M_Signatur_HTML = {"<img src=\"cid:logo.gif\"/> #givenName#", "<IMG SRC=\"cid:logo.gif\"/> #logo.gif#"};
