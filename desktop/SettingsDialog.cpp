@@ -368,7 +368,7 @@ QWidget* SettingsDialog::BuildMailPage() {
                             "Vorlagenzeilen, deren Platzhalter alle leer bleiben, werden weggelassen.");
   auto* type = new QHBoxLayout;
   type->addWidget(RadioGroup_typeContent, 1);
-  type->addWidget(CB_dropEmptyLines, 0, Qt::AlignBottom);
+  type->addWidget(CB_dropEmptyLines, 0, Qt::AlignVCenter);
   v->addLayout(type);
 
   auto* send = Group("Signatur an Anwender versenden... ", page, "GB_sendAs");
