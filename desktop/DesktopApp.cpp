@@ -4,24 +4,26 @@
 #include <QApplication>
 #include <QDir>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QLocale>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QThread>
 #include <QTranslator>
 
 #include "DBUtilWindow.h"
-#include "app/Engine.h"
-#include "directory/UDBUtil.h"
-#include "settings/USetting.h"
-#include "app/infoForm.h"
 #include "InfoWindow.h"
 #include "MailDialog.h"
 #include "MailWorker.h"
-#include "mail/UMailTools.h"
-#include "app/Main.h"
 #include "MainWindow.h"
 #include "QtUserInterface.h"
 #include "SettingsDialog.h"
+#include "app/Engine.h"
+#include "app/Main.h"
+#include "app/infoForm.h"
+#include "directory/UDBUtil.h"
+#include "mail/UMailTools.h"
+#include "settings/USetting.h"
 
 namespace {
 
@@ -136,7 +138,7 @@ void DesktopApp::Poll() {
 
 bool DesktopApp::TerminateRequested() const { return ui_->TerminateRequested(); }
 
-bool DesktopApp::SaveScreenshots(const QString& dir) {
+bool DesktopApp::SaveScreenshots(const QString& dir, const QString& previewAddress) {
   QDir().mkpath(dir);
   bool ok = true;
   window_->show();
@@ -146,6 +148,17 @@ bool DesktopApp::SaveScreenshots(const QString& dir) {
       if (!pages->isTabVisible(i)) continue;
       pages->setCurrentIndex(i);
       ok &= Grab(*window_, dir, "main_" + pages->widget(i)->objectName());
+    }
+    // The preview page as it shows one user's signature.
+    auto* preview = window_->findChild<QWidget*>("TabS_preview");
+    auto* address = window_->findChild<QLineEdit*>("E_previewAddress");
+    auto* button = window_->findChild<QPushButton*>("Btn_previewUser");
+    if (!previewAddress.isEmpty() && preview && address && button && pages->isTabVisible(pages->indexOf(preview))) {
+      pages->setCurrentWidget(preview);
+      address->setText(previewAddress);
+      button->click();
+      ok &= Grab(*window_, dir, "main_TabS_preview_user");
+      address->clear();
     }
     pages->setCurrentIndex(0);
   }

@@ -43,7 +43,8 @@ class DesktopApp {
   /// Saves pictures of the main window, every settings page, the bulk-send
   /// dialog with the progress box of a send and the preview as PNG files
   /// into a directory.
-  bool SaveScreenshots(const QString& dir);
+  /// With a preview address, the preview page also as it shows that user.
+  bool SaveScreenshots(const QString& dir, const QString& previewAddress = {});
 
   QtUserInterface& UI() { return *ui_; }
   MainWindow& Window() { return *window_; }

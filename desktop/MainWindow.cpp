@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -24,11 +25,11 @@
 #include <exception>
 #include <mutex>
 
-#include "app/Main.h"
 #include "QtUserInterface.h"
 #include "SysTray.h"
-#include "base/UUtils.h"
 #include "Widgets.h"
+#include "app/Main.h"
+#include "base/UUtils.h"
 
 namespace {
 
@@ -161,10 +162,22 @@ QWidget* MainWindow::BuildPages() {
   tabPreview_ = new QWidget;
   tabPreview_->setObjectName("TabS_preview");
   auto* lp = new QVBoxLayout(tabPreview_);
+  // An address shows that user's signature instead of the template.
+  auto* user = new QHBoxLayout;
+  user->addWidget(NamedLabel("Label_previewAddress", "E-Mail Adresse:", tabPreview_));
+  previewAddress_ = new QLineEdit(tabPreview_);
+  previewAddress_->setObjectName("E_previewAddress");
+  previewAddress_->setClearButtonEnabled(true);
+  user->addWidget(previewAddress_, 1);
+  auto* previewUser = NamedButton("Btn_previewUser", "Vorschau für Benutzer", tabPreview_);
+  user->addWidget(previewUser);
+  lp->addLayout(user);
   browser_ = new QTextBrowser(tabPreview_);
   browser_->setObjectName("WebBrowser1");
   browser_->setOpenLinks(false);
   lp->addWidget(browser_);
+  connect(previewUser, &QPushButton::clicked, this, [this] { Guard([this] { TabS_previewShow(); }); });
+  connect(previewAddress_, &QLineEdit::returnPressed, this, [this] { Guard([this] { TabS_previewShow(); }); });
   pages_->addTab(tabPreview_, "Signatur-Vorschau (HTML)");
 
   auto* tabAtt = new QWidget;
@@ -366,10 +379,15 @@ void MainWindow::LB_FelderDblClick() {
 
 void MainWindow::TabS_previewShow() {
   if (!engine_) return;
-  qm::TextList lines = engine_->TabS_previewShow();
-  // The rewritten image sources are absolute paths of the attachment store.
-  browser_->document()->setBaseUrl(QUrl::fromLocalFile(Q(qm::AttachmentStore())));
-  browser_->setHtml(JoinLines(lines));
+  const TForm_main::UserPreview preview = engine_->PreviewForUser(S(previewAddress_->text()));
+  if (preview.kind == TForm_main::UserPreview::Html) {
+    // Image sources are file names (a user's signature) or absolute paths
+    // (the template) of the attachment store.
+    browser_->document()->setBaseUrl(QUrl::fromLocalFile(Q(preview.imageDir)));
+    browser_->setHtml(JoinLines(preview.lines));
+  } else {
+    browser_->setPlainText(JoinLines(preview.lines));
+  }
 }
 
 void MainWindow::ApplyLabel(const QString& control, const QString& text) {

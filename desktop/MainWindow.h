@@ -8,6 +8,7 @@
 #include <functional>
 
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
@@ -59,7 +60,8 @@ class MainWindow : public QMainWindow {
   std::function<void()> onReceiveMails;  // "Nachrichten manuell abrufen" and Timer1
   std::function<void()> onClosed;        // the close was accepted
 
-  /// Rebuilds the preview page from the engine's rewritten template.
+  /// Rebuilds the preview page: the template, or the signature of the
+  /// address in E_previewAddress (or the system's message about it).
   void TabS_previewShow();
 
  protected:
@@ -87,6 +89,7 @@ class MainWindow : public QMainWindow {
   QPlainTextEdit* mText_;
   QPlainTextEdit* mSignatur_;
   QWidget* tabPreview_;
+  QLineEdit* previewAddress_;
   QTextBrowser* browser_;
   QListWidget* shortNames_;
   QListWidget* felder_;

@@ -364,7 +364,13 @@ QWidget* SettingsDialog::BuildMailPage() {
   auto* v = new QVBoxLayout(page);
   RadioGroup_typeContent = new RadioGroup("RadioGroup_typeContent", "Signatur-Typ", {"Text", "HTML", "Rich-Text"}, 3,
                                           page);
-  v->addWidget(RadioGroup_typeContent);
+  // Beside the type: it shapes the generated signature of either type.
+  CB_dropEmptyLines = Named(new QCheckBox("Leere Zeilen weglassen", page), "CB_dropEmptyLines",
+                            "Vorlagenzeilen, deren Platzhalter alle leer bleiben, werden weggelassen.");
+  auto* type = new QHBoxLayout;
+  type->addWidget(RadioGroup_typeContent, 1);
+  type->addWidget(CB_dropEmptyLines, 0, Qt::AlignVCenter);
+  v->addLayout(type);
 
   auto* send = Group("Signatur an Anwender versenden... ", page, "GB_sendAs");
   auto* sl = new QVBoxLayout(send);

@@ -68,7 +68,7 @@ class SettingsDialog : public QDialog {
   DropDownComboBox *CB_Odbc, *CB_tabelle, *CB_mailField;
   // Mail
   RadioGroup* RadioGroup_typeContent;
-  QCheckBox *CheckB_asAnhang, *CheckB_asBody, *CB_AltText;
+  QCheckBox *CB_dropEmptyLines, *CheckB_asAnhang, *CheckB_asBody, *CB_AltText;
   QLineEdit *EAbsender, *Esubject;
   QPlainTextEdit* M_altText;
   // Sonstiges

@@ -1,7 +1,9 @@
 // The desktop program Quillmark: the engine behind the Qt main window.
 //   Quillmark                     runs the program
-//   Quillmark --screenshot <dir>  starts, saves pictures of the windows as PNG
-//                                 files into <dir> and ends
+//   Quillmark --screenshot <dir> [--preview-address <address>]
+//                                 starts, saves pictures of the windows as PNG
+//                                 files into <dir> (with the preview page of
+//                                 that user's signature) and ends
 
 #include <csignal>
 
@@ -30,13 +32,15 @@ int main(int argc, char** argv) {
   QString screenshotDir;
   QStringList args = QApplication::arguments();
   if (qsizetype i = args.indexOf("--screenshot"); i >= 0 && i + 1 < args.size()) screenshotDir = args[i + 1];
+  QString previewAddress;
+  if (qsizetype i = args.indexOf("--preview-address"); i >= 0 && i + 1 < args.size()) previewAddress = args[i + 1];
 
   DesktopApp desktop(qm::ExecutableDirectory());
   // Another program of this installation holds the instance lock: the
   // message was shown during start-up; end without the closing sequence.
   if (desktop.TerminateRequested()) return 0;
 
-  if (!screenshotDir.isEmpty()) return desktop.SaveScreenshots(screenshotDir) ? 0 : 1;
+  if (!screenshotDir.isEmpty()) return desktop.SaveScreenshots(screenshotDir, previewAddress) ? 0 : 1;
 
   desktop.Window().onClosed = [] { QApplication::quit(); };
   desktop.Window().show();

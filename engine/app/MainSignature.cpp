@@ -1,14 +1,16 @@
 // TForm_main: the placeholder catalogue, signature generation and the
 // preview's content.
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <thread>
 
 #include "app/Main.h"
 #include "base/Texts.h"
+#include "base/UUtils.h"
 #include "directory/UDBUtil.h"
 #include "settings/SettingsStore.h"
-#include "base/UUtils.h"
 
 namespace {
 
@@ -134,6 +136,22 @@ void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
   qm::WriteWholeFile(path, bytes);
 }
 
+// What the substitution found in one template line.
+struct LinePlaceholders {
+  bool any = false;     // it held a field's placeholder
+  bool filled = false;  // one of them had a value
+};
+
+// The lines without those that held placeholders which all came out empty;
+// lines without a placeholder and lines with a value stay as they are.
+qm::TextList WithoutEmptiedLines(qm::TextList lines, const std::vector<LinePlaceholders>& seen) {
+  qm::TextList kept;
+  kept.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (!seen[i].any || seen[i].filled) kept.push_back(std::move(lines[i]));
+  return kept;
+}
+
 // Ends the lookup cycle on every way out of the substitution.
 struct CloseConnectionGuard {
   TFDBUtil* db;
@@ -144,7 +162,9 @@ struct CloseConnectionGuard {
 
 }  // namespace
 
-bool TForm_main::MakeSignature(const std::string& address) {
+bool TForm_main::MakeSignature(const std::string& address) { return MakeSignatureIn(address, programDir_ + "temp/"); }
+
+bool TForm_main::MakeSignatureIn(const std::string& address, const std::string& directory) {
   // The address names the output files; one that is not a plain file name
   // would write outside the attachment store, so it is refused outright.
   if (!qm::IsPlainFileName(address)) {
@@ -165,25 +185,84 @@ bool TForm_main::MakeSignature(const std::string& address) {
   // for the same address never interleave their writes.
   std::lock_guard signatureLock(signatureLock_);
 
+  const bool dropEmptyLines = with_.settings && with_.settings->GetGeneralSettings().dropEmptyLines;
   TFDBUtil* db = with_.directory;
   bool lookedUp = false;
   if (db) {
     CloseConnectionGuard close{db};
     lookedUp = db->FindUser(address);
     if (lookedUp) {
+      // Per line: whether a field's placeholder stood in it when that field's
+      // turn came, and whether one of them had a value.
+      std::vector<LinePlaceholders> seen(lines.size());
       for (const auto& entry : PlaceholderEntries()) {
         if (entry.kind != PlaceholderEntry::Field) continue;
         const std::string placeholder = "#" + entry.name + "#";
         const std::string value = db->GetFieldValue(address, entry.name);
-        for (auto& line : lines) line = qm::ReplaceAll(line, placeholder, value);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+          if (lines[i].find(placeholder) == std::string::npos) continue;
+          // "##" of an empty catalogue entry is no field of the user.
+          if (!entry.name.empty()) {
+            seen[i].any = true;
+            seen[i].filled |= !value.empty();
+          }
+          lines[i] = qm::ReplaceAll(lines[i], placeholder, value);
+        }
       }
+      if (dropEmptyLines) lines = WithoutEmptiedLines(std::move(lines), seen);
     }
   }
 
-  const std::string base = programDir_ + "temp/" + address;
+  const std::string base = directory + address;
   WriteLinesWithRetry(base + ".txt", lines, wait);
   for (auto& line : lines) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
   WriteLinesWithRetry(base + ".htm", lines, wait);
   if (qm::FileExists(base + ".rtf")) qm::DeleteFile(base + ".rtf");
   return lookedUp;
+}
+
+// ---- preview of one user's signature -------------------------------------
+
+TForm_main::UserPreview TForm_main::PreviewForUser(const std::string& typed) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::string address = typed;
+  while (!address.empty() && blank(address.back())) address.pop_back();
+  address.erase(0, std::find_if_not(address.begin(), address.end(), blank) - address.begin());
+
+  const std::string store = programDir_ + "temp/";
+  if (address.empty()) return {UserPreview::Html, TabS_previewShow(), store};
+  const auto message = [](std::string text) { return UserPreview{UserPreview::Message, {std::move(text)}, {}}; };
+  TFDBUtil* db = with_.directory;
+  if (!db || !with_.settings) return message(qm::text::kDataSourceFailure);
+
+  const GeneralSettings general = with_.settings->GetGeneralSettings();
+  const std::string directory = programDir_ + "preview/";
+  const std::string base = directory + address;
+  // The lookup, the generation and the read as one step, like "/make".
+  std::lock_guard signatureLock(signatureLock_);
+  {
+    CloseConnectionGuard close{db};
+    if (!db->FindUser(address)) return message(qm::text::kDataSourceFailure);
+    if (db->GetFieldValue(address, with_.settings->GetAddressField()).empty())
+      return message("Die EMail Adresse " + address + " konnte nicht in der Datenbank gefunden werden.");
+  }
+  UserPreview preview;
+  try {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (ec) throw qm::EInOutError(qm::SysErrorMessage(ec.value()) + " (" + directory + ")", ec.value());
+    if (!MakeSignatureIn(address, directory)) return message(qm::text::kDataSourceFailure);
+    const bool text = general.contentType == ctText;
+    const std::string bytes = qm::ReadWholeFile(base + (text ? ".txt" : ".htm"));
+    preview = {text ? UserPreview::Text : UserPreview::Html, qm::SplitLines(qm::DecodeStoredText(bytes)), store};
+  } catch (const std::exception& e) {
+    preview = message(qm::FailureText(e));
+  }
+  // The user's data stays only on the page. (An address that is no plain
+  // file name was refused before anything was written.)
+  if (qm::IsPlainFileName(address)) {
+    qm::DeleteFile(base + ".txt");
+    qm::DeleteFile(base + ".htm");
+  }
+  return preview;
 }

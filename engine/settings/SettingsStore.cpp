@@ -41,17 +41,18 @@ const StoredField<DirectorySettings> kDirectoryFields[] = {
     {1024, Stored::Text, &DirectorySettings::mailField},
 };
 
-// The padding (1801-1803) and reserved (1809-3367) bytes are kept as loaded.
-constexpr std::size_t kGeneralPadding = 1801, kGeneralReserved = 1809;
+// The padding (1801-1803) and reserved (1810-3367) bytes are kept as loaded.
+constexpr std::size_t kGeneralPadding = 1801, kGeneralReserved = 1810;
 const StoredField<GeneralSettings> kGeneralFields[] = {
-    {0, Stored::Int32, &GeneralSettings::intervalMinutes}, {4, Stored::Flag, &GeneralSettings::timerEnabled},
-    {5, Stored::Byte, &GeneralSettings::verbosity},        {6, Stored::Byte, &GeneralSettings::contentType},
-    {7, Stored::Flag, &GeneralSettings::altTextEnabled},   {8, Stored::Text, &GeneralSettings::altText},
-    {264, Stored::Text, &GeneralSettings::adPath},         {520, Stored::Text, &GeneralSettings::adUserId},
+    {0, Stored::Int32, &GeneralSettings::intervalMinutes},  {4, Stored::Flag, &GeneralSettings::timerEnabled},
+    {5, Stored::Byte, &GeneralSettings::verbosity},         {6, Stored::Byte, &GeneralSettings::contentType},
+    {7, Stored::Flag, &GeneralSettings::altTextEnabled},    {8, Stored::Text, &GeneralSettings::altText},
+    {264, Stored::Text, &GeneralSettings::adPath},          {520, Stored::Text, &GeneralSettings::adUserId},
     {776, Stored::Text, &GeneralSettings::adPassword},  // stored plain
-    {1032, Stored::Flag, &GeneralSettings::useAD},         {1033, Stored::Text, &GeneralSettings::fieldNames1},
-    {1289, Stored::Text, &GeneralSettings::fieldNames2},   {1545, Stored::Text, &GeneralSettings::sendAs},
-    {1804, Stored::Int32, &GeneralSettings::httpPort},     {1808, Stored::Flag, &GeneralSettings::httpServerActive},
+    {1032, Stored::Flag, &GeneralSettings::useAD},          {1033, Stored::Text, &GeneralSettings::fieldNames1},
+    {1289, Stored::Text, &GeneralSettings::fieldNames2},    {1545, Stored::Text, &GeneralSettings::sendAs},
+    {1804, Stored::Int32, &GeneralSettings::httpPort},      {1808, Stored::Flag, &GeneralSettings::httpServerActive},
+    {1809, Stored::Flag, &GeneralSettings::dropEmptyLines},
 };
 static_assert(kGeneralReserved + std::tuple_size_v<decltype(GeneralSettings::reserved)> == 3368);
 static_assert(kGeneralOffset + 3368 == kProfileSize);

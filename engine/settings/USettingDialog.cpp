@@ -111,6 +111,7 @@ const std::vector<DialogControl>& SettingsDialogControlTable() {
       {"CB_mailField", &C::CB_mailField},
       // Page "Mail"
       {"RadioGroup_typeContent", &C::RadioGroup_typeContent},
+      {"CB_dropEmptyLines", &C::CB_dropEmptyLines},
       {"CheckB_asAnhang", &C::CheckB_asAnhang},
       {"CheckB_asBody", &C::CheckB_asBody},
       {"EAbsender", &C::EAbsender},
@@ -160,6 +161,7 @@ void TFSettings::ShowDirectorySource(const GeneralSettings& general) {
 
 void TFSettings::ShowMailPage(const GeneralSettings& general) {
   RadioGroup_typeContent = general.contentType <= ctRichText ? general.contentType : -1;
+  CB_dropEmptyLines = general.dropEmptyLines;
   CheckB_asAnhang = general.sendAs == "anhang" || general.sendAs == "both";
   CheckB_asBody = general.sendAs == "body" || general.sendAs == "both";
   CB_AltText = general.altTextEnabled;
@@ -219,6 +221,7 @@ void TFSettings::DialogToSettings() {
   // 4. signature type
   if (RadioGroup_typeContent >= 0 && RadioGroup_typeContent <= ctRichText)
     general.contentType = static_cast<std::uint8_t>(RadioGroup_typeContent);
+  general.dropEmptyLines = CB_dropEmptyLines;
   // 5. delivery form
   general.sendAs = CheckB_asAnhang && CheckB_asBody ? "both" : CheckB_asAnhang ? "anhang" : CheckB_asBody ? "body" : "none";
   // 6. alternative text

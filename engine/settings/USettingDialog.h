@@ -59,6 +59,7 @@ struct SettingsDialogControls {
 
   // Page "Mail"
   int RadioGroup_typeContent = 0;  // 0 "Text", 1 "HTML", 2 "Rich-Text"
+  bool CB_dropEmptyLines = false;  // "Leere Zeilen weglassen"
   bool CheckB_asAnhang = false;
   bool CheckB_asBody = false;
   std::string EAbsender;

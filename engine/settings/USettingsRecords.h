@@ -48,10 +48,14 @@ struct GeneralSettings {
   std::string sendAs;       // "anhang", "body", "both", "none"
   std::int32_t httpPort = 0;
   bool httpServerActive = false;
-  /// Bytes 1801-1803 (padding) and 1809-3367 (reserved) of the record as they
+  /// Leave out of the generated signature every template line whose
+  /// placeholders all came out empty (byte 1809, the first byte of the area
+  /// older versions reserved; 0 there keeps every line).
+  bool dropEmptyLines = false;
+  /// Bytes 1801-1803 (padding) and 1810-3367 (reserved) of the record as they
   /// were loaded; written back unchanged.
   std::array<std::uint8_t, 3> padding{};
-  std::array<std::uint8_t, 1559> reserved{};
+  std::array<std::uint8_t, 1558> reserved{};
   bool operator==(const GeneralSettings&) const = default;
 };
 

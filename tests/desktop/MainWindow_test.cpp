@@ -1,14 +1,16 @@
 // The main window driven as a person would: menus, edits, the attachment page,
 // the catalogue, the preview, the counters and the log.
 
-#include <gtest/gtest.h>
+#include "MainWindow.h"
 
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
+#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,12 +22,14 @@
 #include <thread>
 
 #include "DesktopTestSupport.h"
-#include "TestImage.h"
-#include "app/Main.h"
-#include "MainWindow.h"
+#include "DirectoryFixtures.h"
 #include "QtUserInterface.h"
-#include "settings/USetting.h"
+#include "TestImage.h"
+#include "app/Engine.h"
+#include "app/Main.h"
 #include "base/UUtils.h"
+#include "directory/UDBUtil.h"
+#include "settings/USetting.h"
 
 namespace {
 
@@ -235,6 +239,73 @@ TEST_F(MainWindowTest, PreviewShowsTemplateWithStoredImages) {
   pages->setCurrentIndex(0);
   pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
   EXPECT_EQ(browser->toPlainText(), "neu");
+}
+
+// An address typed above the preview shows that user's generated signature
+// with the project's picture; an unknown one the system's message, an empty
+// one the template again. The user's files in temp/ are not touched.
+TEST_F(MainWindowTest, PreviewAsUser) {
+  OdbcFixture odbc;
+  odbc.CreateUsersTable();
+  odbc.AddUsers(3);
+  DirectorySettings d = FSettings->GetDirectorySettings();
+  d.odbcSource = odbc.Dsn();
+  d.table = "users";
+  d.mailField = "mail";
+  FSettings->SetDirectorySettings(d);
+  GeneralSettings g = FSettings->GetGeneralSettings();
+  g.contentType = ctHtml;
+  FSettings->SetGeneralSettings(g);
+  app->Engine().DBUtil().ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
+  std::filesystem::create_directories(dir / "temp");
+  WriteFileBytes(dir / "temp/logo.png", SmallPngImage());
+  WriteFileBytes(dir / "temp/user00002@example.test.htm", "own");
+  {
+    std::unique_lock lk(Form_main->ProjectMutex());
+    Form_main->M_Signatur_HTML = {"<p>#givenName# #sn#</p>", "<img src=\"cid:logo.png\"/>"};
+    Form_main->LB_shortNames = {"logo.png"};
+  }
+  Form_main->BuildPlaceholderList();
+  Window().RefreshFromEngine();
+  Window().show();
+  auto* pages = Find<QTabWidget>(&Window(), "PageControl1");
+  pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
+  auto* address = Find<QLineEdit>(&Window(), "E_previewAddress");
+  auto* button = Find<QPushButton>(&Window(), "Btn_previewUser");
+  auto* browser = Find<QTextBrowser>(&Window(), "WebBrowser1");
+  EXPECT_EQ(button->text(), "Vorschau für Benutzer");
+  // The page's text without the pictures' places.
+  auto shown = [browser] { return browser->toPlainText().remove(QChar::ObjectReplacementCharacter).trimmed(); };
+
+  QTest::keyClicks(address, "user00002@example.test");
+  button->click();
+  EXPECT_EQ(shown(), QString("Given2 Surname2"));
+  EXPECT_TRUE(browser->toHtml().contains("src=\"logo.png\"")) << browser->toHtml().toStdString();
+  const QUrl image = browser->document()->baseUrl().resolved(QUrl("logo.png"));
+  EXPECT_EQ(image, QUrl::fromLocalFile(QString::fromStdString(dir / "temp/logo.png")));
+  EXPECT_FALSE(browser->document()->resource(QTextDocument::ImageResource, image).value<QImage>().isNull());
+  EXPECT_EQ(ReadFileBytes(dir / "temp/user00002@example.test.htm"), "own");
+  EXPECT_FALSE(qm::FileExists(dir / "temp/user00002@example.test.txt"));
+
+  // Shown again, the page keeps the user.
+  pages->setCurrentIndex(0);
+  pages->setCurrentWidget(Find<QWidget>(&Window(), "TabS_preview"));
+  EXPECT_EQ(shown(), QString("Given2 Surname2"));
+
+  struct {
+    const char* typed;
+    QString shown;
+  } cases[] = {
+      {"nobody@example.test", "Die EMail Adresse nobody@example.test konnte nicht in der Datenbank gefunden werden."},
+      {"", "#givenName# #sn#"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    address->clear();
+    QTest::keyClicks(address, c.typed);
+    QTest::keyClick(address, Qt::Key_Return);
+    EXPECT_EQ(shown(), c.shown);
+  }
 }
 
 // A PNG logo as a person adds it: picked under the dialog's PNG filter, it

@@ -81,6 +81,29 @@ TEST_F(SettingsDialogTest, OkTakesOverAndAppliesCancelKeeps) {
   EXPECT_EQ(FSettings->GetMailSettings().pop3Host, "pop.example.test");
 }
 
+// "Leere Zeilen weglassen" stands beside the signature type and reaches the
+// profile on OK only.
+TEST_F(SettingsDialogTest, DropEmptyLinesBox) {
+  OpenSettings([&](QWidget* d) {
+    auto* box = Find<QCheckBox>(d, "CB_dropEmptyLines");
+    EXPECT_EQ(box->text(), "Leere Zeilen weglassen");
+    auto* pages = Find<QTabWidget>(d, "PageControl_settings");
+    EXPECT_TRUE(pages->widget(2)->isAncestorOf(box)) << "on the page \"Mail\"";
+    EXPECT_FALSE(box->isChecked());
+    box->setChecked(true);
+    ClickButton(d, "&OK");
+  });
+  EXPECT_TRUE(FSettings->GetGeneralSettings().dropEmptyLines);
+
+  OpenSettings([&](QWidget* d) {
+    auto* box = Find<QCheckBox>(d, "CB_dropEmptyLines");
+    EXPECT_TRUE(box->isChecked());
+    box->setChecked(false);
+    ClickButton(d, "&Abbrechen");
+  });
+  EXPECT_TRUE(FSettings->GetGeneralSettings().dropEmptyLines) << "cancel keeps the record";
+}
+
 // Answers the next modal message box with its default button and keeps its
 // text.
 void AnswerNextMessage(std::string& text) {

@@ -28,6 +28,8 @@ std::vector<TestUser> SpecialUsers() {
       {"anna.berg@example.test", "Anna", "Berg", std::nullopt, {"+49 40 1", "+49 40 2"}, "Testfirma GmbH"},
       // A surname that is a later field's placeholder, and one that is its own.
       {"tricky@example.test", "Tim", "#givenName#", "#sn#", {}, "#company#"},
+      // Only a name: no telephone numbers, no company.
+      {"sparse@example.test", "Sven", "Sand", std::nullopt, {}, std::nullopt},
   };
 }
 
@@ -80,6 +82,18 @@ class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
     form.LB_Felder.clear();
     for (const auto& f : fields) form.LB_Felder.push_back({f, PlaceholderEntry::Field});
     for (const auto& i : images) form.LB_Felder.push_back({i, PlaceholderEntry::Image});
+  }
+
+  // A wrong password for the directory, a missing table for the data source.
+  void BreakDirectory() {
+    if (Ldap()) {
+      GeneralSettings g = settings.GetGeneralSettings();
+      g.adPassword = "wrong";
+      settings.SetGeneralSettings(g);
+      db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
+    } else {
+      Configure(odbc_->Dsn(), "no_such_table");
+    }
   }
 
   std::string Store(const std::string& name) const { return dir.Path() + "temp/" + name; }
@@ -148,6 +162,170 @@ TEST_P(SignatureTest, TemplateCases) {
   }
 }
 
+// With "Leere Zeilen weglassen" a template line goes when it held field
+// placeholders and every one of them came out empty; any other line stays as
+// the substitution left it, in the .txt and the .htm alike.
+TEST_P(SignatureTest, EmptiedLinesLeftOutOnRequest) {
+  const std::vector<std::string> all = {"mail", "givenName", "sn", "telephoneNumber", "otherTelephone", "company"};
+  struct {
+    const char* name;
+    bool drop;
+    std::string address;
+    std::vector<std::string> catalogue;
+    Lines templ, expected;
+  } cases[] = {
+      {"text: the telephone line goes, a line with a value stays",
+       true,
+       "anna.berg@example.test",
+       all,
+       {"#givenName# #sn#", "Tel. #telephoneNumber#", "Tel. #telephoneNumber# / #company#", "#company#"},
+       {"Anna Berg", "Tel.  / Testfirma GmbH", "Testfirma GmbH"}},
+      {"switched off, the line stays as today",
+       false,
+       "anna.berg@example.test",
+       all,
+       {"#givenName# #sn#", "Tel. #telephoneNumber#"},
+       {"Anna Berg", "Tel. "}},
+      {"lines without placeholders stay, blank ones too",
+       true,
+       "sparse@example.test",
+       all,
+       {"Mit freundlichen Grüßen", "", "#telephoneNumber#", "  ", "--"},
+       {"Mit freundlichen Grüßen", "", "  ", "--"}},
+      {"several empty fields in one line",
+       true,
+       "sparse@example.test",
+       all,
+       {"#givenName#", "Tel. #telephoneNumber#, Fax #otherTelephone#, #company#", "#company##company#"},
+       {"Sven"}},
+      {"html: the row of an empty field goes, images stay",
+       true,
+       "sparse@example.test",
+       all,
+       {"<table>", "<tr><td>#givenName# #sn#</td></tr>", "<tr><td>Tel. #telephoneNumber#</td></tr>",
+        "<tr><td><img src=\"cid:logo.gif\"/> #company#</td></tr>", "<tr><td><img src=\"cid:logo.gif\"/></td></tr>",
+        "</table>"},
+       {"<table>", "<tr><td>Sven Sand</td></tr>", "<tr><td><img src=\"cid:logo.gif\"/></td></tr>", "</table>"}},
+      {"a placeholder outside the catalogue is no field",
+       true,
+       "sparse@example.test",
+       {"company"},
+       {"#telephoneNumber#", "#company#", "#company# #fax#"},
+       {"#telephoneNumber#"}},
+      {"an image placeholder is no field", true, "sparse@example.test", all, {"#logo.gif#"}, {"#logo.gif#"}},
+      {"an empty catalogue entry's ## is no field",
+       true,
+       "sparse@example.test",
+       {"", "givenName"},
+       {"Farbe ##", "#givenName#"},
+       {"Farbe ", "Sven"}},
+      {"a line filled through a value holding a placeholder stays",
+       true,
+       "tricky@example.test",
+       {"telephoneNumber", "sn", "otherTelephone"},
+       {"#telephoneNumber#", "#otherTelephone#"},
+       {"#givenName#"}},
+      {"a user without a record: every placeholder line goes",
+       true,
+       "nobody@example.test",
+       all,
+       {"Kontakt:", "#givenName# #sn#", "#mail#"},
+       {"Kontakt:"}},
+      {"every line emptied gives empty files",
+       true,
+       "sparse@example.test",
+       all,
+       {"#telephoneNumber#", "#company#"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GeneralSettings g = settings.GetGeneralSettings();
+    g.dropEmptyLines = c.drop;
+    settings.SetGeneralSettings(g);
+    Catalogue(c.catalogue, {"logo.gif"});
+    form.M_Signatur_HTML = c.templ;
+    EXPECT_TRUE(form.MakeSignature(c.address));
+    EXPECT_EQ(ReadFileBytes(Store(c.address + ".txt")), qm::JoinLinesCrLf(c.expected));
+    Lines htm = c.expected;
+    for (auto& line : htm) line = qm::ReplaceAll(line, "src=\"cid:", "src=\"");
+    EXPECT_EQ(ReadFileBytes(Store(c.address + ".htm")), qm::JoinLinesCrLf(htm));
+    EXPECT_TRUE(LocksFree());
+  }
+}
+
+// The preview page's signature for a typed address: the generation of
+// "/make" written into preview/, so a user's files in temp/ stay as they are.
+TEST_P(SignatureTest, PreviewForUser) {
+  using Kind = TForm_main::UserPreview::Kind;
+  const std::string templ = "<img src=\"cid:logo.gif\"/> #givenName# #sn#";
+  const std::string unknown = "Die EMail Adresse nobody@example.test konnte nicht in der Datenbank gefunden werden.";
+  struct {
+    const char* name;
+    std::string address;
+    std::uint8_t contentType;
+    bool drop;
+    Lines templ;
+    Kind kind;
+    Lines lines;
+  } cases[] = {
+      {"html", "anna.berg@example.test", ctHtml, false, {templ}, Kind::Html, {"<img src=\"logo.gif\"/> Anna Berg"}},
+      {"rich text shows the html",
+       " anna.berg@example.test ",
+       ctRichText,
+       false,
+       {templ},
+       Kind::Html,
+       {"<img src=\"logo.gif\"/> Anna Berg"}},
+      {"text", "anna.berg@example.test", ctText, false, {templ}, Kind::Text, {"<img src=\"cid:logo.gif\"/> Anna Berg"}},
+      {"empty lines left out as configured",
+       "sparse@example.test",
+       ctHtml,
+       true,
+       {"#givenName#", "Tel. #telephoneNumber#"},
+       Kind::Html,
+       {"Sven"}},
+      {"unknown address", "nobody@example.test", ctHtml, false, {templ}, Kind::Message, {unknown}},
+      {"empty address: the template",
+       "",
+       ctHtml,
+       false,
+       {templ},
+       Kind::Html,
+       {"<img src=\"" + Store("logo.gif") + "\"/> #givenName# #sn#"}},
+  };
+  form.LB_shortNames = {"logo.gif"};
+  const std::string own = "the user's own file\r\n";
+  for (const char* ext : {".txt", ".htm"}) WriteFileBytes(Store("anna.berg@example.test") + ext, own);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GeneralSettings g = settings.GetGeneralSettings();
+    g.contentType = c.contentType;
+    g.dropEmptyLines = c.drop;
+    settings.SetGeneralSettings(g);
+    Catalogue({"mail", "givenName", "sn", "telephoneNumber"}, {"logo.gif"});
+    form.M_Signatur_HTML = c.templ;
+    const TForm_main::UserPreview preview = form.PreviewForUser(c.address);
+    EXPECT_EQ(preview.kind, c.kind);
+    EXPECT_EQ(preview.lines, c.lines);
+    if (c.kind != Kind::Message) {
+      EXPECT_EQ(preview.imageDir, Store(""));
+    }
+    for (const char* ext : {".txt", ".htm"}) EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test") + ext), own);
+    EXPECT_FALSE(qm::FileExists(Store("sparse@example.test.txt")));
+    if (qm::DirectoryExists(dir.Path() + "preview")) {
+      EXPECT_TRUE(std::filesystem::is_empty(dir.Path() + "preview")) << "nothing of the user stays behind";
+    }
+    EXPECT_TRUE(LocksFree());
+  }
+
+  BreakDirectory();
+  const TForm_main::UserPreview broken = form.PreviewForUser("anna.berg@example.test");
+  EXPECT_EQ(broken.kind, Kind::Message);
+  EXPECT_EQ(broken.lines, Lines{"Quillmark konnte sich nicht mit der Datenquelle verbinden."});
+  EXPECT_TRUE(LocksFree());
+}
+
 TEST_P(SignatureTest, ImagesAndFileForms) {
   Catalogue({"givenName", "sn"}, {"logo.gif"});
   form.M_Signatur_HTML = {"<img src=\"cid:logo.gif\"/> #givenName#", "<IMG SRC=\"cid:logo.gif\"/> #logo.gif#"};
@@ -171,14 +349,7 @@ TEST_P(SignatureTest, MultiValuedAttribute) {
 }
 
 TEST_P(SignatureTest, UnreachableDirectoryReplacesNothing) {
-  if (Ldap()) {
-    GeneralSettings g = settings.GetGeneralSettings();
-    g.adPassword = "wrong";
-    settings.SetGeneralSettings(g);
-    db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
-  } else {
-    Configure(odbc_->Dsn(), "no_such_table");
-  }
+  BreakDirectory();
   Catalogue({"givenName", "sn"});
   form.M_Signatur_HTML = {"#givenName# #sn#", "<img src=\"cid:a.gif\"/>"};
   WriteFileBytes(Store("anna.berg@example.test.rtf"), "stale");
@@ -186,6 +357,18 @@ TEST_P(SignatureTest, UnreachableDirectoryReplacesNothing) {
   EXPECT_EQ(Txt("anna.berg@example.test"), (Lines{"#givenName# #sn#", "<img src=\"cid:a.gif\"/>"}));
   EXPECT_EQ(ReadFileBytes(Store("anna.berg@example.test.htm")), "#givenName# #sn#\r\n<img src=\"a.gif\"/>\r\n");
   EXPECT_FALSE(qm::FileExists(Store("anna.berg@example.test.rtf")));
+  EXPECT_TRUE(LocksFree());
+}
+
+TEST_P(SignatureTest, UnreachableDirectoryLeavesEveryLineWithTheOptionOn) {
+  BreakDirectory();
+  GeneralSettings g = settings.GetGeneralSettings();
+  g.dropEmptyLines = true;
+  settings.SetGeneralSettings(g);
+  Catalogue({"givenName", "telephoneNumber"});
+  form.M_Signatur_HTML = {"#givenName#", "Tel. #telephoneNumber#"};
+  EXPECT_FALSE(form.MakeSignature("sparse@example.test"));
+  EXPECT_EQ(Txt("sparse@example.test"), (Lines{"#givenName#", "Tel. #telephoneNumber#"}));
   EXPECT_TRUE(LocksFree());
 }
 

@@ -264,6 +264,33 @@ TEST_F(SettingsDialog, EditSettingsTakesOverAndSavesOnOkOnly) {
   EXPECT_TRUE(ui.errors.empty());
 }
 
+// "Leere Zeilen weglassen": shown from the record, taken over and saved on
+// OK only, stored in the profile's byte 5393.
+TEST_F(SettingsDialog, DropEmptyLinesBoxIsTakenOverOnOk) {
+  settings.CB_profil = "default";
+  EXPECT_FALSE(settings.CB_dropEmptyLines) << "a new profile keeps every line";
+  struct {
+    ModalResult answer;
+    bool checked, stored;
+  } cases[] = {{ModalResult::Cancel, true, false},
+               {ModalResult::Ok, true, true},
+               {ModalResult::Cancel, false, true},
+               {ModalResult::Ok, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.answer == ModalResult::Ok ? "OK, " : "cancel, ") + (c.checked ? "on" : "off"));
+    ui.whileShown = [&] { settings.CB_dropEmptyLines = c.checked; };
+    ui.modalAnswers.push_back(c.answer);
+    settings.EditSettings();
+    EXPECT_EQ(General().dropEmptyLines, c.stored);
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.CB_dropEmptyLines, c.stored) << "shown again as stored";
+    if (c.answer == ModalResult::Ok) {
+      EXPECT_EQ(ReadFileBytes(dir / "default.config").at(5393), c.stored ? 1 : 0);
+    }
+  }
+  EXPECT_TRUE(ui.errors.empty());
+}
+
 TEST_F(SettingsDialog, PortThatIsNoNumberStopsTheTakeOverBeforeSaving) {
   settings.CB_profil = "default";
   for (const char* port : {"", "12a"}) {

@@ -35,6 +35,7 @@ void FillRecords(MailSettings& m, DirectorySettings& d, GeneralSettings& g) {
   g.sendAs = "both";
   g.httpPort = 8081;
   g.httpServerActive = true;
+  g.dropEmptyLines = true;
 }
 
 std::string Field(const std::string& file, std::size_t off) {
@@ -102,13 +103,13 @@ TEST(ProfileRecord, FieldsLieAtTheirFileOffsets) {
   struct {
     std::size_t offset;
     int want;
-  } bytes[] = {{3584, 15}, {3585, 0}, {3588, 1}, {3589, 2}, {3590, ctHtml}, {3591, 1},
-               {4616, 1},  {5388, 0x91}, {5389, 0x1F}, {5390, 0}, {5391, 0}, {5392, 1}};
+  } bytes[] = {{3584, 15},   {3585, 0},    {3588, 1}, {3589, 2}, {3590, ctHtml}, {3591, 1}, {4616, 1},
+               {5388, 0x91}, {5389, 0x1F}, {5390, 0}, {5391, 0}, {5392, 1},      {5393, 1}};
   for (const auto& b : bytes) {
     SCOPED_TRACE(b.offset);
     EXPECT_EQ(static_cast<unsigned char>(f[b.offset]), b.want);
   }
-  EXPECT_EQ(f.substr(5393), std::string(1559, '\0')) << "reserved bytes of a new record are zero";
+  EXPECT_EQ(f.substr(5394), std::string(1558, '\0')) << "reserved bytes of a new record are zero";
 
   MailSettings m2;
   DirectorySettings d2;
@@ -191,6 +192,36 @@ TEST(ProfileRecord, NonUtf8TextsAreWindows1252AndFlagsAreAnyNonZero) {
   EXPECT_TRUE(g.useAD);
   const std::string again = ToBytes(EncodeProfile(m, d, g));
   EXPECT_EQ(again[3588], 1) << "booleans are written as 0 or 1";
+}
+
+// "Leere Zeilen weglassen" is the first byte of the general record's
+// reserved area: a profile of an older version (zero there) keeps every line,
+// and the bytes after it are still kept as loaded.
+TEST(ProfileRecord, DropEmptyLinesIsTheFirstReservedByte) {
+  std::string f(6952, '\0');
+  for (std::size_t i = 5393; i < f.size(); ++i) f[i] = static_cast<char>((i * 13 + 5) % 251 + 2);
+  struct {
+    unsigned char stored;
+    bool on;
+    unsigned char written;
+  } cases[] = {{0, false, 0}, {1, true, 1}, {0xFF, true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.stored));
+    f[5393] = static_cast<char>(c.stored);
+    MailSettings m;
+    DirectorySettings d;
+    GeneralSettings g;
+    DecodeProfile(reinterpret_cast<const std::uint8_t*>(f.data()), m, d, g);
+    EXPECT_EQ(g.dropEmptyLines, c.on);
+    std::string again = ToBytes(EncodeProfile(m, d, g));
+    EXPECT_EQ(static_cast<unsigned char>(again[5393]), c.written);
+    EXPECT_EQ(again.substr(5394), f.substr(5394)) << "the rest of the reserved area as loaded";
+    g.dropEmptyLines = !g.dropEmptyLines;
+    again = ToBytes(EncodeProfile(m, d, g));
+    EXPECT_EQ(static_cast<unsigned char>(again[5393]), c.on ? 0 : 1);
+    EXPECT_EQ(again.substr(0, 5393), f.substr(0, 5393)) << "no other field moved";
+    EXPECT_EQ(again.substr(5394), f.substr(5394));
+  }
 }
 
 TEST_F(Settings, AddressFieldFollowsTheSource) {
