@@ -118,8 +118,9 @@ class Connection {
   ResultSet ReadTable(const std::string& table);
   /// The rows of a table whose `column` matches `value` (whole value, letter
   /// case ignored, as DataSet::Locate compares), in table order (connects
-  /// when needed); every row when the table has no such column. Throws
-  /// DataError.
+  /// when needed); every row when the table has no such column. A provider
+  /// that asks its source may give only the rows spelt exactly as `value`
+  /// when there are any (the ODBC provider does). Throws DataError.
   ResultSet ReadMatching(const std::string& table, const std::string& column, const std::string& value);
 
  private:
@@ -194,7 +195,8 @@ class Query : public DataSet {
 
 /// All rows of one table, or, with a key set, only the rows whose key
 /// column matches the key value as Locate compares (so a Locate for that
-/// value finds the same first row as on the whole table, see
+/// value finds the row it finds on the whole table, except that a row spelt
+/// exactly as asked wins over an earlier one differing in letter case; see
 /// Connection::ReadMatching).
 class Table : public DataSet {
  public:
