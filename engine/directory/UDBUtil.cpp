@@ -169,9 +169,17 @@ bool TFDBUtil::FindUser(const std::string& address) {
     }
   }
 
-  if (ADOTable_ODBC.Active()) return true;
+  // A lookup by address asks the data source for that user's rows only; the
+  // empty address (the test window's grid, the bulk-send list) reads the
+  // whole table. Inside an open cycle the earlier rows serve again when they
+  // hold every row this lookup could find; otherwise the whole table is read,
+  // which still holds every row the earlier lookup found.
+  if (ADOTable_ODBC.Holds(settings.mailField, address)) return true;
+  const bool nested = ADOTable_ODBC.Active();
   try {
     DBGrid1.DataSource = &DataSource_ADO;
+    ADOTable_ODBC.KeyField = address.empty() || nested ? "" : settings.mailField;
+    ADOTable_ODBC.KeyValue = ADOTable_ODBC.KeyField.empty() ? "" : address;
     ADOTable_ODBC.Open();
     WriteLog("ADO-DB Verbindung Ok: " + settings.odbcSource + "." + settings.table, ltInformation);
     return true;
@@ -188,6 +196,13 @@ std::string TFDBUtil::GetFieldValue(const std::string& address, const std::strin
   const DirectoryLookupSettings settings = settings_();
   try {
     qm::data::DataSet& ds = settings.useAD ? static_cast<qm::data::DataSet&>(ADOQuery_AD) : ADOTable_ODBC;
+    // The cycle's rows are those of another address: the whole table serves
+    // this one, as it serves every address.
+    if (!settings.useAD && ADOTable_ODBC.Active() && !ADOTable_ODBC.Holds(settings.mailField, address)) {
+      ADOTable_ODBC.KeyField.clear();
+      ADOTable_ODBC.KeyValue.clear();
+      ADOTable_ODBC.Open();
+    }
     if (ds.Locate(settings.AddressField(), address)) {
       const qm::data::Value& v = ds.FieldByName(fieldName);
       result = settings.useAD && v.IsArray() ? JoinMultiValue(v) : v.AsText();

@@ -85,11 +85,15 @@ class TFDBUtil {
   /// releases nothing.
   void CloseConnection();
   /// Takes DirectoryLock and opens the configured source; true when the
-  /// result set is open. The address may be empty (whole user list). A
+  /// result set is open. The address may be empty (whole user list); for an
+  /// ODBC table a non-empty address reads only the rows that hold it (the
+  /// data source is asked for them), an empty one the whole table. A
   /// failure is logged; the lock stays held either way until CloseConnection.
   bool FindUser(const std::string& address);
   /// The value of one field of the address's record ("" when the address is
-  /// not found or the value is null). A missing column or closed result set
+  /// not found or the value is null); an address other than the one the
+  /// cycle's rows were read for is looked up in the whole table. A missing
+  /// column or closed result set
   /// is logged as "Datenbankfehler, Feldname nicht gefunden: ..." and gives "".
   std::string GetFieldValue(const std::string& address, const std::string& fieldName);
   /// The elements of a multi-valued value joined by " / " (null elements as

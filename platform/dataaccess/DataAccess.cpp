@@ -34,6 +34,30 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && FoldCase(a) == FoldCase(b);
 }
 
+bool MatchesIgnoringCase(const Value& v, const std::string& value) {
+  if (v.IsNull()) return false;
+  if (v.IsArray()) {
+    for (const auto& e : v.Elements())
+      if (MatchesIgnoringCase(e, value)) return true;
+    return false;
+  }
+  return SameTextIgnoringCase(v.AsText(), value);
+}
+
+ResultSet Provider::ReadMatching(const std::string& table, const std::string& column, const std::string& value) {
+  ResultSet all = ReadTable(table);
+  std::size_t col = 0;
+  while (col < all.columns.size() && !SameTextIgnoringCase(all.columns[col], column)) ++col;
+  // An unknown column: every row, so that a Locate on them fails as it
+  // fails on the whole table.
+  if (col == all.columns.size()) return all;
+  ResultSet out;
+  out.columns = std::move(all.columns);
+  for (auto& row : all.rows)
+    if (MatchesIgnoringCase(row[col], value)) out.rows.push_back(std::move(row));
+  return out;
+}
+
 // ---- Value ------------------------------------------------------------
 
 Value Value::Array(std::vector<Value> elements) {
@@ -119,6 +143,11 @@ ResultSet Connection::ReadTable(const std::string& table) {
   return provider_->ReadTable(table);
 }
 
+ResultSet Connection::ReadMatching(const std::string& table, const std::string& column, const std::string& value) {
+  Open();
+  return provider_->ReadMatching(table, column, value);
+}
+
 // ---- DataSet ----------------------------------------------------------
 
 void DataSet::Close() {
@@ -166,20 +195,8 @@ std::size_t DataSet::ColumnIndex(const std::string& name) const {
 bool DataSet::Locate(const std::string& keyField, const std::string& value) {
   RequireActive();
   std::size_t col = ColumnIndex(keyField);
-  std::string wanted = FoldCase(value);
-  auto matches = [&](const Value& v) {
-    if (v.IsNull()) return false;
-    return v.AsText().size() == value.size() && FoldCase(v.AsText()) == wanted;
-  };
   for (std::size_t r = 0; r < result_.rows.size(); ++r) {
-    const Value& v = result_.rows[r][col];
-    bool hit = false;
-    if (v.IsArray()) {
-      for (const auto& e : v.Elements()) hit = hit || matches(e);
-    } else {
-      hit = matches(v);
-    }
-    if (hit) {
+    if (MatchesIgnoringCase(result_.rows[r][col], value)) {
       current_ = r;
       return true;
     }
@@ -201,7 +218,20 @@ void Query::Open() {
 
 void Table::Open() {
   Close();
-  Assign(GetConnection().ReadTable(TableName));
+  openKeyField_.clear();
+  openKeyValue_.clear();
+  if (KeyField.empty()) {
+    Assign(GetConnection().ReadTable(TableName));
+    return;
+  }
+  Assign(GetConnection().ReadMatching(TableName, KeyField, KeyValue));
+  openKeyField_ = KeyField;
+  openKeyValue_ = KeyValue;
+}
+
+bool Table::Holds(const std::string& keyField, const std::string& value) const {
+  if (!Active()) return false;
+  return openKeyField_.empty() || (SameTextIgnoringCase(openKeyField_, keyField) && openKeyValue_ == value);
 }
 
 }  // namespace qm::data

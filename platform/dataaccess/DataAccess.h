@@ -116,6 +116,12 @@ class Connection {
   /// Runs a query / reads a whole table (connects when needed); throws DataError.
   ResultSet Execute(const std::string& queryText);
   ResultSet ReadTable(const std::string& table);
+  /// The rows of a table whose `column` matches `value` (whole value, letter
+  /// case ignored, as DataSet::Locate compares), in table order (connects
+  /// when needed); every row when the table has no such column. A provider
+  /// that asks its source may give only the rows spelt exactly as `value`
+  /// when there are any (the ODBC provider does). Throws DataError.
+  ResultSet ReadMatching(const std::string& table, const std::string& column, const std::string& value);
 
  private:
   Provider& Backend();
@@ -187,12 +193,25 @@ class Query : public DataSet {
   void Open() override;
 };
 
-/// All rows of one table.
+/// All rows of one table, or, with a key set, only the rows whose key
+/// column matches the key value as Locate compares (so a Locate for that
+/// value finds the row it finds on the whole table, except that a row spelt
+/// exactly as asked wins over an earlier one differing in letter case; see
+/// Connection::ReadMatching).
 class Table : public DataSet {
  public:
   using DataSet::DataSet;
   std::string TableName;
+  /// The key column; empty reads the whole table.
+  std::string KeyField;
+  std::string KeyValue;
   void Open() override;
+  /// True when the open rows hold every row a Locate of `value` in
+  /// `keyField` could find: the whole table, or the rows of that very key.
+  bool Holds(const std::string& keyField, const std::string& value) const;
+
+ private:
+  std::string openKeyField_, openKeyValue_;
 };
 
 /// The registered ODBC data-source names: system names first, then the
@@ -203,5 +222,10 @@ std::vector<std::string> OdbcDataSources();
 /// Compares two texts ignoring letter case (ASCII and the Latin-1 letters
 /// À-Þ / à-þ); the whole value must match.
 bool SameTextIgnoringCase(const std::string& a, const std::string& b);
+
+/// The rule of Locate for one field value: never null, the whole text equal
+/// ignoring letter case as SameTextIgnoringCase; an array matches when one
+/// of its elements does.
+bool MatchesIgnoringCase(const Value& v, const std::string& value);
 
 }  // namespace qm::data

@@ -117,41 +117,49 @@ class OdbcProvider : public Provider {
 
   ResultSet ReadTable(const std::string& table) override {
     if (table.empty()) throw DataError("Kein Tabellenname angegeben");
-    // Quote the name with the driver's identifier quote, doubling it inside.
-    char quote[8] = {0};
-    SQLSMALLINT len = 0;
-    SQLGetInfo(dbc_, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &len);
-    std::string q = quote[0] == ' ' ? "" : std::string(quote);
-    std::string quoted = q;
-    for (char c : table) {
-      quoted += c;
-      if (!q.empty() && c == q[0]) quoted += c;
-    }
-    quoted += q;
-    std::string sql = "SELECT * FROM " + quoted;
-
     Statement st(dbc_, commandTimeout_);
-    st.Check(SQLExecDirect(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS));
-    SQLSMALLINT cols = 0;
-    st.Check(SQLNumResultCols(st.h, &cols));
-    ResultSet result;
-    for (SQLUSMALLINT i = 1; i <= cols; ++i) {
-      SQLCHAR name[512] = {0};
-      SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
-      SQLULEN size = 0;
-      st.Check(SQLDescribeCol(st.h, i, name, sizeof name, &nameLen, &type, &size, &digits, &nullable));
-      result.columns.emplace_back(reinterpret_cast<char*>(name));
+    st.Check(SQLExecDirect(st.h, (SQLCHAR*)("SELECT * FROM " + Quoted(table)).c_str(), SQL_NTS));
+    return FetchAll(st);
+  }
+
+  // Asks the data source for the matching rows instead of reading the table:
+  //  1. WHERE col = ?, which an index on the column serves; the rows found
+  //     are filtered by our own rule, since a driver's "=" may ignore case
+  //     or trailing blanks;
+  //  2. when that finds nothing and the address is plain ASCII,
+  //     WHERE LOWER(col) = LOWER(?): every value our rule matches is then
+  //     ASCII too, and LOWER folds ASCII letters in every SQL dialect;
+  //  3. otherwise, or when the driver has no LOWER, the whole table, filtered
+  //     by our rule, as before.
+  // The column is named as the driver lists it (our rule ignores the case of
+  // field names, a quoted identifier may not); a table whose columns the
+  // driver does not list, or without that column, is read whole, so a
+  // misspelt column fails in Locate as it always has. A failure of the first
+  // query is the lookup's failure: a locked or unreachable source is waited
+  // for once. The address is always a bound parameter. Rows keep the order
+  // the driver gives; rows holding the very same text come in table order
+  // from an index as from a scan.
+  ResultSet ReadMatching(const std::string& table, const std::string& column, const std::string& value) override {
+    if (table.empty()) throw DataError("Kein Tabellenname angegeben");
+    if (column.empty() || value.empty()) return Provider::ReadMatching(table, column, value);
+    std::string listed;
+    for (const auto& c : Columns(table))
+      if (c == column || (listed.empty() && SameTextIgnoringCase(c, column))) listed = c;
+    if (listed.empty()) return Provider::ReadMatching(table, column, value);
+    const std::string from = "SELECT * FROM " + Quoted(table) + " WHERE ";
+    const std::string col = Quoted(listed);
+    ResultSet exact = Select(from + col + " = ?", listed, value);
+    if (!exact.rows.empty()) return exact;
+    bool ascii = true;
+    for (char c : value) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      try {
+        return Select(from + "LOWER(" + col + ") = LOWER(?)", listed, value);
+      } catch (const DataError&) {
+        // No LOWER in this dialect: the whole table below.
+      }
     }
-    for (;;) {
-      SQLRETURN rc = SQLFetch(st.h);
-      if (rc == SQL_NO_DATA) break;
-      st.Check(rc);
-      std::vector<Value> row;
-      row.reserve(static_cast<std::size_t>(cols));
-      for (SQLUSMALLINT i = 1; i <= cols; ++i) row.push_back(st.Get(i));
-      result.rows.push_back(std::move(row));
-    }
-    return result;
+    return Provider::ReadMatching(table, column, value);
   }
 
   std::vector<TableInfo> Tables() override {
@@ -177,6 +185,69 @@ class OdbcProvider : public Provider {
   }
 
  private:
+  // The name quoted with the driver's identifier quote (a quote inside it
+  // doubled); a driver without one gets the name as it is.
+  std::string Quoted(const std::string& name) {
+    char quote[8] = {0};
+    SQLSMALLINT len = 0;
+    SQLGetInfo(dbc_, SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &len);
+    std::string q = quote[0] == ' ' ? "" : std::string(quote);
+    std::string quoted = q;
+    for (char c : name) {
+      quoted += c;
+      if (!q.empty() && c == q[0]) quoted += c;
+    }
+    return quoted + q;
+  }
+
+  // Runs `sql` with `value` bound to its one or two markers and keeps the
+  // rows whose `column` matches `value` by our rule.
+  ResultSet Select(const std::string& sql, const std::string& column, const std::string& value) {
+    Statement st(dbc_, commandTimeout_);
+    st.Check(SQLPrepare(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS));
+    SQLSMALLINT markers = 0;
+    st.Check(SQLNumParams(st.h, &markers));
+    std::string buffer = value;
+    SQLLEN length = static_cast<SQLLEN>(buffer.size());
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(markers); ++i)
+      st.Check(SQLBindParameter(st.h, i, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, buffer.size(), 0, buffer.data(),
+                                length, &length));
+    st.Check(SQLExecute(st.h));
+    ResultSet all = FetchAll(st);
+    std::size_t col = 0;
+    while (col < all.columns.size() && !SameTextIgnoringCase(all.columns[col], column)) ++col;
+    if (col == all.columns.size()) throw FieldNotFound("Feld '" + column + "' nicht gefunden");
+    ResultSet out;
+    out.columns = std::move(all.columns);
+    for (auto& row : all.rows)
+      if (MatchesIgnoringCase(row[col], value)) out.rows.push_back(std::move(row));
+    return out;
+  }
+
+  // The column names and every row of an executed statement.
+  static ResultSet FetchAll(Statement& st) {
+    SQLSMALLINT cols = 0;
+    st.Check(SQLNumResultCols(st.h, &cols));
+    ResultSet result;
+    for (SQLUSMALLINT i = 1; i <= cols; ++i) {
+      SQLCHAR name[512] = {0};
+      SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      st.Check(SQLDescribeCol(st.h, i, name, sizeof name, &nameLen, &type, &size, &digits, &nullable));
+      result.columns.emplace_back(reinterpret_cast<char*>(name));
+    }
+    for (;;) {
+      SQLRETURN rc = SQLFetch(st.h);
+      if (rc == SQL_NO_DATA) break;
+      st.Check(rc);
+      std::vector<Value> row;
+      row.reserve(static_cast<std::size_t>(cols));
+      for (SQLUSMALLINT i = 1; i <= cols; ++i) row.push_back(st.Get(i));
+      result.rows.push_back(std::move(row));
+    }
+    return result;
+  }
+
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   bool connected_ = false;

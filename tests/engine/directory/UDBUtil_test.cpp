@@ -332,7 +332,7 @@ class TableCycle : public DBUtilTest {
 };
 
 TEST_F(TableCycle, WholeTableServesEveryAddress) {
-  ASSERT_TRUE(db.FindUser("whatever@nowhere"));
+  ASSERT_TRUE(db.FindUser(""));
   EXPECT_EQ(Logged().back(), "ADO-DB Verbindung Ok: qmtest.users");
   EXPECT_EQ(db.DBGrid1.DataSource, &db.DataSource_ADO);
   EXPECT_EQ(db.DBGrid1.Rows().size(), 4u);
@@ -357,6 +357,43 @@ TEST_F(TableCycle, WholeTableServesEveryAddress) {
   EXPECT_FALSE(db.ADOTable_ODBC.Active());
   EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
   EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+}
+
+// A lookup by address reads that user's rows only, and answers as the whole
+// table does: a GetFieldValue for another address in the same cycle, the
+// question IsKnownUser asks, a misspelt address column.
+TEST_F(TableCycle, LookupByAddressReadsItsRowsAndAnswersAsTheWholeTable) {
+  ASSERT_TRUE(db.FindUser("USER00002@example.test"));
+  EXPECT_EQ(Logged().back(), "ADO-DB Verbindung Ok: qmtest.users");
+  EXPECT_EQ(db.DBGrid1.Rows().size(), 1u);
+  EXPECT_EQ(db.GetFieldValue("USER00002@example.test", "sn"), "Surname2");
+  EXPECT_EQ(db.GetFieldValue("user00003@example.test", "sn"), "Surname3");
+  EXPECT_EQ(db.DBGrid1.Rows().size(), 4u);
+  db.CloseConnection();
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+
+  struct {
+    std::string address;
+    bool known;
+  } cases[] = {
+      {"user00001@example.test", true}, {"USER00001@EXAMPLE.TEST", true},   {"null.werte@example.test", true},
+      {"user00001@example.tes", false}, {"user00001@example.test ", false}, {"' OR ''='", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    EXPECT_EQ(db.IsKnownUser(c.address), c.known);
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+  }
+
+  DirectorySettings d = settings.GetDirectorySettings();
+  d.mailField = "email";
+  settings.SetDirectorySettings(d);
+  ASSERT_TRUE(db.FindUser("user00001@example.test"));
+  std::size_t before = Logged().size();
+  EXPECT_EQ(db.GetFieldValue("user00001@example.test", "sn"), "");
+  ASSERT_EQ(Logged().size(), before + 1);
+  EXPECT_EQ(Logged().back().rfind("Datenbankfehler, Feldname nicht gefunden: ", 0), 0u);
+  db.CloseConnection();
 }
 
 TEST_F(TableCycle, MissingTableOrSourceLogsTwoErrors) {
