@@ -121,6 +121,7 @@ const std::vector<Field>& Fields() {
        [](ProfileRecords& r, const std::string& v) { r.general.sendAs = v; }},
       NumberField("httpPort", &G::httpPort, 1, 65535),
       FlagField("httpServerActive", &G::httpServerActive),
+      FlagField("dropEmptyLines", &G::dropEmptyLines),
   };
   return fields;
 }

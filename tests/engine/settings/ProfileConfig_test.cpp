@@ -33,7 +33,7 @@ TEST(ProfileConfig, DescribesEveryFieldInRecordOrderWithPasswordsMasked) {
       "smtpUserId", "smtpPassword", "senderAddress",  "odbcSource", "table",          "dbUserId",
       "dbPassword", "mailField",   "intervalMinutes", "timerEnabled", "verbosity",    "contentType",
       "altTextEnabled", "altText", "adPath",          "adUserId",   "adPassword",     "useAD",
-      "fieldNames", "sendAs",      "httpPort",        "httpServerActive"};
+      "fieldNames", "sendAs",      "httpPort",        "httpServerActive", "dropEmptyLines"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(ValueOf(lines, "pop3Host"), "pop.example.test");
   EXPECT_EQ(ValueOf(lines, "smtpPassword"), "***");
