@@ -24,6 +24,7 @@
 #include "directory/UDBUtil.h"
 #include "base/ULog.h"
 #include "base/UserInterface.h"
+#include "mail/ReplyText.h"
 #include "base/UProgState.h"
 #include "settings/SettingsStore.h"
 #include "signature/USignaturePipeline.h"
@@ -483,16 +484,25 @@ bool TFMailTools::AddSignatureParts(const std::string& address, const GeneralSet
     Fail("Die E-Mail konnte nicht gesendet werden, da Ihre Signatur leer ist.");
     return false;
   }
-  qm::TextList lines = signatures_.MailTextLines();
+  const qm::TextList mailText = signatures_.MailTextLines();
+  const bool inBody = sendAs == "body" || sendAs == "both";
+  const std::string signatureText = inBody ? qm::DecodeStoredText(signature.text) : std::string();
+  qm::TextList lines = mailText;
   lines.push_back("\r\n");
-  if (sendAs == "body" || sendAs == "both") {
-    qm::TextList sig = qm::SplitLines(qm::DecodeStoredText(signature.text));
+  if (general.contentType == ctText) {
+    // A text signature: both parts carry the mail text and the signature.
+    qm::TextList sig = qm::SplitLines(signatureText);
     lines.insert(lines.end(), sig.begin(), sig.end());
+    const std::string text = qm::JoinLinesCrLf(lines);
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
+  } else {
+    // An HTML signature: the plain part renders it as text, the HTML part
+    // is its document with the mail text at the start of the body.
+    const std::string plain = qm::JoinLinesCrLf(lines) + qm::HtmlToPlainText(signatureText);
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", plain, "", ""});
+    sendMessage.parts.push_back({qm::ReplyPart::Text, "text/html", qm::HtmlReply(mailText, signatureText), "", ""});
   }
-  const std::string text = qm::JoinLinesCrLf(lines);
-  sendMessage.parts.push_back({qm::ReplyPart::Text, "text/plain", text, "", ""});
-  sendMessage.parts.push_back(
-      {qm::ReplyPart::Text, general.contentType == ctText ? "text/plain" : "text/html", text, "", ""});
   if (signature.outcome == qm::SignatureBundle::FileUnreadable) {
     Fail(std::string(kSendFailure) + "\r\n" + signature.failure);
     return false;

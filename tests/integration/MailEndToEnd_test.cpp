@@ -97,7 +97,8 @@ TEST_F(MailEndToEnd, PollAnswersKnownAndUnknownAndKeepsRequestWithoutSender) {
   EXPECT_TRUE(Contains(sig, "Content-Type: multipart/alternative; boundary=qm_boundary_2"));
   EXPECT_TRUE(Contains(sig, "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable"));
   EXPECT_TRUE(Contains(sig, "Content-Type: text/html; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable"));
-  EXPECT_TRUE(Contains(sig, "Guten Tag,\r\nanbei Ihre Signatur.\r\n\r\n\r\n<p>Given1 Surname1</p>\r\n"));
+  EXPECT_TRUE(Contains(sig, "Guten Tag,\r\nanbei Ihre Signatur.\r\n\r\n\r\nGiven1 Surname1\r\n"));
+  EXPECT_TRUE(Contains(sig, "<div>\r\nGuten Tag,<br>\r\nanbei Ihre Signatur.<br>\r\n</div>\r\n<p>Given1 Surname1</p>\r\n"));
   EXPECT_TRUE(Contains(sig, "Content-Disposition: attachment; filename=\"user00001@example.test.htm\""));
   EXPECT_TRUE(Contains(sig, "Content-Type: image/gif; name=logo.gif\r\nContent-Transfer-Encoding: base64\r\n"
                             "Content-Disposition: attachment; filename=logo.gif\r\nContent-ID: <logo.gif>\r\n"));

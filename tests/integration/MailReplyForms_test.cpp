@@ -4,7 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/MediaType.h>
+#include <Poco/Net/MessageHeader.h>
+#include <Poco/Net/MultipartReader.h>
+#include <Poco/Net/QuotedPrintableDecoder.h>
+#include <Poco/String.h>
+
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "DirectoryFixtures.h"
@@ -86,8 +94,17 @@ TEST_F(MailReplyForms, SignatureTypesAndDeliveryForms) {
     EXPECT_TRUE(Contains(m, "Content-Type: " + c.topType + "; boundary=")) << m.substr(0, 300);
     EXPECT_TRUE(Contains(m, "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable"));
     EXPECT_TRUE(Contains(m, "Content-Type: " + c.part2Type + "; charset=utf-8"));
-    EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n<b>Given1</b>"), c.signatureInBody ? 2 : 0);
-    EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n"), 2) << "both text parts carry the mail text";
+    if (c.type == ctText) {
+      EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n<b>Given1</b>"), c.signatureInBody ? 2 : 0);
+      EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n"), 2) << "both text parts carry the mail text";
+    } else {
+      // The plain part renders the signature as text; the HTML part holds
+      // the mail text at the start of the signature's markup.
+      EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\nGiven1\r\n"), c.signatureInBody ? 1 : 0);
+      EXPECT_EQ(Count(m, "Hallo,\r\n\r\n\r\n"), 1);
+      EXPECT_EQ(Count(m, "<div>\r\nHallo,<br>\r\n</div>\r\n<b>Given1</b>"), c.signatureInBody ? 1 : 0);
+      EXPECT_EQ(Count(m, "<div>\r\nHallo,<br>\r\n</div>\r\n"), 1);
+    }
     std::vector<std::string> attached;
     for (auto p = m.find("Content-Disposition: attachment; filename="); p != std::string::npos;
          p = m.find("Content-Disposition: attachment; filename=", p + 1)) {
@@ -205,4 +222,70 @@ TEST_F(MailReplyForms, RichTextAttachment) {
   EXPECT_TRUE(Contains(m, "Content-Type: text/html; charset=utf-8"));
   EXPECT_TRUE(Contains(m, "filename=\"" + addr + ".rtf\""));
   EXPECT_EQ(Count(m, "<b>Given3</b>"), 0) << "anhang: the signature is not in the text";
+}
+
+namespace {
+
+// The leaf parts of a MIME message as a mail client sees them: media type
+// and decoded body, nested multiparts walked in order.
+void CollectParts(std::istream& in, const std::string& contentType,
+                  std::vector<std::pair<std::string, std::string>>& parts) {
+  Poco::Net::MediaType type(contentType);
+  if (type.getType() == "multipart") {
+    Poco::Net::MultipartReader reader(in, type.getParameter("boundary"));
+    while (reader.hasNextPart()) {
+      Poco::Net::MessageHeader header;
+      reader.nextPart(header);
+      std::string body(std::istreambuf_iterator<char>(reader.stream()), {});
+      std::istringstream inner(body);
+      if (Poco::Net::MediaType(header.get("Content-Type", "text/plain")).getType() == "multipart") {
+        CollectParts(inner, header.get("Content-Type"), parts);
+        continue;
+      }
+      std::string decoded;
+      if (Poco::icompare(header.get("Content-Transfer-Encoding", ""), "quoted-printable") == 0) {
+        Poco::Net::QuotedPrintableDecoder qp(inner);
+        decoded.assign(std::istreambuf_iterator<char>(qp), {});
+      } else {
+        decoded = body;
+      }
+      parts.emplace_back(Poco::Net::MediaType(header.get("Content-Type")).getType() + "/" +
+                             Poco::Net::MediaType(header.get("Content-Type")).getSubType(),
+                         decoded);
+    }
+  }
+}
+
+}  // namespace
+
+// An HTML signature read as a mail client reads the reply: the plain part is
+// the mail text and the signature as text, with no markup; the HTML part is
+// one document with the mail text inside its body, before the signature.
+TEST_F(MailReplyForms, HtmlReplyReadsRightInAMailClient) {
+  Use(ctHtml, "both", {"logo.gif"});
+  e.main->M_text = {"Guten Tag,", "anbei Ihre Signatur & mehr."};
+  e.main->M_Signatur_HTML = {"<html>", "<body>", "<p><b>#givenName#</b><br>",
+                             "<a href=\"https://example.test/\">Website</a> &amp; Co.</p>",
+                             "<img src=\"cid:logo.gif\">", "</body>", "</html>"};
+  ASSERT_TRUE(e.mail->SendSignature("user00001@example.test", true));
+  const std::string m = smtp.Messages().back().content;
+  std::istringstream in(m.substr(m.find("\r\n\r\n") + 4));
+  const std::string top = m.substr(m.find("Content-Type: ") + 14, m.find("\r\n", m.find("Content-Type: ")) -
+                                                                       m.find("Content-Type: ") - 14);
+  std::vector<std::pair<std::string, std::string>> parts;
+  CollectParts(in, top, parts);
+  ASSERT_GE(parts.size(), 3u);
+  EXPECT_EQ(parts[0].first, "text/plain");
+  EXPECT_EQ(parts[0].second,
+            "Guten Tag,\r\nanbei Ihre Signatur & mehr.\r\n\r\n\r\nGiven1\r\nWebsite <https://example.test/> & Co.\r\n");
+  EXPECT_EQ(parts[1].first, "text/html");
+  const std::string& html = parts[1].second;
+  EXPECT_EQ(Count(html, "<html>"), 1) << html;
+  const auto body = html.find("<body>"), mail = html.find("Guten Tag,<br>"), sig = html.find("<b>Given1</b>");
+  ASSERT_NE(mail, std::string::npos) << html;
+  EXPECT_LT(body, mail);
+  EXPECT_LT(mail, sig);
+  EXPECT_TRUE(Contains(html, "anbei Ihre Signatur &amp; mehr.<br>"));
+  EXPECT_TRUE(Contains(html, "<img src=\"cid:logo.gif\">")) << "the image still refers to its part";
+  EXPECT_EQ(parts[2].first, "application/octet-stream") << "the signature file, as before";
 }
