@@ -1,5 +1,7 @@
 #include "DesktopTestSupport.h"
 
+#include "TestEngine.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -83,4 +85,13 @@ void DesktopFixture::OpenSettings(const std::function<void(QWidget*)>& handle) {
   Find<QAction>(&Window(), "MI_Einstellungen")->trigger();
   ProcessEvents();
   EXPECT_TRUE(ran) << "the settings dialog did not open";
+}
+
+void DesktopFixture::UseOdbcUsers(const std::string& dsn, const std::string& table) {
+  TFSettings& s = app->Engine().Settings();
+  s.SetDirectorySettings(OdbcUsersSettings(dsn, table));
+  GeneralSettings g = s.GetGeneralSettings();
+  g.useAD = false;
+  s.SetGeneralSettings(g);
+  app->Engine().DBUtil().ConfigureConnection(dsn, table, "", "", "", "");
 }

@@ -43,4 +43,7 @@ struct DesktopFixture {
   /// Opens the settings dialog through its menu entry and runs `handle` on
   /// it while it is shown; `handle` must close it.
   void OpenSettings(const std::function<void(QWidget*)>& handle);
+  /// Users from an ODBC table (address column "mail", no directory server),
+  /// stored in the program's settings and configured on its connection.
+  void UseOdbcUsers(const std::string& dsn, const std::string& table = "users");
 };

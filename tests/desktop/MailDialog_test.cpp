@@ -50,15 +50,7 @@ struct MailDialogTest : ::testing::Test, DesktopFixture {
 TEST_F(MailDialogTest, MarksAndSendsWithoutMarks) {
   odbc.CreateUsersTable();
   odbc.AddUsers(3);
-  DirectorySettings d = FSettings->GetDirectorySettings();
-  d.odbcSource = odbc.Dsn();
-  d.table = "users";
-  d.mailField = "mail";
-  FSettings->SetDirectorySettings(d);
-  GeneralSettings g = FSettings->GetGeneralSettings();
-  g.useAD = false;
-  FSettings->SetGeneralSettings(g);
-  app->Engine().DBUtil().ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
+  UseOdbcUsers(odbc.Dsn());
 
   bool checked = false;
   OnNextModal([&](QWidget* dlg) {

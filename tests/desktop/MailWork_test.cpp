@@ -25,6 +25,7 @@
 #include <set>
 
 #include "DesktopTestSupport.h"
+#include "TestEngine.h"
 #include "DirectoryFixtures.h"
 #include "MailWorker.h"
 #include "MainWindow.h"
@@ -159,28 +160,15 @@ struct MailWork : ::testing::Test, DesktopFixture {
   MailWork() {
     odbc.CreateUsersTable();
     odbc.AddUsers(3);
+    UseOdbcUsers(odbc.Dsn());
     TFSettings& s = app->Engine().Settings();
-    DirectorySettings d = s.GetDirectorySettings();
-    d.odbcSource = odbc.Dsn();
-    d.table = "users";
-    d.mailField = "mail";
-    s.SetDirectorySettings(d);
     GeneralSettings g = s.GetGeneralSettings();
-    g.useAD = false;
     g.contentType = ctText;
     g.sendAs = "body";
     s.SetGeneralSettings(g);
-    MailSettings m = s.GetMailSettings();
-    m.pop3Host = "127.0.0.1";
-    m.pop3Login = "requests";
-    m.pop3Password = "pop-secret";
-    m.smtpHost = "127.0.0.1";
-    m.smtpUserId = "sig";
-    m.smtpPassword = "secret";
-    m.senderAddress = "noreply@example.test";
-    m.subject = "Ihre Signatur";
+    MailSettings m = LocalMailSettings();
+    m.senderName = s.GetMailSettings().senderName;
     s.SetMailSettings(m);
-    app->Engine().DBUtil().ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
     TForm_main& main = app->Engine().Main();
     {
       std::unique_lock lk(main.ProjectMutex());

@@ -248,15 +248,10 @@ TEST_F(MainWindowTest, PreviewAsUser) {
   OdbcFixture odbc;
   odbc.CreateUsersTable();
   odbc.AddUsers(3);
-  DirectorySettings d = FSettings->GetDirectorySettings();
-  d.odbcSource = odbc.Dsn();
-  d.table = "users";
-  d.mailField = "mail";
-  FSettings->SetDirectorySettings(d);
+  UseOdbcUsers(odbc.Dsn());
   GeneralSettings g = FSettings->GetGeneralSettings();
   g.contentType = ctHtml;
   FSettings->SetGeneralSettings(g);
-  app->Engine().DBUtil().ConfigureConnection(odbc.Dsn(), "users", "", "", "", "");
   std::filesystem::create_directories(dir / "temp");
   WriteFileBytes(dir / "temp/logo.png", SmallPngImage());
   WriteFileBytes(dir / "temp/user00002@example.test.htm", "own");

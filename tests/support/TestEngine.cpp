@@ -52,7 +52,7 @@ bool TestEngine::LogHasInOrder(const std::vector<std::string>& wanted) const {
   return k == wanted.size();
 }
 
-void TestEngine::UseLocalServers(std::uint16_t pop3Port, std::uint16_t smtpPort) {
+MailSettings LocalMailSettings() {
   MailSettings m;
   m.pop3Host = "127.0.0.1";
   m.pop3Login = "requests";
@@ -63,16 +63,25 @@ void TestEngine::UseLocalServers(std::uint16_t pop3Port, std::uint16_t smtpPort)
   m.smtpUserId = "sig";
   m.smtpPassword = "secret";
   m.senderAddress = "noreply@example.test";
-  settings->SetMailSettings(m);
+  return m;
+}
+
+DirectorySettings OdbcUsersSettings(const std::string& dsn, const std::string& table) {
+  DirectorySettings d;
+  d.odbcSource = dsn;
+  d.table = table;
+  d.mailField = "mail";
+  return d;
+}
+
+void TestEngine::UseLocalServers(std::uint16_t pop3Port, std::uint16_t smtpPort) {
+  settings->SetMailSettings(LocalMailSettings());
   mail->Hooks().pop3Port = pop3Port;
   mail->Hooks().smtpPort = smtpPort;
 }
 
 void TestEngine::UseOdbcUsers(const std::string& dsn, const std::string& table) {
-  DirectorySettings d;
-  d.odbcSource = dsn;
-  d.table = table;
-  d.mailField = "mail";
+  const DirectorySettings d = OdbcUsersSettings(dsn, table);
   settings->SetDirectorySettings(d);
   db->ConfigureConnection(d.odbcSource, d.table, "", "", "", "");
 }

@@ -76,5 +76,13 @@ class TestEngine {
   TKomponentModule* const http;
 };
 
+/// Mail settings for servers on 127.0.0.1 (user "sig", password "secret",
+/// sender "Signatur-Service" <noreply@example.test>, subject "Ihre
+/// Signatur"; mailbox "requests" with "pop-secret").
+MailSettings LocalMailSettings();
+
+/// The directory settings of an ODBC users table (address column "mail").
+DirectorySettings OdbcUsersSettings(const std::string& dsn, const std::string& table = "users");
+
 /// Boundaries "qm_boundary_1", "qm_boundary_2" ... for pinned messages.
 qm::BoundaryGenerator CountingBoundaries();
