@@ -45,12 +45,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kUsers = 10000;
 
-// Keeps nothing in memory: the on-screen log is dropped.
-struct QuietRecording : RecordingUserInterface {
-  void AppendLogLine(const std::string&) override {}
-  void SetLabel(const std::string&, const std::string&) override {}
-};
-
 std::string Mail(int i) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "user%05d@example.test", i);

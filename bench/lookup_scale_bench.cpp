@@ -34,12 +34,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kClients = 16;
 
-// Keeps nothing in memory: the on-screen log is dropped.
-struct QuietRecording : RecordingUserInterface {
-  void AppendLogLine(const std::string&) override {}
-  void SetLabel(const std::string&, const std::string&) override {}
-};
-
 struct Stats {
   std::size_t requests = 0;
   double perSecond = 0, p50 = 0, p99 = 0;

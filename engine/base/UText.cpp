@@ -149,9 +149,14 @@ std::string ImageFileFilter() {
     while (end < count && kImageTypes[end].filterLabel == kImageTypes[first].filterLabel) ++end;
     std::string shown, patterns;
     for (std::size_t i = first; i < end; ++i) {
-      const std::string pattern = "*" + std::string(kImageTypes[i].extension);
-      shown += (i == first ? "" : ", ") + pattern;
-      patterns += (i == first ? "" : ";") + pattern;
+      // Appended piece by piece: GCC 12 warns (-Wrestrict) on a literal
+      // plus a string here in optimised builds.
+      if (i != first) {
+        shown += ", ";
+        patterns += ";";
+      }
+      shown.append("*").append(kImageTypes[i].extension);
+      patterns.append("*").append(kImageTypes[i].extension);
     }
     if (!filter.empty()) filter += "|";
     filter += std::string(kImageTypes[first].filterLabel) + " (" + shown + ")|" + patterns;

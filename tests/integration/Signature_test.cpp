@@ -12,6 +12,7 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestSupport.h"
 #include "TestImage.h"
 #include "directory/UDBUtil.h"
 #include "signature/URichText.h"
@@ -99,15 +100,7 @@ class SignatureTest : public ::testing::TestWithParam<bool> {  // true: LDAP
   std::string Store(const std::string& name) const { return dir.Path() + "temp/" + name; }
   Lines Txt(const std::string& address) const { return qm::SplitLines(ReadFileBytes(Store(address + ".txt"))); }
 
-  bool LocksFree() {
-    return std::async(std::launch::async, [this] {
-             bool s = form.SignatureLock().try_lock();
-             if (s) form.SignatureLock().unlock();
-             bool d = db.DirectoryLock().try_lock();
-             if (d) db.DirectoryLock().unlock();
-             return s && d;
-           }).get();
-  }
+  bool LocksFree() { return LocksAreFree({&form.SignatureLock(), &db.DirectoryLock()}); }
 
   static OdbcFixture* odbc_;
   static SlapdFixture* ldap_;

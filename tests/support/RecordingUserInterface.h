@@ -67,3 +67,10 @@ class RecordingUserInterface : public UserInterface {
   mutable std::mutex mutex_;
   std::vector<std::string> logLines_;
 };
+
+/// Records the dialogs but keeps no log line or label: for load and
+/// benchmark runs that write millions of them.
+struct QuietRecording : RecordingUserInterface {
+  void AppendLogLine(const std::string&) override {}
+  void SetLabel(const std::string&, const std::string&) override {}
+};

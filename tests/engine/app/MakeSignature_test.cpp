@@ -13,6 +13,7 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestSupport.h"
 #include "directory/UDBUtil.h"
 #include "base/UUtils.h"
 
@@ -30,13 +31,7 @@ struct MakeSignatureFixture : ::testing::Test {
     form.SetRetryWait([this](std::chrono::milliseconds d) { waits.push_back(d); });
   }
   std::string Store(const std::string& name) const { return dir / ("temp/" + name); }
-  bool SignatureLockFree() {
-    return std::async(std::launch::async, [this] {
-             bool ok = form.SignatureLock().try_lock();
-             if (ok) form.SignatureLock().unlock();
-             return ok;
-           }).get();
-  }
+  bool SignatureLockFree() { return LockIsFree(form.SignatureLock()); }
 };
 
 TEST_F(MakeSignatureFixture, TemplateWithoutLookupGoesOutAsWritten) {

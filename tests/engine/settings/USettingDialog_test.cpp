@@ -15,6 +15,7 @@
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
 #include "TestEngine.h"
+#include "TestSupport.h"
 #include "directory/UDBUtil.h"
 #include "base/UProgState.h"
 #include "settings/USetting.h"
@@ -63,13 +64,7 @@ class SettingsDialog : public ::testing::Test {
     settings.SetGeneralSettings(g);
   }
   // True when another thread can take DirectoryLock right now.
-  bool DirectoryLockIsFree() {
-    return std::async(std::launch::async, [this] {
-      if (!dbutil.DirectoryLock().try_lock()) return false;
-      dbutil.DirectoryLock().unlock();
-      return true;
-    }).get();
-  }
+  bool DirectoryLockIsFree() { return LockIsFree(dbutil.DirectoryLock()); }
   // Shows the records and takes them over again (the server stays off).
   void ShowThenTakeOver() {
     settings.SettingsToDialog();

@@ -11,6 +11,7 @@
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
 #include "TestDir.h"
+#include "TestSupport.h"
 #include "directory/UDBUtil.h"
 #include "base/UUtils.h"
 
@@ -73,16 +74,7 @@ struct RichTextFixture : ::testing::Test {
     return out;
   }
   // Both locks must be free for another thread.
-  void ExpectLocksFree() {
-    auto free = std::async(std::launch::async, [this] {
-      bool d = db.DirectoryLock().try_lock();
-      if (d) db.DirectoryLock().unlock();
-      bool c = form.ConversionLock().try_lock();
-      if (c) form.ConversionLock().unlock();
-      return d && c;
-    });
-    EXPECT_TRUE(free.get());
-  }
+  void ExpectLocksFree() { EXPECT_TRUE(LocksAreFree({&db.DirectoryLock(), &form.ConversionLock()})); }
 };
 
 TEST(RtfFileName, OnlyTheLastExtensionIsReplaced) {
@@ -155,14 +147,7 @@ TEST_F(RichTextFixture, FailureTable) {
     if (c.failAt != "Quit" && !c.failAt.empty()) {
       EXPECT_TRUE(script.calls.empty() || script.calls.back() != "Quit");
     }
-    auto freeLocks = std::async(std::launch::async, [&] {
-      bool d = db.DirectoryLock().try_lock();
-      if (d) db.DirectoryLock().unlock();
-      bool cl = localForm.ConversionLock().try_lock();
-      if (cl) localForm.ConversionLock().unlock();
-      return d && cl;
-    });
-    EXPECT_TRUE(freeLocks.get());
+    EXPECT_TRUE(LocksAreFree({&db.DirectoryLock(), &localForm.ConversionLock()}));
   }
 }
 
