@@ -9,6 +9,7 @@
 #include "base/UText.h"
 #include "base/UUtils.h"
 #include "settings/SettingsStore.h"
+#include "settings/USettingDialog.h"
 
 namespace qm {
 
@@ -99,7 +100,7 @@ const std::vector<Field>& Fields() {
       TextField("dbUserId", &ProfileRecords::directory, &D::dbUserId),
       TextField("dbPassword", &ProfileRecords::directory, &D::dbPassword, true),
       TextField("mailField", &ProfileRecords::directory, &D::mailField),
-      NumberField("intervalMinutes", &G::intervalMinutes, 1, 2880),
+      NumberField("intervalMinutes", &G::intervalMinutes, kIntervalMin, kIntervalMax),
       FlagField("timerEnabled", &G::timerEnabled),
       NumberField("verbosity", &G::verbosity, 0, 3),
       NumberField("contentType", &G::contentType, ctText, ctRichText),
@@ -119,7 +120,13 @@ const std::vector<Field>& Fields() {
          return "erwartet anhang, body, both oder none";
        },
        [](ProfileRecords& r, const std::string& v) { r.general.sendAs = v; }},
-      NumberField("httpPort", &G::httpPort, 1, 65535),
+      {"httpPort", Kind::Number, [](const ProfileRecords& r) { return std::to_string(r.general.httpPort); },
+       [](const std::string& v) -> std::string {
+         // The one port rule of the dialog and the server.
+         const auto n = ParseNumber(v);
+         return n && qm::IsValidPort(*n) ? "" : "erwartet eine ganze Zahl von 1 bis 65535";
+       },
+       [](ProfileRecords& r, const std::string& v) { r.general.httpPort = static_cast<std::int32_t>(*ParseNumber(v)); }},
       FlagField("httpServerActive", &G::httpServerActive),
       FlagField("dropEmptyLines", &G::dropEmptyLines),
   };
