@@ -81,6 +81,26 @@ Field NumberField(const char* name, T GeneralSettings::*member, long long low, l
           [=](ProfileRecords& r, const std::string& v) { r.general.*member = static_cast<T>(*ParseNumber(v)); }};
 }
 
+// One of a few words, stored as its index.
+Field ChoiceField(const char* name, std::uint8_t GeneralSettings::*member, std::vector<std::string> words) {
+  std::string expected = "erwartet ";
+  for (std::size_t i = 0; i < words.size(); ++i)
+    expected += (i == 0 ? "" : i + 1 == words.size() ? " oder " : ", ") + words[i];
+  return {name, Kind::Text,
+          [=](const ProfileRecords& r) {
+            const auto v = r.general.*member;
+            // A value no word names (written by a newer version) shows as its number.
+            return v < words.size() ? words[v] : std::to_string(v);
+          },
+          [=](const std::string& v) {
+            return std::find(words.begin(), words.end(), qm::LowerAscii(v)) != words.end() ? std::string() : expected;
+          },
+          [=](ProfileRecords& r, const std::string& v) {
+            r.general.*member =
+                static_cast<std::uint8_t>(std::find(words.begin(), words.end(), qm::LowerAscii(v)) - words.begin());
+          }};
+}
+
 const std::vector<Field>& Fields() {
   using M = MailSettings;
   using D = DirectorySettings;
@@ -129,6 +149,16 @@ const std::vector<Field>& Fields() {
        [](ProfileRecords& r, const std::string& v) { r.general.httpPort = static_cast<std::int32_t>(*ParseNumber(v)); }},
       FlagField("httpServerActive", &G::httpServerActive),
       FlagField("dropEmptyLines", &G::dropEmptyLines),
+      ChoiceField("pop3Security", &G::pop3Security, {"none", "stls", "tls"}),
+      ChoiceField("smtpSecurity", &G::smtpSecurity, {"none", "starttls", "tls"}),
+      ChoiceField("ldapSecurity", &G::ldapSecurity, {"none", "starttls", "ldaps"}),
+      ChoiceField("httpSecurity", &G::httpSecurity, {"none", "tls"}),
+      FlagField("tlsVerifyPeer", &G::tlsVerifyPeer),
+      NumberField("pop3Port", &G::pop3Port, 0, 65535),
+      NumberField("smtpPort", &G::smtpPort, 0, 65535),
+      TextField("tlsCaFile", &ProfileRecords::general, &G::tlsCaFile),
+      TextField("httpsCertFile", &ProfileRecords::general, &G::httpsCertFile),
+      TextField("httpsKeyFile", &ProfileRecords::general, &G::httpsKeyFile),
   };
   return fields;
 }

@@ -18,7 +18,7 @@ namespace {
 // One stored field: its offset inside its record, how it is stored, and the
 // record member it holds. The tables below are the whole stored layout of
 // each record; encoding and decoding walk them.
-enum class Stored { Text, Scrambled, Flag, Byte, Int32 };
+enum class Stored { Text, Scrambled, Flag, NotFlag, Byte, Int32 };
 
 template <class Record>
 struct StoredField {
@@ -41,8 +41,8 @@ const StoredField<DirectorySettings> kDirectoryFields[] = {
     {1024, Stored::Text, &DirectorySettings::mailField},
 };
 
-// The padding (1801-1803) and reserved (1810-3367) bytes are kept as loaded.
-constexpr std::size_t kGeneralPadding = 1801, kGeneralReserved = 1810;
+// The padding (1801-1803) and reserved (2591-3367) bytes are kept as loaded.
+constexpr std::size_t kGeneralPadding = 1801, kGeneralReserved = 2591;
 const StoredField<GeneralSettings> kGeneralFields[] = {
     {0, Stored::Int32, &GeneralSettings::intervalMinutes},  {4, Stored::Flag, &GeneralSettings::timerEnabled},
     {5, Stored::Byte, &GeneralSettings::verbosity},         {6, Stored::Byte, &GeneralSettings::contentType},
@@ -53,6 +53,12 @@ const StoredField<GeneralSettings> kGeneralFields[] = {
     {1289, Stored::Text, &GeneralSettings::fieldNames2},    {1545, Stored::Text, &GeneralSettings::sendAs},
     {1804, Stored::Int32, &GeneralSettings::httpPort},      {1808, Stored::Flag, &GeneralSettings::httpServerActive},
     {1809, Stored::Flag, &GeneralSettings::dropEmptyLines},
+    {1810, Stored::Byte, &GeneralSettings::pop3Security},   {1811, Stored::Byte, &GeneralSettings::smtpSecurity},
+    {1812, Stored::Byte, &GeneralSettings::ldapSecurity},   {1813, Stored::Byte, &GeneralSettings::httpSecurity},
+    {1814, Stored::NotFlag, &GeneralSettings::tlsVerifyPeer},  // 0: verify
+    {1815, Stored::Int32, &GeneralSettings::pop3Port},      {1819, Stored::Int32, &GeneralSettings::smtpPort},
+    {1823, Stored::Text, &GeneralSettings::tlsCaFile},      {2079, Stored::Text, &GeneralSettings::httpsCertFile},
+    {2335, Stored::Text, &GeneralSettings::httpsKeyFile},
 };
 static_assert(kGeneralReserved + std::tuple_size_v<decltype(GeneralSettings::reserved)> == 3368);
 static_assert(kGeneralOffset + 3368 == kProfileSize);
@@ -75,7 +81,7 @@ void EncodeFields(const StoredField<Record> (&fields)[N], const Record& record, 
             qm::PutFixedText(p, value);
             if (f.kind == Stored::Scrambled) ScrambleField(p);
           } else if constexpr (std::is_same_v<T, bool>) {
-            *p = value ? 1 : 0;
+            *p = (value != (f.kind == Stored::NotFlag)) ? 1 : 0;
           } else if constexpr (std::is_same_v<T, std::uint8_t>) {
             *p = value;
           } else {
@@ -104,7 +110,7 @@ void DecodeFields(const StoredField<Record> (&fields)[N], const std::uint8_t* ba
               value = qm::GetFixedText(p);
             }
           } else if constexpr (std::is_same_v<T, bool>) {
-            value = *p != 0;
+            value = (*p != 0) != (f.kind == Stored::NotFlag);
           } else if constexpr (std::is_same_v<T, std::uint8_t>) {
             value = *p;
           } else {
@@ -116,6 +122,13 @@ void DecodeFields(const StoredField<Record> (&fields)[N], const std::uint8_t* ba
 }
 
 }  // namespace
+
+int StandardPop3Port(std::uint8_t security) { return security == msImplicitTls ? 995 : 110; }
+int StandardSmtpPort(std::uint8_t security) {
+  return security == msImplicitTls ? 465 : security == msStartTls ? 587 : 25;
+}
+int Pop3PortOf(const GeneralSettings& g) { return g.pop3Port ? g.pop3Port : StandardPop3Port(g.pop3Security); }
+int SmtpPortOf(const GeneralSettings& g) { return g.smtpPort ? g.smtpPort : StandardSmtpPort(g.smtpSecurity); }
 
 std::array<std::uint8_t, kProfileSize> EncodeProfile(const MailSettings& mail, const DirectorySettings& dir,
                                                      const GeneralSettings& general) {

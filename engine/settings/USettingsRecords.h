@@ -52,12 +52,46 @@ struct GeneralSettings {
   /// placeholders all came out empty (byte 1809, the first byte of the area
   /// older versions reserved; 0 there keeps every line).
   bool dropEmptyLines = false;
-  /// Bytes 1801-1803 (padding) and 1810-3367 (reserved) of the record as they
+  // Transport security (bytes 1810-2590, taken from the reserved area; all
+  // zero, as older versions wrote it, means plain connections on the
+  // standard ports, which is how those versions connected).
+  std::uint8_t pop3Security = 0;  // `MailSecurity`
+  std::uint8_t smtpSecurity = 0;  // `MailSecurity`
+  std::uint8_t ldapSecurity = 0;  // `LdapSecurity`
+  std::uint8_t httpSecurity = 0;  // `HttpSecurity`
+  /// Verify the certificates of TLS peers (stored inverted: 0 verifies).
+  bool tlsVerifyPeer = true;
+  std::int32_t pop3Port = 0;  // 0: the security mode's standard port
+  std::int32_t smtpPort = 0;  // 0: the security mode's standard port
+  std::string tlsCaFile;      // PEM file of a private CA, trusted besides the system's
+  std::string httpsCertFile;  // PEM certificate (chain) of the HTTPS server
+  std::string httpsKeyFile;   // PEM private key of the HTTPS server
+  /// Bytes 1801-1803 (padding) and 2591-3367 (reserved) of the record as they
   /// were loaded; written back unchanged.
   std::array<std::uint8_t, 3> padding{};
-  std::array<std::uint8_t, 1558> reserved{};
+  std::array<std::uint8_t, 777> reserved{};
   bool operator==(const GeneralSettings&) const = default;
 };
+
+/// Transport security of the POP3 and the SMTP connection.
+enum MailSecurity : std::uint8_t {
+  msNone = 0,         // plain, as older versions connected
+  msStartTls = 1,     // plain connect, then STLS (POP3) or STARTTLS (SMTP) before any credentials
+  msImplicitTls = 2,  // TLS from the first byte (POP3S, SMTPS)
+};
+
+/// Transport security of the LDAP connection.
+enum LdapSecurity : std::uint8_t { lsNone = 0, lsStartTls = 1, lsLdaps = 2 };
+
+/// Transport of the HTTP signature server.
+enum HttpSecurity : std::uint8_t { hsNone = 0, hsTls = 1 };
+
+/// The ports a mail connection uses when its port field is 0.
+int StandardPop3Port(std::uint8_t security);  // 110, 110, 995
+int StandardSmtpPort(std::uint8_t security);  // 25, 587, 465
+/// The port field if set, else the mode's standard port.
+int Pop3PortOf(const GeneralSettings& general);
+int SmtpPortOf(const GeneralSettings& general);
 
 /// Signature types (`contentType`).
 enum ContentType : std::uint8_t { ctText = 0, ctHtml = 1, ctRichText = 2 };

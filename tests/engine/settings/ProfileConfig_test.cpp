@@ -33,7 +33,9 @@ TEST(ProfileConfig, DescribesEveryFieldInRecordOrderWithPasswordsMasked) {
       "smtpUserId", "smtpPassword", "senderAddress",  "odbcSource", "table",          "dbUserId",
       "dbPassword", "mailField",   "intervalMinutes", "timerEnabled", "verbosity",    "contentType",
       "altTextEnabled", "altText", "adPath",          "adUserId",   "adPassword",     "useAD",
-      "fieldNames", "sendAs",      "httpPort",        "httpServerActive", "dropEmptyLines"};
+      "fieldNames", "sendAs",      "httpPort",        "httpServerActive", "dropEmptyLines",
+      "pop3Security", "smtpSecurity", "ldapSecurity", "httpSecurity", "tlsVerifyPeer", "pop3Port",
+      "smtpPort",   "tlsCaFile",   "httpsCertFile",   "httpsKeyFile"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(ValueOf(lines, "pop3Host"), "pop.example.test");
   EXPECT_EQ(ValueOf(lines, "smtpPassword"), "***");
@@ -42,6 +44,9 @@ TEST(ProfileConfig, DescribesEveryFieldInRecordOrderWithPasswordsMasked) {
   EXPECT_EQ(ValueOf(lines, "timerEnabled"), "no");
   EXPECT_EQ(ValueOf(lines, "fieldNames"), std::string(300, 'a'));
   EXPECT_EQ(ValueOf(lines, "httpPort"), "8081");
+  EXPECT_EQ(ValueOf(lines, "smtpSecurity"), "none");
+  EXPECT_EQ(ValueOf(lines, "tlsVerifyPeer"), "yes") << "a new profile verifies";
+  EXPECT_EQ(ValueOf(lines, "smtpPort"), "0");
 }
 
 TEST(ProfileConfig, ValuesAreCheckedBeforeAnythingChanges) {
@@ -58,6 +63,11 @@ TEST(ProfileConfig, ValuesAreCheckedBeforeAnythingChanges) {
       {"smtpHost", std::string(256, 'x'), false},                           {"altText", "\xff", false},
       {"fieldNames", std::string(509, 'f'), true},                          {"fieldNames", std::string(510, 'f'), false},
       {"nosuchfield", "1", false},       {"smtpPassword", "", true},
+      {"pop3Security", "stls", true},    {"pop3Security", "starttls", false}, {"smtpSecurity", "STARTTLS", true},
+      {"smtpSecurity", "stls", false},   {"ldapSecurity", "ldaps", true},   {"ldapSecurity", "tls", false},
+      {"httpSecurity", "tls", true},     {"httpSecurity", "https", false},  {"tlsVerifyPeer", "no", true},
+      {"smtpPort", "0", true},           {"smtpPort", "465", true},         {"pop3Port", "65536", false},
+      {"pop3Port", "-1", false},         {"tlsCaFile", std::string(256, 'c'), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + "=" + c.value.substr(0, 20));
@@ -85,7 +95,11 @@ TEST(ProfileConfig, TakenValuesReachTheStoredRecord) {
                                         {"httpPort", "08081"},
                                         {"dbPassword", "p;w"},
                                         {"timerEnabled", "true"},
-                                        {"intervalMinutes", "15"}},
+                                        {"intervalMinutes", "15"},
+                                        {"smtpSecurity", "tls"},
+                                        {"ldapSecurity", "StartTLS"},
+                                        {"tlsVerifyPeer", "0"},
+                                        {"httpsKeyFile", "/etc/quillmark/key.pem"}},
                                        r);
   ASSERT_TRUE(refused.empty());
   EXPECT_TRUE(r.general.useAD);
@@ -94,6 +108,11 @@ TEST(ProfileConfig, TakenValuesReachTheStoredRecord) {
   EXPECT_EQ(r.directory.dbPassword, "p;w");
   EXPECT_TRUE(r.general.timerEnabled);
   EXPECT_EQ(r.general.intervalMinutes, 15);
+  EXPECT_EQ(r.general.smtpSecurity, msImplicitTls);
+  EXPECT_EQ(r.general.ldapSecurity, lsStartTls);
+  EXPECT_FALSE(r.general.tlsVerifyPeer);
+  EXPECT_EQ(r.general.httpsKeyFile, "/etc/quillmark/key.pem");
+  EXPECT_EQ(qm::DescribeProfile(r)[qm::DescribeProfile(r).size() - 10], "pop3Security=none");
   EXPECT_TRUE(qm::IsConfigPassword("dbPassword"));
   EXPECT_FALSE(qm::IsConfigPassword("dbUserId"));
 }

@@ -109,7 +109,8 @@ TEST(ProfileRecord, FieldsLieAtTheirFileOffsets) {
     SCOPED_TRACE(b.offset);
     EXPECT_EQ(static_cast<unsigned char>(f[b.offset]), b.want);
   }
-  EXPECT_EQ(f.substr(5394), std::string(1558, '\0')) << "reserved bytes of a new record are zero";
+  EXPECT_EQ(f.substr(5394), std::string(1558, '\0'))
+      << "transport fields (plain, verifying, standard ports) and reserved bytes of a new record are zero";
 
   MailSettings m2;
   DirectorySettings d2;
@@ -199,7 +200,7 @@ TEST(ProfileRecord, NonUtf8TextsAreWindows1252AndFlagsAreAnyNonZero) {
 // and the bytes after it are still kept as loaded.
 TEST(ProfileRecord, DropEmptyLinesIsTheFirstReservedByte) {
   std::string f(6952, '\0');
-  for (std::size_t i = 5393; i < f.size(); ++i) f[i] = static_cast<char>((i * 13 + 5) % 251 + 2);
+  for (std::size_t i = 6175; i < f.size(); ++i) f[i] = static_cast<char>((i * 13 + 5) % 251 + 2);
   struct {
     unsigned char stored;
     bool on;
@@ -221,6 +222,69 @@ TEST(ProfileRecord, DropEmptyLinesIsTheFirstReservedByte) {
     EXPECT_EQ(static_cast<unsigned char>(again[5393]), c.on ? 0 : 1);
     EXPECT_EQ(again.substr(0, 5393), f.substr(0, 5393)) << "no other field moved";
     EXPECT_EQ(again.substr(5394), f.substr(5394));
+  }
+}
+
+// The transport fields follow "Leere Zeilen weglassen" in what older versions
+// reserved. Their profiles (zero there) connect as they did: plain, on the
+// standard ports; the bytes after the fields stay as loaded.
+TEST(ProfileRecord, TransportFieldsTakeReservedBytesAndZeroMeansPlain) {
+  std::string f(6952, '\0');
+  for (std::size_t i = 6175; i < f.size(); ++i) f[i] = static_cast<char>((i * 13 + 5) % 251 + 2);
+  MailSettings m;
+  DirectorySettings d;
+  GeneralSettings g;
+  DecodeProfile(reinterpret_cast<const std::uint8_t*>(f.data()), m, d, g);
+  EXPECT_EQ(g.pop3Security, msNone);
+  EXPECT_EQ(g.smtpSecurity, msNone);
+  EXPECT_EQ(g.ldapSecurity, lsNone);
+  EXPECT_EQ(g.httpSecurity, hsNone);
+  EXPECT_TRUE(g.tlsVerifyPeer);
+  EXPECT_EQ(Pop3PortOf(g), 110);
+  EXPECT_EQ(SmtpPortOf(g), 25);
+  EXPECT_EQ(ToBytes(EncodeProfile(m, d, g)), f) << "an older profile is written back byte for byte";
+
+  g.pop3Security = msImplicitTls;
+  g.smtpSecurity = msStartTls;
+  g.ldapSecurity = lsLdaps;
+  g.httpSecurity = hsTls;
+  g.tlsVerifyPeer = false;
+  g.pop3Port = 0x01020304;
+  g.smtpPort = 2525;
+  g.tlsCaFile = "/etc/ssl/ca.pem";
+  g.httpsCertFile = "/etc/quillmark/cert.pem";
+  g.httpsKeyFile = "/etc/quillmark/key.pem";
+  const std::string again = ToBytes(EncodeProfile(m, d, g));
+  struct {
+    std::size_t offset;
+    int want;
+  } bytes[] = {{5394, 2}, {5395, 1},    {5396, 2},    {5397, 1},    {5398, 1},
+               {5399, 4}, {5400, 3},    {5401, 2},    {5402, 1},    {5403, 0xDD},
+               {5404, 9}, {5405, 0},    {5406, 0}};
+  for (const auto& b : bytes) {
+    SCOPED_TRACE(b.offset);
+    EXPECT_EQ(static_cast<unsigned char>(again[b.offset]), b.want);
+  }
+  EXPECT_EQ(Field(again, 5407), "/etc/ssl/ca.pem");
+  EXPECT_EQ(Field(again, 5663), "/etc/quillmark/cert.pem");
+  EXPECT_EQ(Field(again, 5919), "/etc/quillmark/key.pem");
+  EXPECT_EQ(again.substr(6175), f.substr(6175)) << "the rest of the reserved area as loaded";
+  EXPECT_EQ(again.substr(0, 5394), f.substr(0, 5394)) << "no older field moved";
+
+  struct {
+    std::uint8_t security;
+    int pop3, smtp;
+  } ports[] = {{msNone, 110, 25}, {msStartTls, 110, 587}, {msImplicitTls, 995, 465}};
+  for (const auto& p : ports) {
+    SCOPED_TRACE(static_cast<int>(p.security));
+    GeneralSettings h;
+    h.pop3Security = h.smtpSecurity = p.security;
+    EXPECT_EQ(Pop3PortOf(h), p.pop3);
+    EXPECT_EQ(SmtpPortOf(h), p.smtp);
+    h.pop3Port = 1110;
+    h.smtpPort = 2525;
+    EXPECT_EQ(Pop3PortOf(h), 1110);
+    EXPECT_EQ(SmtpPortOf(h), 2525);
   }
 }
 
