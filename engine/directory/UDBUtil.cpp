@@ -1,6 +1,7 @@
 #include "directory/UDBUtil.h"
 #include "base/Texts.h"
 
+#include <chrono>
 #include <exception>
 
 #include "base/ULog.h"
@@ -110,19 +111,57 @@ void TFDBUtil::CloseConnection() {
     }
   } release{*this};
 
-  if (settings_().useAD) {
-    ADOQuery_AD.Close();
-    ADOConnection_AD.Close();
-  }
+  // The result sets end with the cycle; the connections stay open for the
+  // next lookup (opening one costs more than most lookups). They close when
+  // the settings change (ConfigureConnection) and after a failed lookup.
+  if (settings_().useAD) ADOQuery_AD.Close();
   try {
     if (ADOTable_ODBC.Active()) ADOTable_ODBC.Close();
-    if (ADOConnection_ODBC.Connected()) ADOConnection_ODBC.Close();
   } catch (...) {
     WriteLog("Fehler beim Schließen der Datenbankverbindung: " + ErrorText(std::current_exception()), ltError);
   }
 }
 
 // ---- lookup -------------------------------------------------------------
+
+void TFDBUtil::OpenOnKeptConnection(qm::data::Connection& connection, qm::data::DataSet& dataSet) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point& openedAt = &connection == &ADOConnection_AD ? adOpenedAt_ : odbcOpenedAt_;
+  // A kept connection is renewed after a while, so that what only a new
+  // connection reads (a DSN edited in odbc.ini, a server's new address)
+  // takes effect within that time.
+  if (connection.Connected() && Clock::now() - openedAt > kKeptConnectionLifetime) CloseQuietly(connection);
+  const bool kept = connection.Connected();
+  if (!kept) openedAt = Clock::now();
+  try {
+    dataSet.Open();
+    return;
+  } catch (const qm::data::ConnectionLost&) {
+    CloseQuietly(connection);
+    // The server dropped the kept connection (restarted, idle time-out):
+    // one more try on a new one before the lookup fails.
+    if (!kept) throw;
+  } catch (...) {
+    // Whatever failed, the next lookup starts on a new connection.
+    CloseQuietly(connection);
+    throw;
+  }
+  openedAt = Clock::now();
+  try {
+    dataSet.Open();
+  } catch (...) {
+    CloseQuietly(connection);
+    throw;
+  }
+}
+
+void TFDBUtil::CloseQuietly(qm::data::Connection& connection) {
+  try {
+    connection.Close();
+  } catch (...) {
+    WriteLog("Fehler beim Schließen der Datenbankverbindung: " + ErrorText(std::current_exception()), ltError);
+  }
+}
 
 std::string TFDBUtil::BuildAttributeList(const std::string& fieldNames1, const std::string& fieldNames2) {
   std::string s = fieldNames1 + fieldNames2;
@@ -155,12 +194,12 @@ bool TFDBUtil::FindUser(const std::string& address) {
   if (settings.useAD) {
     // Inside an open cycle the earlier result set serves again.
     if (ADOQuery_AD.Active() && ADOConnection_AD.Connected()) return true;
+    ADOQuery_AD.Close();
+    ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(settings.fieldNames1, settings.fieldNames2),
+                                     settings.adPath, address);
+    DBGrid1.DataSource = &DataSource_AD;
     try {
-      ADOQuery_AD.Close();
-      ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(settings.fieldNames1, settings.fieldNames2),
-                                       settings.adPath, address);
-      DBGrid1.DataSource = &DataSource_AD;
-      ADOQuery_AD.Open();
+      OpenOnKeptConnection(ADOConnection_AD, ADOQuery_AD);
       WriteLog("ActiveDirectory Verbindung Ok.", ltInformation);
       return true;
     } catch (...) {
@@ -180,7 +219,10 @@ bool TFDBUtil::FindUser(const std::string& address) {
     DBGrid1.DataSource = &DataSource_ADO;
     ADOTable_ODBC.KeyField = address.empty() || nested ? "" : settings.mailField;
     ADOTable_ODBC.KeyValue = ADOTable_ODBC.KeyField.empty() ? "" : address;
-    ADOTable_ODBC.Open();
+    if (nested)
+      ADOTable_ODBC.Open();
+    else
+      OpenOnKeptConnection(ADOConnection_ODBC, ADOTable_ODBC);
     WriteLog("ADO-DB Verbindung Ok: " + settings.odbcSource + "." + settings.table, ltInformation);
     return true;
   } catch (...) {

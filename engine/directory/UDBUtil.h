@@ -17,6 +17,7 @@
 // often as those tests took it.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -81,8 +82,9 @@ class TFDBUtil {
                            const std::string& dbPassword, const std::string& adUserId,
                            const std::string& adPassword);
   /// Ends a lookup cycle: closes the data sets and releases DirectoryLock
-  /// (also when closing fails). A call on a thread that holds no cycle
-  /// releases nothing.
+  /// (also when closing fails). The connections stay open for the next
+  /// cycle; ConfigureConnection and a failed lookup close them. A call on a
+  /// thread that holds no cycle releases nothing.
   void CloseConnection();
   /// Takes DirectoryLock and opens the configured source; true when the
   /// result set is open. The address may be empty (whole user list); for an
@@ -150,6 +152,13 @@ class TFDBUtil {
   void FormClose();
 
  private:
+  /// Opens `dataSet`, reusing the connection a former cycle left open; when
+  /// that fails, opens it once more on a new connection. A failure leaves the
+  /// connection closed.
+  void OpenOnKeptConnection(qm::data::Connection& connection, qm::data::DataSet& dataSet);
+  void CloseQuietly(qm::data::Connection& connection);
+  static constexpr std::chrono::seconds kKeptConnectionLifetime{60};
+  std::chrono::steady_clock::time_point adOpenedAt_{}, odbcOpenedAt_{};
   DirectorySettingsSource settings_;
   UserInterface& ui_;
   std::recursive_mutex directoryLock_;

@@ -33,6 +33,14 @@ class DataError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// The link to the server broke on a connection that was open (ODBC
+/// SQLSTATE class 08, an LDAP session the server dropped). Trying again on a
+/// new connection may succeed.
+class ConnectionLost : public DataError {
+ public:
+  using DataError::DataError;
+};
+
 /// A field name that is not a column of the data set.
 class FieldNotFound : public DataError {
  public:

@@ -36,6 +36,20 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   return out.empty() ? "unbekannter ODBC-Fehler" : out;
 }
 
+// SQLSTATE class 08: the connection itself failed (communication link
+// failure 08S01, connection does not exist 08003, ...).
+bool LinkFailure(SQLSMALLINT type, SQLHANDLE handle) {
+  SQLCHAR state[6] = {0}, text[8] = {0};
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  for (SQLSMALLINT i = 1; i <= 5; ++i) {
+    SQLRETURN rc = SQLGetDiagRec(type, handle, i, state, &native, text, sizeof text, &len);
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
+    if (state[0] == '0' && state[1] == '8') return true;
+  }
+  return false;
+}
+
 class Statement {
  public:
   Statement(SQLHDBC dbc, int timeout) {
@@ -46,8 +60,10 @@ class Statement {
   }
   ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
   void Check(SQLRETURN rc) {
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
-      throw DataError("ODBC-Abfrage fehlgeschlagen: " + Diagnostics(SQL_HANDLE_STMT, h));
+    if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return;
+    const std::string text = "ODBC-Abfrage fehlgeschlagen: " + Diagnostics(SQL_HANDLE_STMT, h);
+    if (LinkFailure(SQL_HANDLE_STMT, h)) throw ConnectionLost(text);
+    throw DataError(text);
   }
   // Column n (1-based) of the current row as text; null stays null.
   Value Get(SQLUSMALLINT n) {

@@ -355,7 +355,31 @@ TEST_F(TableCycle, WholeTableServesEveryAddress) {
   EXPECT_EQ(Logged().back().rfind("Datenbankfehler, Feldname nicht gefunden: ", 0), 0u);
   db.CloseConnection();
   EXPECT_FALSE(db.ADOTable_ODBC.Active());
-  EXPECT_FALSE(db.ADOConnection_ODBC.Connected());
+  EXPECT_TRUE(db.ADOConnection_ODBC.Connected()) << "kept for the next cycle";
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+}
+
+// Cycles share one connection; a failed lookup drops it, so the next cycle
+// starts on a new one (and a change of settings reaches the driver).
+TEST_F(TableCycle, TheConnectionOutlivesCyclesUntilALookupFails) {
+  ASSERT_TRUE(db.FindUser("user00001@example.test"));
+  db.CloseConnection();
+  ASSERT_TRUE(db.ADOConnection_ODBC.Connected());
+  for (int i = 2; i <= 3; ++i) {
+    const std::string address = "user0000" + std::to_string(i) + "@example.test";
+    ASSERT_TRUE(db.FindUser(address));
+    EXPECT_EQ(db.GetFieldValue(address, "sn"), "Surname" + std::to_string(i));
+    db.CloseConnection();
+    EXPECT_TRUE(db.ADOConnection_ODBC.Connected());
+  }
+  odbc.Execute("ALTER TABLE users RENAME TO staff");
+  EXPECT_FALSE(db.FindUser("user00001@example.test"));
+  db.CloseConnection();
+  EXPECT_FALSE(db.ADOConnection_ODBC.Connected()) << "a failed lookup leaves no connection behind";
+  odbc.Execute("ALTER TABLE staff RENAME TO users");
+  ASSERT_TRUE(db.FindUser("user00001@example.test"));
+  EXPECT_EQ(db.GetFieldValue("user00001@example.test", "sn"), "Surname1");
+  db.CloseConnection();
   EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
 }
 
