@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -104,18 +105,34 @@ void InitializeTls() {
   });
 }
 
-/// The client context of one connection: the system's CAs plus the
+/// The client context of the connections: the system's CAs plus the
 /// profile's CA file; the server's certificate and name checked unless
 /// tlsVerifyPeer is off. (VERIFY_STRICT: POCO skips the name check for a
-/// loopback address in its relaxed mode.)
+/// loopback address in its relaxed mode.) Loading the system's CA bundle
+/// costs more than a handshake, so a context is made once per CA file (and
+/// its modification time) and check setting, and shared by every connection
+/// of the process; OpenSSL allows connections on several threads to share
+/// one.
 Poco::Net::Context::Ptr ClientContext(const GeneralSettings& general) {
   InitializeTls();
+  std::string key = std::string(general.tlsVerifyPeer ? "1" : "0") + general.tlsCaFile;
+  std::error_code ec;
+  if (!general.tlsCaFile.empty()) {
+    const auto stamp = std::filesystem::last_write_time(general.tlsCaFile, ec);
+    if (!ec) key += "\n" + std::to_string(stamp.time_since_epoch().count());
+  }
+  static std::mutex mutex;
+  static std::map<std::string, Poco::Net::Context::Ptr> contexts;
+  std::lock_guard<std::mutex> lock(mutex);
+  Poco::Net::Context::Ptr& context = contexts[key];
+  if (context) return context;
   Poco::Net::Context::Params params;
   params.caLocation = general.tlsCaFile;
   params.loadDefaultCAs = true;
   params.verificationMode =
       general.tlsVerifyPeer ? Poco::Net::Context::VERIFY_STRICT : Poco::Net::Context::VERIFY_NONE;
-  return new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, params);
+  context = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, params);
+  return context;
 }
 
 bool IsIpAddress(const std::string& host) {
