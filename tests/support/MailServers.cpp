@@ -203,6 +203,10 @@ void SmtpFixture::UseTls(const std::string& certFile, const std::string& keyFile
   tlsArgs_ = {implicit ? "implicit" : "starttls", certFile, keyFile};
 }
 
+void SmtpFixture::OfferTls(const std::string& certFile, const std::string& keyFile) {
+  tlsArgs_ = {"optional", certFile, keyFile};
+}
+
 void SmtpFixture::Launch() {
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
                                    std::to_string(port_), dir_};

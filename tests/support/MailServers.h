@@ -99,6 +99,9 @@ class SmtpFixture {
   /// Before Start: TLS with this certificate (PEM files): STARTTLS required
   /// before AUTH and MAIL, or (implicit) TLS from the first byte.
   void UseTls(const std::string& certFile, const std::string& keyFile, bool implicit);
+  /// Before Start: STARTTLS offered with this certificate, mail taken with
+  /// or without it.
+  void OfferTls(const std::string& certFile, const std::string& keyFile);
   /// Stops the server; a paused one is resumed first.
   void Stop();
   /// Freezes the server process (SIGSTOP): connections are still accepted

@@ -2,10 +2,11 @@
 """An SMTP server for tests: accepts mail only after AUTH LOGIN (no TLS) and
 keeps every accepted message as a file.
 
-    smtp_server.py PORT DIR [starttls|implicit CERT KEY]
+    smtp_server.py PORT DIR [starttls|optional|implicit CERT KEY]
 
 With "starttls" the server offers STARTTLS and refuses AUTH and MAIL before
-it; with "implicit" it speaks TLS from the first byte. CERT and KEY are the
+it; with "optional" it offers STARTTLS and also takes mail without it; with
+"implicit" it speaks TLS from the first byte. CERT and KEY are the
 server's PEM files. Messages received over TLS get a "TLS" line in their
 envelope file.
 
@@ -200,6 +201,10 @@ if TLS == "starttls":
     controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
                                   auth_required=True, auth_require_tls=True, require_starttls=True,
                                   tls_context=TLS_CONTEXT, decode_data=False)
+elif TLS == "optional":
+    controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+                                  auth_required=True, auth_require_tls=False, tls_context=TLS_CONTEXT,
+                                  decode_data=False)
 elif TLS == "implicit":
     # aiosmtpd's auth_require_tls counts STARTTLS only; this port has TLS from the start.
     controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
