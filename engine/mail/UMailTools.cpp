@@ -146,7 +146,16 @@ Poco::Net::SecureStreamSocket Secure(const Poco::Net::StreamSocket& plain, const
                                      const std::string& host, int port, const Poco::Net::Context::Ptr& context) {
   lastVerifyError = X509_V_OK;
   try {
-    return Poco::Net::SecureStreamSocket::attach(plain, host, context);
+    Poco::Net::SecureStreamSocket secure = Poco::Net::SecureStreamSocket::attach(plain, host, context);
+    // When the read time-out ends a handshake the peer does not answer,
+    // POCO leaves it unfinished and would finish it at the first read,
+    // without the name check. It is finished and checked here.
+    if (secure.completeHandshake() != 1)
+      throw TlsFailure(qm::TlsFailureText(service, host, port, qm::TlsHandshakeReason("Zeitüberschreitung")));
+    secure.verifyPeerCertificate(host);
+    return secure;
+  } catch (const TlsFailure&) {
+    throw;
   } catch (const Poco::Net::CertificateValidationException&) {
     // Thrown after the handshake when the certificate does not name `host`.
     long result = lastVerifyError;

@@ -26,6 +26,12 @@ std::string Request(const std::string& subject) {
 
 bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
+/// The log line of a failed handshake up to its detail.
+std::string HandshakeFailure(const char* service, std::uint16_t port) {
+  std::string text = qm::TlsFailureText(service, "127.0.0.1", port, qm::TlsHandshakeReason(""));
+  return text.substr(0, text.size() - 1);  // without the closing bracket of the empty detail
+}
+
 class MailTls : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,18 +194,13 @@ TEST_F(MailTls, PlainServerOnTlsPortFailsTheHandshake) {
   ScriptedServer pop(Pop3Mailbox({Request("kept")}));
   e.UseLocalServers(pop.Port(), smtp.Port());
   Secure(msImplicitTls, msImplicitTls);
-  auto handshake = [](const char* service, std::uint16_t port) {
-    std::string text = qm::TlsFailureText(service, "127.0.0.1", port, qm::TlsHandshakeReason(""));
-    return text.substr(0, text.size() - 1);  // without the closing bracket of the empty detail
-  };
-
   e.mail->ReceiveMails();
-  EXPECT_TRUE(Logged(handshake("POP3", pop.Port()))) << AllLog();
+  EXPECT_TRUE(Logged(HandshakeFailure("POP3", pop.Port()))) << AllLog();
   EXPECT_TRUE(e.LogHas(kPollFailure));
   for (const auto& cmd : pop.Commands()) EXPECT_FALSE(Contains(cmd, "USER") || Contains(cmd, "PASS")) << cmd;
 
   EXPECT_FALSE(e.mail->SendSignature("anna@example.test", false));
-  EXPECT_TRUE(Logged(handshake("SMTP", smtp.Port()))) << AllLog();
+  EXPECT_TRUE(Logged(HandshakeFailure("SMTP", smtp.Port()))) << AllLog();
   EXPECT_TRUE(smtp.Messages().empty());
 }
 
@@ -230,4 +231,18 @@ TEST_F(MailTls, UncheckedCertificateWorksWithWarning) {
                                qm::TlsNoVerifyWarning("SMTP", "127.0.0.1", smtp.Port()),
                                "Antwort/ Signatur erfolgreich gesendet an:anna@example.test"}))
       << AllLog();
+}
+
+// A server that takes the connection and then says nothing: the handshake
+// ends with the read time-out, as any dialogue step does.
+TEST_F(MailTls, SilentServerEndsTheHandshakeWithTheTimeout) {
+  ScriptedServer silent([](ScriptedServer::Connection& c) { c.Stall(30000); });
+  e.UseLocalServers(silent.Port(), silent.Port());
+  e.mail->Hooks().timeouts.read = std::chrono::seconds(1);
+  Secure(msImplicitTls, msImplicitTls);
+  e.mail->ReceiveMails();
+  EXPECT_TRUE(Logged(HandshakeFailure("POP3", silent.Port()))) << AllLog();
+  EXPECT_TRUE(e.LogHas(kPollFailure));
+  EXPECT_FALSE(e.mail->SendSignature("anna@example.test", false));
+  EXPECT_TRUE(Logged(HandshakeFailure("SMTP", silent.Port()))) << AllLog();
 }
