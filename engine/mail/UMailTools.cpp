@@ -113,7 +113,10 @@ void InitializeTls() {
 /// its modification time) and check setting, and shared by every connection
 /// of the process; OpenSSL allows connections on several threads to share
 /// one.
-Poco::Net::Context::Ptr ClientContext(const GeneralSettings& general) {
+/// Throws TlsFailure when the CA file cannot be loaded; no connection is
+/// made then.
+Poco::Net::Context::Ptr ClientContext(const GeneralSettings& general, const std::string& service,
+                                      const std::string& host, int port) {
   InitializeTls();
   std::string key = std::string(general.tlsVerifyPeer ? "1" : "0") + general.tlsCaFile;
   std::error_code ec;
@@ -131,7 +134,13 @@ Poco::Net::Context::Ptr ClientContext(const GeneralSettings& general) {
   params.loadDefaultCAs = true;
   params.verificationMode =
       general.tlsVerifyPeer ? Poco::Net::Context::VERIFY_STRICT : Poco::Net::Context::VERIFY_NONE;
-  context = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, params);
+  try {
+    context = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, params);
+  } catch (const Poco::Exception& e) {
+    throw TlsFailure(qm::TlsFailureText(service, host, port,
+                                        "die CA-Datei " + general.tlsCaFile + " kann nicht geladen werden (" +
+                                            e.displayText() + ")"));
+  }
   return context;
 }
 
@@ -483,7 +492,7 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   Poco::Net::Context::Ptr context;
   if (security != msNone) {
     if (!general.tlsVerifyPeer) WriteLog(qm::TlsNoVerifyWarning("SMTP", host, port), ltWarning);
-    context = ClientContext(general);
+    context = ClientContext(general, "SMTP", host, port);
   }
   smtpSocket_ = std::make_unique<Poco::Net::StreamSocket>();
   smtpSocket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));
@@ -750,7 +759,7 @@ void TFMailTools::ConnectPop3(const MailSettings& mail) {
   Poco::Net::Context::Ptr context;
   if (security != msNone) {
     if (!general.tlsVerifyPeer) WriteLog(qm::TlsNoVerifyWarning("POP3", host, port), ltWarning);
-    context = ClientContext(general);
+    context = ClientContext(general, "POP3", host, port);
   }
   pop3Socket_ = std::make_unique<Poco::Net::StreamSocket>();
   pop3Socket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));

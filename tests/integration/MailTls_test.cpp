@@ -233,6 +233,24 @@ TEST_F(MailTls, UncheckedCertificateWorksWithWarning) {
       << AllLog();
 }
 
+// A CA file that cannot be loaded: no connection at all.
+TEST_F(MailTls, UnreadableCaFileFailsBeforeConnecting) {
+  ScriptedServer server([](ScriptedServer::Connection&) {});
+  e.UseLocalServers(server.Port(), server.Port());
+  Secure(msStartTls, msImplicitTls);
+  GeneralSettings g = e.settings->GetGeneralSettings();
+  g.tlsCaFile = e.dir / "missing-ca.pem";
+  e.settings->SetGeneralSettings(g);
+  const std::string reason = "die CA-Datei " + g.tlsCaFile + " kann nicht geladen werden (";
+
+  e.mail->ReceiveMails();
+  EXPECT_TRUE(Logged(qm::TlsFailureText("POP3", "127.0.0.1", server.Port(), reason))) << AllLog();
+  EXPECT_TRUE(e.LogHas(kPollFailure));
+  EXPECT_FALSE(e.mail->SendSignature("anna@example.test", false));
+  EXPECT_TRUE(Logged(qm::TlsFailureText("SMTP", "127.0.0.1", server.Port(), reason))) << AllLog();
+  EXPECT_EQ(server.Connections(), 0);
+}
+
 // A server that takes the connection and then says nothing: the handshake
 // ends with the read time-out, as any dialogue step does.
 TEST_F(MailTls, SilentServerEndsTheHandshakeWithTheTimeout) {
