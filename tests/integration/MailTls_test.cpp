@@ -77,6 +77,7 @@ TEST_F(MailTls, PollAndReplyOverStartTlsAndImplicitTls) {
     const char* name;
     std::uint8_t mode;
   } cases[] = {{"STLS/STARTTLS", msStartTls}, {"POP3S/SMTPS", msImplicitTls}};
+  int tlsLogins = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const bool implicit = c.mode == msImplicitTls;
@@ -90,6 +91,7 @@ TEST_F(MailTls, PollAndReplyOverStartTlsAndImplicitTls) {
     e.mail->ReceiveMails();
 
     EXPECT_EQ(pop.MessageCount(), 0) << AllLog();
+    EXPECT_EQ(pop.TlsLogins(), ++tlsLogins);
     const auto got = smtp.Messages();
     ASSERT_EQ(got.size(), 1u) << AllLog();
     EXPECT_EQ(got[0].envelope, "MAIL FROM noreply@example.test\nRCPT TO anna@example.test\nTLS\n");

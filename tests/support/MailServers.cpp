@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -171,6 +172,16 @@ std::vector<std::string> Pop3Fixture::Remaining() const {
   std::vector<std::string> out;
   for (auto& n : names) out.push_back(ReadFileBytes(n));
   return out;
+}
+
+int Pop3Fixture::TlsLogins() const {
+  std::istringstream log(fs::exists(dir_ + "dovecot.log") ? ReadFileBytes(dir_ + "dovecot.log") : "");
+  int n = 0;
+  for (std::string line; std::getline(log, line);)
+    if (line.find("Login: user=<" + User() + ">") != std::string::npos &&
+        (line.find(", TLS, ") != std::string::npos || line.rfind(", TLS") + 5 == line.size()))
+      ++n;
+  return n;
 }
 
 int Pop3Fixture::MessageCount() const { return static_cast<int>(Remaining().size()); }

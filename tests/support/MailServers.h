@@ -74,6 +74,8 @@ class Pop3Fixture {
   int MessageCount() const;
   /// The raw texts of the messages still in the mailbox.
   std::vector<std::string> Remaining() const;
+  /// Logins so far that came over TLS (", TLS" in Dovecot's login line).
+  int TlsLogins() const;
 
  private:
   std::string dir_;
