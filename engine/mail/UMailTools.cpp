@@ -8,20 +8,33 @@
 #include <Poco/Net/MailRecipient.h>
 #include <Poco/Net/MailStream.h>
 #include <Poco/Net/MultipartWriter.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/InvalidCertificateHandler.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/NetSSL.h>
 #include <Poco/Net/POP3ClientSession.h>
 #include <Poco/Net/SMTPClientSession.h>
+#include <Poco/Net/SSLException.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/VerificationErrorArgs.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/Net/StringPartSource.h>
 
+#include <openssl/x509_vfy.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
 #include "directory/UDBUtil.h"
+#include "base/TlsText.h"
 #include "base/ULog.h"
 #include "base/UserInterface.h"
 #include "mail/ReplyText.h"
@@ -55,8 +68,127 @@ class SmtpReplyError : public std::runtime_error {
 class SmtpSession : public Poco::Net::SMTPClientSession {
  public:
   using SMTPClientSession::SMTPClientSession;
+  using SMTPClientSession::login;  // with the EHLO reply
   using SMTPClientSession::socket;
 };
+
+/// A secured connection that could not be made or would not be safe; the
+/// text is the German log line (TlsFailureText).
+class TlsFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The certificate check's result of the last handshake on this thread, as
+/// OpenSSL reported it to the certificate handler (X509_V_OK when none).
+thread_local long lastVerifyError = X509_V_OK;
+
+/// Rejects every certificate OpenSSL finds fault with and keeps the reason
+/// for the log line. Installed as the client handler of POCO's SSLManager,
+/// so that the manager never looks for an application configuration or a
+/// console handler.
+class RejectAndRecordHandler : public Poco::Net::InvalidCertificateHandler {
+ public:
+  RejectAndRecordHandler() : InvalidCertificateHandler(false) {}
+  void onInvalidCertificate(const void*, Poco::Net::VerificationErrorArgs& args) override {
+    lastVerifyError = args.errorNumber();
+    args.setIgnoreError(false);
+  }
+};
+
+void InitializeTls() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Poco::Net::initializeSSL();
+    Poco::Net::SSLManager::instance().initializeClient(
+        nullptr, Poco::Net::SSLManager::InvalidCertificateHandlerPtr(new RejectAndRecordHandler), nullptr);
+  });
+}
+
+/// The client context of the connections: the system's CAs plus the
+/// profile's CA file; the server's certificate and name checked unless
+/// tlsVerifyPeer is off. (VERIFY_STRICT: POCO skips the name check for a
+/// loopback address in its relaxed mode.) Loading the system's CA bundle
+/// costs more than a handshake, so a context is made once per CA file (and
+/// its modification time) and check setting, and shared by every connection
+/// of the process; OpenSSL allows connections on several threads to share
+/// one.
+/// Throws TlsFailure when the CA file cannot be loaded; no connection is
+/// made then.
+Poco::Net::Context::Ptr ClientContext(const GeneralSettings& general, const std::string& service,
+                                      const std::string& host, int port) {
+  InitializeTls();
+  std::string key = std::string(general.tlsVerifyPeer ? "1" : "0") + general.tlsCaFile;
+  std::error_code ec;
+  if (!general.tlsCaFile.empty()) {
+    const auto stamp = std::filesystem::last_write_time(general.tlsCaFile, ec);
+    if (!ec) key += "\n" + std::to_string(stamp.time_since_epoch().count());
+  }
+  static std::mutex mutex;
+  static std::map<std::string, Poco::Net::Context::Ptr> contexts;
+  std::lock_guard<std::mutex> lock(mutex);
+  Poco::Net::Context::Ptr& context = contexts[key];
+  if (context) return context;
+  Poco::Net::Context::Params params;
+  params.caLocation = general.tlsCaFile;
+  params.loadDefaultCAs = true;
+  params.verificationMode =
+      general.tlsVerifyPeer ? Poco::Net::Context::VERIFY_STRICT : Poco::Net::Context::VERIFY_NONE;
+  try {
+    context = new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, params);
+  } catch (const Poco::Exception& e) {
+    throw TlsFailure(qm::TlsFailureText(service, host, port,
+                                        "die CA-Datei " + general.tlsCaFile + " kann nicht geladen werden (" +
+                                            e.displayText() + ")"));
+  }
+  return context;
+}
+
+bool IsIpAddress(const std::string& host) {
+  Poco::Net::IPAddress ip;
+  return Poco::Net::IPAddress::tryParse(host, ip);
+}
+
+/// TLS on a connected socket: the handshake and the check of the server's
+/// certificate for `host`. Throws TlsFailure with the log line.
+Poco::Net::SecureStreamSocket Secure(const Poco::Net::StreamSocket& plain, const std::string& service,
+                                     const std::string& host, int port, const Poco::Net::Context::Ptr& context) {
+  lastVerifyError = X509_V_OK;
+  try {
+    Poco::Net::SecureStreamSocket secure = Poco::Net::SecureStreamSocket::attach(plain, host, context);
+    // When the read time-out ends a handshake the peer does not answer,
+    // POCO leaves it unfinished and would finish it at the first read,
+    // without the name check. It is finished and checked here.
+    if (secure.completeHandshake() != 1)
+      throw TlsFailure(qm::TlsFailureText(service, host, port, qm::TlsHandshakeReason("Zeitüberschreitung")));
+    secure.verifyPeerCertificate(host);
+    return secure;
+  } catch (const TlsFailure&) {
+    throw;
+  } catch (const Poco::Net::CertificateValidationException&) {
+    // Thrown after the handshake when the certificate does not name `host`.
+    long result = lastVerifyError;
+    if (result == X509_V_OK) result = IsIpAddress(host) ? X509_V_ERR_IP_ADDRESS_MISMATCH : X509_V_ERR_HOSTNAME_MISMATCH;
+    throw TlsFailure(qm::TlsFailureText(service, host, port, qm::TlsVerifyReason(result, host)));
+  } catch (const Poco::Exception& e) {
+    const std::string reason = lastVerifyError != X509_V_OK ? qm::TlsVerifyReason(lastVerifyError, host)
+                                                            : qm::TlsHandshakeReason(e.displayText());
+    throw TlsFailure(qm::TlsFailureText(service, host, port, reason));
+  }
+}
+
+/// True when an EHLO reply announces STARTTLS (one keyword per line).
+bool OffersStartTls(const std::string& ehloReply) {
+  std::istringstream lines(ehloReply);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() < 4) continue;
+    std::string keyword = line.substr(4);
+    keyword = keyword.substr(0, keyword.find_first_of(" \r"));
+    std::transform(keyword.begin(), keyword.end(), keyword.begin(), [](unsigned char c) { return std::toupper(c); });
+    if (keyword == "STARTTLS") return true;
+  }
+  return false;
+}
 
 bool IsAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
@@ -354,17 +486,44 @@ void TFMailTools::Transmit(const std::string& host, const std::string& user, con
   using Poco::Net::SMTPClientSession;
   if (HasControl(from) || HasControl(to)) throw std::invalid_argument("Ungültige Adresse: " + OneLine(to));
   const TestHooks& hooks = Hooks();
-  std::uint16_t port = hooks.smtpPort ? hooks.smtpPort : kSmtpPort;
+  const GeneralSettings general = settings_.GetGeneralSettings();
+  const std::uint8_t security = general.smtpSecurity;
+  const std::uint16_t port = hooks.smtpPort ? hooks.smtpPort : static_cast<std::uint16_t>(SmtpPortOf(general));
+  Poco::Net::Context::Ptr context;
+  if (security != msNone) {
+    if (!general.tlsVerifyPeer) WriteLog(qm::TlsNoVerifyWarning("SMTP", host, port), ltWarning);
+    context = ClientContext(general, "SMTP", host, port);
+  }
   smtpSocket_ = std::make_unique<Poco::Net::StreamSocket>();
   smtpSocket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));
   smtpSocket_->setReceiveTimeout(Span(hooks.timeouts.read));
   smtpSocket_->setSendTimeout(Span(hooks.timeouts.read));
+  if (security == msImplicitTls) *smtpSocket_ = Secure(*smtpSocket_, "SMTP", host, port, context);
   theSmtp = std::make_unique<SmtpSession>(*smtpSocket_);
   theSmtp->setTimeout(Span(hooks.timeouts.read));
 
   // Greeting and EHLO (HELO when EHLO is refused); then AUTH LOGIN is sent
   // whatever the server announced.
-  theSmtp->login(Poco::Environment::nodeName());
+  std::string ehlo;
+  static_cast<SmtpSession&>(*theSmtp).login(Poco::Environment::nodeName(), ehlo);
+  if (security == msStartTls) {
+    // No credentials before TLS: a server that does not offer STARTTLS, or
+    // refuses it, gets a QUIT and nothing else. (POCO's secure session
+    // would check the certificate against the address instead of the host
+    // name, so the switch is made here the way it makes it.)
+    std::string reply;
+    if (!OffersStartTls(ehlo) || theSmtp->sendCommand("STARTTLS", reply) / 100 != 2) {
+      try {
+        theSmtp->close();  // QUIT
+      } catch (...) {
+      }
+      throw TlsFailure(qm::TlsFailureText("SMTP", host, port, qm::kTlsNoStartTls));
+    }
+    Poco::Net::DialogSocket& dialog = static_cast<SmtpSession&>(*theSmtp).socket();
+    dialog = Secure(dialog, "SMTP", host, port, context);
+    *smtpSocket_ = dialog;
+    static_cast<SmtpSession&>(*theSmtp).login(Poco::Environment::nodeName(), ehlo);  // EHLO again, now over TLS
+  }
   // No reply at all means the server closed the connection: that is a lost
   // connection, not an error reply.
   auto check = [](int status, const std::string& reply, int wanted) {
@@ -536,6 +695,9 @@ bool TFMailTools::TransmitReply(const MailSettings& mail, const std::string& add
     lastRendered_ = qm::ComposeReply(sendMessage, date, hooks.boundary);
     Transmit(mail.smtpHost, mail.smtpUserId, mail.smtpPassword, mail.senderAddress, address, lastRendered_);
     return true;
+  } catch (const TlsFailure& e) {
+    DropSmtp();
+    Fail(std::string(kSendFailure) + "\r\n" + e.what());
   } catch (const SmtpReplyError& e) {
     DropSmtp();
     Fail(std::string(kSmtpReplyFailure) + "\r\n" + e.what());
@@ -577,6 +739,11 @@ void TFMailTools::ReceiveMails(const PollProgress& progress) {
     }
     thePOP3->close();  // QUIT: the server carries out the deletions
     DropPop3();
+  } catch (const TlsFailure& e) {
+    // Nothing was fetched or deleted: the requests wait for the next poll.
+    QuitPop3AfterFailure();
+    WriteLog(e.what(), ltError);
+    WriteLog("Fehler beim Abholen von EMails über Pop3!", ltError);
   } catch (...) {
     QuitPop3AfterFailure();
     WriteLog("Fehler beim Abholen von EMails über Pop3!", ltError);
@@ -585,14 +752,56 @@ void TFMailTools::ReceiveMails(const PollProgress& progress) {
 
 void TFMailTools::ConnectPop3(const MailSettings& mail) {
   const TestHooks& hooks = Hooks();
-  std::uint16_t port = hooks.pop3Port ? hooks.pop3Port : kPop3Port;
+  const GeneralSettings general = settings_.GetGeneralSettings();
+  const std::uint8_t security = general.pop3Security;
+  const std::string& host = mail.pop3Host;
+  const std::uint16_t port = hooks.pop3Port ? hooks.pop3Port : static_cast<std::uint16_t>(Pop3PortOf(general));
+  Poco::Net::Context::Ptr context;
+  if (security != msNone) {
+    if (!general.tlsVerifyPeer) WriteLog(qm::TlsNoVerifyWarning("POP3", host, port), ltWarning);
+    context = ClientContext(general, "POP3", host, port);
+  }
   pop3Socket_ = std::make_unique<Poco::Net::StreamSocket>();
-  pop3Socket_->connect(Poco::Net::SocketAddress(mail.pop3Host, port), Span(hooks.timeouts.connect));
+  pop3Socket_->connect(Poco::Net::SocketAddress(host, port), Span(hooks.timeouts.connect));
   pop3Socket_->setReceiveTimeout(Span(hooks.timeouts.read));
   pop3Socket_->setSendTimeout(Span(hooks.timeouts.read));
-  thePOP3 = std::make_unique<Poco::Net::POP3ClientSession>(*pop3Socket_);
-  thePOP3->setTimeout(Span(hooks.timeouts.read));
-  thePOP3->login(mail.pop3Login, mail.pop3Password);
+  if (security == msNone) {
+    thePOP3 = std::make_unique<Poco::Net::POP3ClientSession>(*pop3Socket_);
+    thePOP3->setTimeout(Span(hooks.timeouts.read));
+    thePOP3->login(mail.pop3Login, mail.pop3Password);
+  } else {
+    if (security == msStartTls) {
+      // Greeting and STLS in the clear; a server that refuses STLS gets a
+      // QUIT and no credentials.
+      Poco::Net::DialogSocket dialog(*pop3Socket_);
+      std::string reply;
+      dialog.receiveMessage(reply);
+      if (reply.rfind("+OK", 0) != 0) throw Poco::Net::POP3Exception("The POP3 service is unavailable", reply);
+      dialog.sendMessage("STLS");
+      dialog.receiveMessage(reply);
+      if (reply.rfind("+OK", 0) != 0) {
+        try {
+          dialog.sendMessage("QUIT");
+          dialog.receiveMessage(reply);
+        } catch (...) {
+        }
+        throw TlsFailure(qm::TlsFailureText("POP3", host, port, qm::kTlsNoStls));
+      }
+    }
+    *pop3Socket_ = Secure(*pop3Socket_, "POP3", host, port, context);
+    thePOP3 = std::make_unique<Poco::Net::POP3ClientSession>(*pop3Socket_);
+    thePOP3->setTimeout(Span(hooks.timeouts.read));
+    if (security == msImplicitTls) {
+      thePOP3->login(mail.pop3Login, mail.pop3Password);  // greeting, USER, PASS
+    } else {
+      // The greeting came before STLS: USER and PASS as the session's login sends them.
+      std::string reply;
+      if (!thePOP3->sendCommand("USER", mail.pop3Login, reply))
+        throw Poco::Net::POP3Exception("Login rejected for user", reply);
+      if (!thePOP3->sendCommand("PASS", mail.pop3Password, reply))
+        throw Poco::Net::POP3Exception("Password rejected for user", reply);
+    }
+  }
   WriteLog("Verbunden mit Mailbox: " + mail.pop3Host, ltInformation);
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -88,8 +89,15 @@ void Pop3Fixture::Deliver(const std::string& message) {
   }
 }
 
+void Pop3Fixture::UseTls(const std::string& certFile, const std::string& keyFile) {
+  certFile_ = certFile;
+  keyFile_ = keyFile;
+}
+
 void Pop3Fixture::Start() {
   port_ = FreeLoopbackPort();
+  const bool tls = !certFile_.empty();
+  tlsPort_ = tls ? FreeLoopbackPort() : 0;
   const bool root = ::geteuid() == 0;
   const unsigned uid = root ? 65534 : ::geteuid();
   const unsigned gid = root ? 65534 : ::getegid();
@@ -107,7 +115,8 @@ void Pop3Fixture::Start() {
       "log_path = " + dir_ + "dovecot.log\n"
       "protocols = pop3\n"
       "listen = 127.0.0.1\n"
-      "ssl = no\n"
+      + (tls ? "ssl = required\nssl_cert = <" + certFile_ + "\nssl_key = <" + keyFile_ + "\n"
+             : std::string("ssl = no\n")) +
       "disable_plaintext_auth = no\n"
       "auth_mechanisms = plain login\n"
       "default_internal_user = " + internalUser + "\n"
@@ -119,7 +128,11 @@ void Pop3Fixture::Start() {
       "userdb {\n  driver = static\n  args = uid=" + std::to_string(uid) + " gid=" + std::to_string(gid) +
       " home=" + dir_ + "home\n}\n"
       "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = " +
-      std::to_string(port_) + "\n  }\n}\n"
+      std::to_string(port_) + "\n  }\n" +
+      (tls ? "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " + std::to_string(tlsPort_) +
+                 "\n    ssl = yes\n  }\n"
+           : std::string()) +
+      "}\n"
       "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n}\n";
   WriteFileBytes(dir_ + "dovecot.conf", conf);
   // The pid alone is kept: Kill() may come from a relay's thread.
@@ -161,6 +174,16 @@ std::vector<std::string> Pop3Fixture::Remaining() const {
   return out;
 }
 
+int Pop3Fixture::TlsLogins() const {
+  std::istringstream log(fs::exists(dir_ + "dovecot.log") ? ReadFileBytes(dir_ + "dovecot.log") : "");
+  int n = 0;
+  for (std::string line; std::getline(log, line);)
+    if (line.find("Login: user=<" + User() + ">") != std::string::npos &&
+        (line.find(", TLS, ") != std::string::npos || line.rfind(", TLS") + 5 == line.size()))
+      ++n;
+  return n;
+}
+
 int Pop3Fixture::MessageCount() const { return static_cast<int>(Remaining().size()); }
 
 // ---- aiosmtpd ----------------------------------------------------------------
@@ -187,9 +210,19 @@ void SmtpFixture::Restart() {
   Launch();
 }
 
+void SmtpFixture::UseTls(const std::string& certFile, const std::string& keyFile, bool implicit) {
+  tlsArgs_ = {implicit ? "implicit" : "starttls", certFile, keyFile};
+}
+
+void SmtpFixture::OfferTls(const std::string& certFile, const std::string& keyFile) {
+  tlsArgs_ = {"optional", certFile, keyFile};
+}
+
 void SmtpFixture::Launch() {
-  server_ = WaitReady(Spawn({"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
-                             std::to_string(port_), dir_},
+  std::vector<std::string> argv = {"/usr/bin/python3", std::string(QM_SOURCE_DIR) + "/tests/support/smtp_server.py",
+                                   std::to_string(port_), dir_};
+  argv.insert(argv.end(), tlsArgs_.begin(), tlsArgs_.end());
+  server_ = WaitReady(Spawn(argv,
                             dir_ + "server.log"),
                       port_, dir_ + "server.log", "smtp_server.py");
 }

@@ -4,6 +4,8 @@
 //
 //   Pop3Fixture pop;                   // Dovecot with a private configuration:
 //   pop.Deliver(rawMessage);           //   plaintext USER/PASS without TLS,
+//   pop.UseTls(cert);                  //   (or TLS required: STLS on Port(),
+//                                      //   POP3S on TlsPort())
 //   pop.Start();                       //   one passwd-file user, one Maildir
 //   pop.Port(), pop.User(), pop.Password()
 //   pop.MessageCount();                // messages still in the mailbox
@@ -12,6 +14,8 @@
 //
 //   SmtpFixture smtp;                  // aiosmtpd (tests/support/smtp_server.py):
 //   smtp.Start();                      //   AUTH LOGIN required, no TLS
+//   smtp.UseTls(cert, implicit);       //   (or STARTTLS required before AUTH
+//                                      //   and MAIL, or TLS from the start)
 //   smtp.SetPassword("other");         //   refuse the configured password
 //   smtp.RefuseRecipient("a@b");       //   550 for this RCPT TO
 //   smtp.FailAt("MAIL", "451 ...");    //   refuse a step (MAIL, RCPT, DATA, END)
@@ -59,17 +63,24 @@ class Pop3Fixture {
   /// call from another thread while the test thread waits on the server.
   void Kill();
 
+  /// Before Start: TLS with this certificate (PEM files) is required for
+  /// the login, STLS on Port() and POP3S on TlsPort().
+  void UseTls(const std::string& certFile, const std::string& keyFile);
   std::uint16_t Port() const { return port_; }
+  std::uint16_t TlsPort() const { return tlsPort_; }
   std::string User() const { return "requests"; }
   std::string Password() const { return "pop-secret"; }
   /// Messages in the mailbox (new and cur).
   int MessageCount() const;
   /// The raw texts of the messages still in the mailbox.
   std::vector<std::string> Remaining() const;
+  /// Logins so far that came over TLS (", TLS" in Dovecot's login line).
+  int TlsLogins() const;
 
  private:
   std::string dir_;
-  std::uint16_t port_ = 0;
+  std::uint16_t port_ = 0, tlsPort_ = 0;
+  std::string certFile_, keyFile_;
   std::atomic<int> pid_{-1};  // Kill() may come from a relay's thread
   int delivered_ = 0;
 };
@@ -87,6 +98,12 @@ class SmtpFixture {
   SmtpFixture& operator=(const SmtpFixture&) = delete;
 
   void Start();
+  /// Before Start: TLS with this certificate (PEM files): STARTTLS required
+  /// before AUTH and MAIL, or (implicit) TLS from the first byte.
+  void UseTls(const std::string& certFile, const std::string& keyFile, bool implicit);
+  /// Before Start: STARTTLS offered with this certificate, mail taken with
+  /// or without it.
+  void OfferTls(const std::string& certFile, const std::string& keyFile);
   /// Stops the server; a paused one is resumed first.
   void Stop();
   /// Freezes the server process (SIGSTOP): connections are still accepted
@@ -128,6 +145,7 @@ class SmtpFixture {
   void Launch();
   std::string dir_;
   std::uint16_t port_ = 0;
+  std::vector<std::string> tlsArgs_;
   qm::process::Child server_;  // in a process group of its own
 };
 

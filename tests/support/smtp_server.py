@@ -2,7 +2,13 @@
 """An SMTP server for tests: accepts mail only after AUTH LOGIN (no TLS) and
 keeps every accepted message as a file.
 
-    smtp_server.py PORT DIR
+    smtp_server.py PORT DIR [starttls|optional|implicit CERT KEY]
+
+With "starttls" the server offers STARTTLS and refuses AUTH and MAIL before
+it; with "optional" it offers STARTTLS and also takes mail without it; with
+"implicit" it speaks TLS from the first byte. CERT and KEY are the
+server's PEM files. Messages received over TLS get a "TLS" line in their
+envelope file.
 
 DIR/password holds the password the server accepts for the user in DIR/user
 (read at every login, so a test can change it on the fly); DIR/refuse lists
@@ -26,6 +32,7 @@ Every fault that fires adds a line to DIR/fired ("CUT 65536" ...).
 """
 import os
 import signal
+import ssl
 import sys
 import threading
 
@@ -34,6 +41,11 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 PORT = int(sys.argv[1])
 DIR = sys.argv[2]
+TLS = sys.argv[3] if len(sys.argv) > 3 else None
+TLS_CONTEXT = None
+if TLS:
+    TLS_CONTEXT = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    TLS_CONTEXT.load_cert_chain(sys.argv[4], sys.argv[5])
 MESSAGES = os.path.join(DIR, "messages")
 os.makedirs(MESSAGES, exist_ok=True)
 
@@ -100,6 +112,8 @@ class Handler:
             f.write("MAIL FROM %s\n" % envelope.mail_from)
             for r in envelope.rcpt_tos:
                 f.write("RCPT TO %s\n" % r)
+            if server.transport.get_extra_info("ssl_object") is not None:
+                f.write("TLS\n")
         os.rename(base + ".eml.tmp", base + ".eml")
         return "250 2.0.0 Message accepted for delivery"
 
@@ -183,8 +197,22 @@ def authenticator(server, session, envelope, mechanism, auth_data):
     return AuthResult(success=ok, handled=False)
 
 
-controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
-                        auth_required=True, auth_require_tls=False, decode_data=False)
+if TLS == "starttls":
+    controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+                                  auth_required=True, auth_require_tls=True, require_starttls=True,
+                                  tls_context=TLS_CONTEXT, decode_data=False)
+elif TLS == "optional":
+    controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+                                  auth_required=True, auth_require_tls=False, tls_context=TLS_CONTEXT,
+                                  decode_data=False)
+elif TLS == "implicit":
+    # aiosmtpd's auth_require_tls counts STARTTLS only; this port has TLS from the start.
+    controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+                                  auth_required=True, auth_require_tls=False, ssl_context=TLS_CONTEXT,
+                                  decode_data=False)
+else:
+    controller = FaultyController(Handler(), hostname="127.0.0.1", port=PORT, authenticator=authenticator,
+                            auth_required=True, auth_require_tls=False, decode_data=False)
 controller.start()
 stop = threading.Event()
 signal.signal(signal.SIGTERM, lambda *a: stop.set())
