@@ -169,6 +169,26 @@ bool DesktopApp::SaveScreenshots(const QString& dir, const QString& previewAddre
     settings_->Pages()->setCurrentIndex(i);
     ok &= Grab(*settings_, dir, "settings_" + QString::number(i + 1) + "_" + settings_->Pages()->widget(i)->objectName());
   }
+  // The pages again with the optional parts shown: the Active Directory
+  // group, the note of switched-off verification and the HTTPS fields. Only
+  // the dialog's controls change; the records are shown again afterwards.
+  {
+    TFSettings& model = engine_->Settings();
+    model.RG_useAD = 0;
+    model.RG_useADClick();
+    model.CB_pop3Security = msImplicitTls;
+    model.CB_smtpSecurity = msStartTls;
+    model.CB_tlsVerifyPeer = false;
+    model.CB_HTTPS = true;
+    model.CB_HTTPSClick();
+    settings_->LoadFromModel();
+    for (const char* page : {"TabS_server", "TabS_database", "TabS_misc"}) {
+      settings_->Pages()->setCurrentWidget(settings_->findChild<QWidget*>(page));
+      ok &= Grab(*settings_, dir, QString("settings_secured_") + page);
+    }
+    window_->Guard([this] { engine_->Settings().SettingsToDialog(); });
+    settings_->LoadFromModel();
+  }
   // The connection test as a user runs it: the window shows the table and
   // holds the lookup cycle until it is closed.
   window_->Guard([this] { engine_->Settings().BtnDBTestClick(); });

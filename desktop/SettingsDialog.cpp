@@ -3,10 +3,13 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -44,6 +47,32 @@ DropDownComboBox* Combo(QWidget* parent, const char* name, const QString& hint =
   c->setEditable(true);
   c->setInsertPolicy(QComboBox::NoInsert);
   return c;
+}
+
+// A fixed list of choices; its index is the model's value.
+QComboBox* Choice(QWidget* parent, const char* name, const qm::TextList& items, const QString& hint = {}) {
+  auto* c = Named(new QComboBox(parent), name, hint);
+  for (const auto& i : items) c->addItem(Q(i));
+  return c;
+}
+
+// A port field that takes digits only; empty means the standard port.
+QLineEdit* PortEdit(QWidget* parent, const char* name, const QString& hint) {
+  auto* e = Edit(parent, name, hint);
+  e->setMaxLength(5);
+  e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), e));
+  e->setFixedWidth(70);
+  return e;
+}
+
+// A security combo and the port field beside it, as one form row.
+QLayout* SecurityRow(QWidget* parent, QComboBox* mode, QLineEdit* port) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(mode, 1);
+  row->addSpacing(12);
+  row->addWidget(new QLabel("Port:", parent));
+  row->addWidget(port);
+  return row;
 }
 
 QGroupBox* Group(const QString& title, QWidget* parent, const char* name = nullptr) {
@@ -99,6 +128,10 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent) {
   connect(CB_profil, &DropDownComboBox::dropDown, this, [this] { Handle(&TFSettings::CB_profilDropDown); });
   connect(CB_profil, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_profilSelect); });
   connect(CB_profil, &DropDownComboBox::closeUp, this, [this] { Handle(&TFSettings::CB_profilCloseUp); });
+  connect(CB_pop3Security, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_pop3SecurityChange); });
+  connect(CB_smtpSecurity, &QComboBox::activated, this, [this] { Handle(&TFSettings::CB_smtpSecurityChange); });
+  connect(CB_tlsVerifyPeer, &QCheckBox::toggled, this, [this] { Handle(&TFSettings::CB_tlsVerifyPeerClick); });
+  connect(CB_HTTPS, &QCheckBox::toggled, this, [this] { Handle(&TFSettings::CB_HTTPSClick); });
   Ed_HTTPPort->installEventFilter(this);
   // A fixed-size dialog: as large as its largest page needs.
   setFixedSize(sizeHint().expandedTo(QSize(520, 0)));
@@ -208,6 +241,8 @@ void SettingsDialog::LoadFromModel() {
             else if (auto* combo = qobject_cast<QComboBox*>(w)) SetCombo(combo, nullptr, value);
           } else if constexpr (std::is_same_v<T, bool>) {
             qobject_cast<QCheckBox*>(w)->setChecked(value);
+          } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            combo->setCurrentIndex(value);
           } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
             spin->setValue(value);
           } else {
@@ -220,6 +255,12 @@ void SettingsDialog::LoadFromModel() {
   GB_ODBC->setVisible(m.GB_ODBCVisible);
   M_altText->setEnabled(m.M_altTextEnabled);
   SpinEdit1->setEnabled(m.SpinEdit1Enabled);
+  E_pop3Port->setPlaceholderText(Q(m.E_pop3PortHint));
+  E_smtpPort->setPlaceholderText(Q(m.E_smtpPortHint));
+  L_noVerify->setVisible(m.L_noVerifyVisible);
+  for (QWidget* w : {static_cast<QWidget*>(E_httpsCertFile), static_cast<QWidget*>(E_httpsKeyFile),
+                     static_cast<QWidget*>(Btn_httpsCertFile), static_cast<QWidget*>(Btn_httpsKeyFile)})
+    w->setEnabled(m.HttpsFilesEnabled);
   SetCombo(CB_profil, &m.CB_profilItems, m.CB_profil);
   updating_ = false;
 }
@@ -239,6 +280,8 @@ void SettingsDialog::StoreToModel() {
             else if (auto* combo = qobject_cast<QComboBox*>(w)) value = S(combo->currentText());
           } else if constexpr (std::is_same_v<T, bool>) {
             value = qobject_cast<QCheckBox*>(w)->isChecked();
+          } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            value = combo->currentIndex();
           } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
             value = spin->value();
           } else {
@@ -258,6 +301,23 @@ QWidget* SettingsDialog::Control(const char* name) const {
   return w;
 }
 
+QLayout* SettingsDialog::FileRow(QWidget* parent, QLineEdit*& edit, const char* name, const QString& title) {
+  edit = Edit(parent, name, title);
+  auto* choose = Named(new QPushButton("...", parent), (QByteArray("Btn_") + QByteArray(name + 2)).constData(),
+                       title + " auswählen");
+  choose->setFixedWidth(32);
+  QLineEdit* field = edit;
+  connect(choose, &QPushButton::clicked, this, [this, field, title] {
+    const QString file = QFileDialog::getOpenFileName(this, title, QFileInfo(field->text()).path(),
+                                                      "PEM-Dateien (*.pem *.crt *.cer *.key);;Alle Dateien (*)");
+    if (!file.isEmpty()) field->setText(file);
+  });
+  auto* row = new QHBoxLayout;
+  row->addWidget(edit, 1);
+  row->addWidget(choose);
+  return row;
+}
+
 QWidget* SettingsDialog::BuildServerPage() {
   auto* page = Named(new QWidget, "TabS_server");
   auto* v = new QVBoxLayout(page);
@@ -271,6 +331,10 @@ QWidget* SettingsDialog::BuildServerPage() {
   E_pop3login = Edit(pop, "E_pop3login", "Login oder Benutzername des EMail Kontos, ggf. EMailadresse.");
   ME_pop3pass = Edit(pop, "ME_pop3pass", "Passwort des EMail Kontos.", true);
   pf->addRow("Mail-Server (Pop3):", E_pop3Host);
+  CB_pop3Security = Choice(pop, "CB_pop3Security", kPop3SecurityItems,
+                           "Verschlüsselung der Verbindung: STLS nach dem Verbindungsaufbau oder SSL/TLS von Anfang an.");
+  E_pop3Port = PortEdit(pop, "E_pop3Port", "Leer lassen für den Standard-Port der gewählten Verschlüsselung.");
+  pf->addRow("Verschlüsselung:", SecurityRow(pop, CB_pop3Security, E_pop3Port));
   pf->addRow("Benutzername:", E_pop3login);
   pf->addRow("Passwort:", ME_pop3pass);
   v->addWidget(pop);
@@ -285,10 +349,29 @@ QWidget* SettingsDialog::BuildServerPage() {
   ME_smtppass = Edit(smtp, "ME_smtppass", "Passwort für SMTP-Authentifizierung", true);
   E_senderadr = Edit(smtp, "E_senderadr");
   sf->addRow("Mail-Server (Smtp):", E_SmtpHost);
+  CB_smtpSecurity = Choice(smtp, "CB_smtpSecurity", kSmtpSecurityItems,
+                           "Verschlüsselung der Verbindung: STARTTLS nach dem Verbindungsaufbau oder SSL/TLS von "
+                           "Anfang an.");
+  E_smtpPort = PortEdit(smtp, "E_smtpPort", "Leer lassen für den Standard-Port der gewählten Verschlüsselung.");
+  sf->addRow("Verschlüsselung:", SecurityRow(smtp, CB_smtpSecurity, E_smtpPort));
   sf->addRow("Benutzername:", E_smtpUserid);
   sf->addRow("Passwort:", ME_smtppass);
   sf->addRow("Absenderadresse:", E_senderadr);
   v->addWidget(smtp);
+
+  auto* tls = Group("Zertifikate", page, "GB_tls");
+  auto* tf = new QFormLayout(tls);
+  tf->addRow("Eigene CA (PEM):", FileRow(tls, E_tlsCaFile, "E_tlsCaFile", "Zertifikat der Zertifizierungsstelle (PEM)"));
+  CB_tlsVerifyPeer = Named(new QCheckBox("Serverzertifikate prüfen", tls), "CB_tlsVerifyPeer",
+                           "Die Zertifikate der Mail-Server und des Active Directory werden geprüft.");
+  CB_tlsVerifyPeer->setChecked(true);
+  tf->addRow(CB_tlsVerifyPeer);
+  L_noVerify = Named(new QLabel(kNoVerifyNote, tls), "L_noVerify");
+  L_noVerify->setStyleSheet("color: red;");
+  L_noVerify->setWordWrap(true);
+  L_noVerify->hide();
+  tf->addRow(L_noVerify);
+  v->addWidget(tls);
   v->addStretch(1);
   return page;
 }
@@ -324,6 +407,10 @@ QWidget* SettingsDialog::BuildDatabasePage() {
   af->addRow("Domäne:", E_ADPath);
   af->addRow("Benutzername:", E_ADUserId);
   af->addRow("Passwort:", E_ADPass);
+  CB_ldapSecurity = Choice(ad, "CB_ldapSecurity", kLdapSecurityItems,
+                           "Verschlüsselung der Verbindung: StartTLS nach dem Verbindungsaufbau oder LDAPS von Anfang "
+                           "an.");
+  af->addRow("Verschlüsselung:", CB_ldapSecurity);
   af->addRow("Feldnamen:", M_FieldNames);
   auto* resetRow = new QHBoxLayout;
   resetRow->addStretch(1);
@@ -451,6 +538,17 @@ QWidget* SettingsDialog::BuildMiscPage() {
   Ed_HTTPPort->setMaximumWidth(80);
   hf->addRow(CB_HTTPServer_active);
   hf->addRow("Port:", Ed_HTTPPort);
+  CB_HTTPS = Named(new QCheckBox("HTTPS", http), "CB_HTTPS", "Der HTTP-Server antwortet verschlüsselt (TLS).");
+  hf->addRow(CB_HTTPS);
+  hf->addRow("Zertifikat (PEM):", FileRow(http, E_httpsCertFile, "E_httpsCertFile", "Zertifikat (PEM)"));
+  hf->addRow("Privater Schlüssel (PEM):",
+             FileRow(http, E_httpsKeyFile, "E_httpsKeyFile", "Privater Schlüssel (PEM)"));
+  Btn_httpsCertFile = http->findChild<QPushButton*>("Btn_httpsCertFile");
+  Btn_httpsKeyFile = http->findChild<QPushButton*>("Btn_httpsKeyFile");
+  // Enabled with CB_HTTPS, as the model says once the dialog shows it.
+  for (QWidget* w : {static_cast<QWidget*>(E_httpsCertFile), static_cast<QWidget*>(E_httpsKeyFile),
+                     static_cast<QWidget*>(Btn_httpsCertFile), static_cast<QWidget*>(Btn_httpsKeyFile)})
+    w->setEnabled(false);
   v->addWidget(http);
   v->addStretch(1);
   return page;

@@ -8,6 +8,8 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -53,17 +55,24 @@ class SettingsDialog : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
   /// The widget of a control of the model's table, found by its name.
   QWidget* Control(const char* name) const;
+  /// A file field with its "..." button that opens a file chooser.
+  QLayout* FileRow(QWidget* parent, QLineEdit*& edit, const char* name, const QString& title);
 
   TFSettings* model_ = nullptr;
   bool updating_ = false;
   QTabWidget* pages_;
   // E-Mail Server
   QLineEdit *E_pop3Host, *E_pop3login, *ME_pop3pass, *E_SmtpHost, *E_smtpUserid, *ME_smtppass, *E_senderadr;
+  QComboBox *CB_pop3Security, *CB_smtpSecurity;
+  QLineEdit *E_pop3Port, *E_smtpPort, *E_tlsCaFile;
+  QCheckBox* CB_tlsVerifyPeer;
+  QLabel* L_noVerify;
   // Datenbank
   RadioGroup* RG_useAD;
   QPushButton *BtnDBTest, *Btn_reset;
   QWidget *GB_AD, *GB_ODBC;
   QLineEdit *E_ADPath, *E_ADUserId, *E_ADPass, *E_DBUserId, *E_DBPass;
+  QComboBox* CB_ldapSecurity;
   QPlainTextEdit* M_FieldNames;
   DropDownComboBox *CB_Odbc, *CB_tabelle, *CB_mailField;
   // Mail
@@ -76,6 +85,9 @@ class SettingsDialog : public QDialog {
   QSpinBox* SpinEdit1;
   DropDownComboBox* CB_verbosity;
   QLineEdit* Ed_HTTPPort;
+  QCheckBox* CB_HTTPS;
+  QLineEdit *E_httpsCertFile, *E_httpsKeyFile;
+  QPushButton *Btn_httpsCertFile, *Btn_httpsKeyFile;
   // Profile
   QPushButton *BtnNewProfile, *BtnDeleteProfile;
   DropDownComboBox* CB_profil;

@@ -87,8 +87,11 @@ class TFSettings : public SettingsDialogControls {
   /// port (qm::IsValidPort), whether or not the server is switched on, so
   /// that OK never saves a port no server can use. Otherwise shows
   /// kInvalidPortText and returns the control to correct ("Ed_HTTPPort");
-  /// the dialog then stays open and nothing is taken over. Empty when the
-  /// dialog may close. Changes nothing.
+  /// the dialog then stays open and nothing is taken over. The mail port
+  /// fields must be empty or 0 (standard port) or hold a port
+  /// (kInvalidPop3PortText, kInvalidSmtpPortText), and the file fields fit
+  /// 255 bytes (kFileNameTooLongText). Empty when the dialog may close.
+  /// Changes nothing.
   std::string BtnOKClick();
   void BtnDBTestClick();      // "Verbindung testen"
   void CB_OdbcSelect();       // a data source was picked into CB_Odbc
@@ -98,6 +101,10 @@ class TFSettings : public SettingsDialogControls {
   void CB_AltTextClick();     // CB_AltText changed
   void CheckBoxTimerClick();  // CheckBoxTimer changed
   void CheckBox_serviceClick();  // CheckBox_service changed (taken over on OK)
+  void CB_pop3SecurityChange();  // CB_pop3Security changed: its standard port as the hint
+  void CB_smtpSecurityChange();  // CB_smtpSecurity changed: its standard port as the hint
+  void CB_tlsVerifyPeerClick();  // CB_tlsVerifyPeer changed: the note shown or hidden
+  void CB_HTTPSClick();          // CB_HTTPS changed: the certificate fields enabled or not
   /// The character to insert for a key typed into Ed_HTTPPort: digits and
   /// backspace (8) pass, anything else becomes 0 (discarded).
   static char Ed_HTTPPortKeyPress(char key);
@@ -134,6 +141,11 @@ class TFSettings : public SettingsDialogControls {
   void ShowMailPage(const GeneralSettings& general);
   void ShowTimerVerbosityAndService(const GeneralSettings& general);
   void ShowHttpServer(const GeneralSettings& general);
+  void ShowTransportSecurity(const GeneralSettings& general);
+  void TakeTransportSecurity(GeneralSettings& general) const;
+  /// What follows the security controls: port hints, the no-verify note,
+  /// the HTTPS file fields' state.
+  void ShowSecurityDependents();
   void ShowTableList(const GeneralSettings& general, const DirectorySettings& dir);
 
   qm::SettingsStore store_;

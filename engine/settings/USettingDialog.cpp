@@ -48,6 +48,25 @@ std::string WithMailLineFirst(const std::string& text) { return text.empty() ? "
 
 std::string Cut(const std::string& s) { return qm::CutUtf8(s, qm::kFixedTextMax); }
 
+// A mail port field: empty or all zeros is the standard port (0), else a
+// port 1-65535; -1 for anything else.
+int MailPortOfField(const std::string& text) {
+  if (text.empty()) return 0;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return -1;
+  const int port = qm::StrToIntDef(text, -1);
+  return port == 0 || qm::IsValidPort(port) ? port : -1;
+}
+
+std::string PortField(std::int32_t port) { return port == 0 ? std::string() : std::to_string(port); }
+
+// A combo's index for a stored mode; a mode no item stands for selects none.
+int ModeIndex(std::uint8_t mode, const qm::TextList& items) { return mode < items.size() ? mode : -1; }
+
+// The stored mode for a combo's index; no selection keeps the stored mode.
+void TakeMode(int index, const qm::TextList& items, std::uint8_t& mode) {
+  if (index >= 0 && static_cast<std::size_t>(index) < items.size()) mode = static_cast<std::uint8_t>(index);
+}
+
 // The dialog's plain text controls and the record fields they show: the
 // same pairs serve showing the records and taking the values over.
 template <class Record>
@@ -98,11 +117,18 @@ const std::vector<DialogControl>& SettingsDialogControlTable() {
       {"E_smtpUserid", &C::E_smtpUserid},
       {"ME_smtppass", &C::ME_smtppass},
       {"E_senderadr", &C::E_senderadr},
+      {"CB_pop3Security", &C::CB_pop3Security},
+      {"E_pop3Port", &C::E_pop3Port},
+      {"CB_smtpSecurity", &C::CB_smtpSecurity},
+      {"E_smtpPort", &C::E_smtpPort},
+      {"E_tlsCaFile", &C::E_tlsCaFile},
+      {"CB_tlsVerifyPeer", &C::CB_tlsVerifyPeer},
       // Page "Datenbank"
       {"RG_useAD", &C::RG_useAD},
       {"E_ADPath", &C::E_ADPath},
       {"E_ADUserId", &C::E_ADUserId},
       {"E_ADPass", &C::E_ADPass},
+      {"CB_ldapSecurity", &C::CB_ldapSecurity},
       {"M_FieldNames", &C::M_FieldNames},
       {"CB_Odbc", &C::CB_Odbc},
       {"E_DBUserId", &C::E_DBUserId},
@@ -125,6 +151,9 @@ const std::vector<DialogControl>& SettingsDialogControlTable() {
       {"CheckBox_service", &C::CheckBox_service},
       {"CB_HTTPServer_active", &C::CB_HTTPServer_active},
       {"Ed_HTTPPort", &C::Ed_HTTPPort},
+      {"CB_HTTPS", &C::CB_HTTPS},
+      {"E_httpsCertFile", &C::E_httpsCertFile},
+      {"E_httpsKeyFile", &C::E_httpsKeyFile},
   };
   return table;
 }
@@ -141,6 +170,7 @@ void TFSettings::SettingsToDialog() {
   ShowMailPage(general);                          // 6.-9.
   ShowTimerVerbosityAndService(general);          // 10.-13.
   ShowHttpServer(general);                        // 14.
+  ShowTransportSecurity(general);
   if (apply_) apply_(general);                    // 7., 11., 12., 15. preview page, verbosity, timer
   ShowTableList(general, dir);                    // 16.-17.
 }
@@ -189,6 +219,42 @@ void TFSettings::ShowHttpServer(const GeneralSettings& general) {
   Ed_HTTPPort = std::to_string(port);
 }
 
+void TFSettings::ShowTransportSecurity(const GeneralSettings& general) {
+  CB_pop3Security = ModeIndex(general.pop3Security, kPop3SecurityItems);
+  E_pop3Port = PortField(general.pop3Port);
+  CB_smtpSecurity = ModeIndex(general.smtpSecurity, kSmtpSecurityItems);
+  E_smtpPort = PortField(general.smtpPort);
+  E_tlsCaFile = general.tlsCaFile;
+  CB_tlsVerifyPeer = general.tlsVerifyPeer;
+  CB_ldapSecurity = ModeIndex(general.ldapSecurity, kLdapSecurityItems);
+  CB_HTTPS = general.httpSecurity == hsTls;
+  E_httpsCertFile = general.httpsCertFile;
+  E_httpsKeyFile = general.httpsKeyFile;
+  ShowSecurityDependents();
+}
+
+void TFSettings::TakeTransportSecurity(GeneralSettings& general) const {
+  TakeMode(CB_pop3Security, kPop3SecurityItems, general.pop3Security);
+  TakeMode(CB_smtpSecurity, kSmtpSecurityItems, general.smtpSecurity);
+  TakeMode(CB_ldapSecurity, kLdapSecurityItems, general.ldapSecurity);
+  // A field that holds no port (refused by "&OK") stands for the standard port.
+  general.pop3Port = std::max(MailPortOfField(E_pop3Port), 0);
+  general.smtpPort = std::max(MailPortOfField(E_smtpPort), 0);
+  general.tlsCaFile = Cut(E_tlsCaFile);
+  general.tlsVerifyPeer = CB_tlsVerifyPeer;
+  general.httpSecurity = CB_HTTPS ? hsTls : hsNone;
+  general.httpsCertFile = Cut(E_httpsCertFile);
+  general.httpsKeyFile = Cut(E_httpsKeyFile);
+}
+
+void TFSettings::ShowSecurityDependents() {
+  // No selection shows the plain connection's port.
+  E_pop3PortHint = std::to_string(StandardPop3Port(static_cast<std::uint8_t>(std::max(CB_pop3Security, 0))));
+  E_smtpPortHint = std::to_string(StandardSmtpPort(static_cast<std::uint8_t>(std::max(CB_smtpSecurity, 0))));
+  L_noVerifyVisible = !CB_tlsVerifyPeer;
+  HttpsFilesEnabled = CB_HTTPS;
+}
+
 void TFSettings::ShowTableList(const GeneralSettings& general, const DirectorySettings& dir) {
   if (!general.useAD) {
     try {
@@ -229,6 +295,7 @@ void TFSettings::DialogToSettings() {
   // 7. directory (and 6.'s text)
   general.useAD = RG_useAD == 0;
   TakeTexts(kGeneralTexts, *this, general);
+  TakeTransportSecurity(general);
   // 8.-9. attribute list
   if (general.useAD && !ContainsMail(M_FieldNames)) {
     ui_.ShowMessage(
@@ -276,9 +343,28 @@ void TFSettings::EditSettings() {
 
 std::string TFSettings::BtnOKClick() {
   // Read as taking over reads it; a text that is no number is no port.
-  if (qm::IsValidPort(qm::StrToIntDef(Ed_HTTPPort, 0))) return {};
-  ui_.ShowError(kInvalidPortText);
-  return "Ed_HTTPPort";
+  if (!qm::IsValidPort(qm::StrToIntDef(Ed_HTTPPort, 0))) {
+    ui_.ShowError(kInvalidPortText);
+    return "Ed_HTTPPort";
+  }
+  const struct {
+    const std::string& field;
+    const char* control;
+    const char* message;
+  } ports[] = {{E_pop3Port, "E_pop3Port", kInvalidPop3PortText}, {E_smtpPort, "E_smtpPort", kInvalidSmtpPortText}};
+  for (const auto& p : ports) {
+    if (MailPortOfField(p.field) >= 0) continue;
+    ui_.ShowError(p.message);
+    return p.control;
+  }
+  const std::pair<const std::string&, const char*> files[] = {
+      {E_tlsCaFile, "E_tlsCaFile"}, {E_httpsCertFile, "E_httpsCertFile"}, {E_httpsKeyFile, "E_httpsKeyFile"}};
+  for (const auto& [file, control] : files) {
+    if (file.size() <= qm::kFixedTextMax) continue;
+    ui_.ShowError(kFileNameTooLongText);
+    return control;
+  }
+  return {};
 }
 
 void TFSettings::BtnDBTestClick() {
@@ -361,6 +447,14 @@ void TFSettings::Btn_resetClick() { M_FieldNames = kDefaultFieldNames; }
 void TFSettings::CB_AltTextClick() { M_altTextEnabled = CB_AltText; }
 
 void TFSettings::CheckBoxTimerClick() { SpinEdit1Enabled = CheckBoxTimer; }
+
+void TFSettings::CB_pop3SecurityChange() { ShowSecurityDependents(); }
+
+void TFSettings::CB_smtpSecurityChange() { ShowSecurityDependents(); }
+
+void TFSettings::CB_tlsVerifyPeerClick() { ShowSecurityDependents(); }
+
+void TFSettings::CB_HTTPSClick() { ShowSecurityDependents(); }
 
 void TFSettings::CheckBox_serviceClick() {
   // Nothing happens at the click: EditSettings takes the box over on OK.

@@ -27,6 +27,22 @@ inline constexpr std::size_t kHttpPortMaxLength = 5;
 /// The message of "&OK" for a port field that holds no port.
 inline constexpr const char* kInvalidPortText =
     "Bitte geben Sie als Port des HTTP-Servers eine Zahl von 1 bis 65535 ein.";
+/// The messages of "&OK" for a mail port field that holds no port (empty
+/// or 0 means the security mode's standard port).
+inline constexpr const char* kInvalidPop3PortText =
+    "Bitte geben Sie als Port des Pop3-Servers eine Zahl von 1 bis 65535 ein oder lassen Sie das Feld für den "
+    "Standard-Port leer.";
+inline constexpr const char* kInvalidSmtpPortText =
+    "Bitte geben Sie als Port des Smtp-Servers eine Zahl von 1 bis 65535 ein oder lassen Sie das Feld für den "
+    "Standard-Port leer.";
+/// The message of "&OK" for a file name longer than its field's 255 bytes.
+inline constexpr const char* kFileNameTooLongText = "Der Dateiname ist zu lang: höchstens 255 Bytes sind möglich.";
+/// The entries of the security combo boxes, index = stored mode.
+inline const qm::TextList kPop3SecurityItems = {"Keine", "STLS", "SSL/TLS (POP3S)"};
+inline const qm::TextList kSmtpSecurityItems = {"Keine", "STARTTLS", "SSL/TLS (SMTPS)"};
+inline const qm::TextList kLdapSecurityItems = {"Keine", "StartTLS", "LDAPS"};
+/// The note beside CB_tlsVerifyPeer while it is off.
+inline constexpr const char* kNoVerifyNote = "Achtung: ohne Prüfung ist die Verbindung nicht vor Angreifern geschützt.";
 /// SpinEdit1's range.
 inline constexpr int kIntervalMin = 1;
 inline constexpr int kIntervalMax = 2880;
@@ -40,6 +56,15 @@ struct SettingsDialogControls {
   std::string E_smtpUserid;
   std::string ME_smtppass;
   std::string E_senderadr;
+  int CB_pop3Security = 0;     // index into kPop3SecurityItems
+  std::string E_pop3Port;      // empty: the mode's standard port
+  std::string E_pop3PortHint;  // the standard port, shown in the empty field
+  int CB_smtpSecurity = 0;     // index into kSmtpSecurityItems
+  std::string E_smtpPort;
+  std::string E_smtpPortHint;
+  std::string E_tlsCaFile;
+  bool CB_tlsVerifyPeer = true;  // "Serverzertifikate prüfen"
+  bool L_noVerifyVisible = false;  // kNoVerifyNote, while the check is off
 
   // Page "Datenbank"
   int RG_useAD = 0;  // 0 "Windows Active Directory", 1 "Datenbankverbindung"
@@ -48,6 +73,7 @@ struct SettingsDialogControls {
   std::string E_ADPath;
   std::string E_ADUserId;
   std::string E_ADPass;
+  int CB_ldapSecurity = 0;  // index into kLdapSecurityItems
   std::string M_FieldNames = "mail";
   std::string CB_Odbc;  // its items: TFSettings::CB_OdbcItems
   std::string E_DBUserId;
@@ -76,6 +102,10 @@ struct SettingsDialogControls {
   bool CheckBox_service = false;
   bool CB_HTTPServer_active = false;
   std::string Ed_HTTPPort;
+  bool CB_HTTPS = false;
+  std::string E_httpsCertFile;
+  std::string E_httpsKeyFile;
+  bool HttpsFilesEnabled = false;  // the two file fields, while CB_HTTPS is on
 
   // Page "Profile": CB_profil (text) is TFSettings::CB_profil.
   qm::TextList CB_profilItems;

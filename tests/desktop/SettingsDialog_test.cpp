@@ -161,6 +161,91 @@ TEST_F(SettingsDialogTest, OkWithAPortOutOfRangeKeepsTheDialogOpen) {
   EXPECT_EQ(FSettings->GetGeneralSettings().httpPort, 8082);
 }
 
+// The transport-security controls: a fresh profile shows plain connections
+// on the standard ports with verification on; the user's changes follow at
+// once in the dialog (port hints, note, HTTPS fields) and reach the record
+// on OK, a mail port out of range keeps the dialog open on its field.
+TEST_F(SettingsDialogTest, TransportSecurityControls) {
+  OpenSettings([&](QWidget* d) {
+    auto* pop3 = Find<QComboBox>(d, "CB_pop3Security");
+    auto* smtp = Find<QComboBox>(d, "CB_smtpSecurity");
+    auto* ldap = Find<QComboBox>(d, "CB_ldapSecurity");
+    auto* pop3Port = Find<QLineEdit>(d, "E_pop3Port");
+    auto* smtpPort = Find<QLineEdit>(d, "E_smtpPort");
+    auto* verify = Find<QCheckBox>(d, "CB_tlsVerifyPeer");
+    auto* note = Find<QLabel>(d, "L_noVerify");
+    auto* https = Find<QCheckBox>(d, "CB_HTTPS");
+    auto* cert = Find<QLineEdit>(d, "E_httpsCertFile");
+    auto* key = Find<QLineEdit>(d, "E_httpsKeyFile");
+    EXPECT_EQ(pop3->currentText(), "Keine");
+    EXPECT_EQ(smtp->currentText(), "Keine");
+    EXPECT_EQ(ldap->currentText(), "Keine");
+    EXPECT_EQ(pop3Port->text(), "");
+    EXPECT_EQ(pop3Port->placeholderText(), "110");
+    EXPECT_EQ(smtpPort->placeholderText(), "25");
+    EXPECT_TRUE(verify->isChecked());
+    EXPECT_TRUE(note->isHidden());
+    EXPECT_FALSE(https->isChecked());
+    EXPECT_FALSE(cert->isEnabled());
+    EXPECT_FALSE(Find<QPushButton>(d, "Btn_httpsKeyFile")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>(d, "Btn_tlsCaFile")->isEnabled());
+
+    pop3->setCurrentIndex(2);
+    emit pop3->activated(2);
+    EXPECT_EQ(pop3Port->placeholderText(), "995");
+    smtp->setCurrentIndex(1);
+    emit smtp->activated(1);
+    EXPECT_EQ(smtp->currentText(), "STARTTLS");
+    EXPECT_EQ(smtpPort->placeholderText(), "587");
+    ldap->setCurrentIndex(2);
+    verify->setChecked(false);
+    EXPECT_FALSE(note->isHidden());
+    EXPECT_EQ(note->text(), "Achtung: ohne Prüfung ist die Verbindung nicht vor Angreifern geschützt.");
+    https->setChecked(true);
+    EXPECT_TRUE(cert->isEnabled());
+    EXPECT_TRUE(key->isEnabled());
+    cert->setText("/srv/cert.pem");
+    key->setText("/srv/key.pem");
+    Find<QLineEdit>(d, "E_tlsCaFile")->setText("/srv/ca.pem");
+    QTest::keyClicks(pop3Port, "1995");
+    QTest::keyClicks(smtpPort, "70000");
+    EXPECT_EQ(smtpPort->text(), "70000");
+
+    auto* pages = Find<QTabWidget>(d, "PageControl_settings");
+    pages->setCurrentIndex(3);
+    std::string message;
+    AnswerNextMessage(message);
+    ClickButton(d, "&OK");
+    EXPECT_EQ(message, kInvalidSmtpPortText);
+    EXPECT_TRUE(d->isVisible()) << "the dialog stays open";
+    EXPECT_EQ(pages->tabText(pages->currentIndex()), "E-Mail Server");
+    EXPECT_EQ(d->focusWidget(), smtpPort);
+    smtpPort->clear();
+    ClickButton(d, "&OK");
+    EXPECT_FALSE(d->isVisible());
+  });
+  const GeneralSettings g = FSettings->GetGeneralSettings();
+  EXPECT_EQ(g.pop3Security, msImplicitTls);
+  EXPECT_EQ(g.pop3Port, 1995);
+  EXPECT_EQ(g.smtpSecurity, msStartTls);
+  EXPECT_EQ(g.smtpPort, 0);
+  EXPECT_EQ(g.ldapSecurity, lsLdaps);
+  EXPECT_FALSE(g.tlsVerifyPeer);
+  EXPECT_EQ(g.tlsCaFile, "/srv/ca.pem");
+  EXPECT_EQ(g.httpSecurity, hsTls);
+  EXPECT_EQ(g.httpsCertFile, "/srv/cert.pem");
+  EXPECT_EQ(g.httpsKeyFile, "/srv/key.pem");
+
+  // Opened again, the dialog shows what was stored.
+  OpenSettings([&](QWidget* d) {
+    EXPECT_EQ(Find<QComboBox>(d, "CB_pop3Security")->currentText(), "SSL/TLS (POP3S)");
+    EXPECT_EQ(Find<QLineEdit>(d, "E_pop3Port")->text(), "1995");
+    EXPECT_FALSE(Find<QLabel>(d, "L_noVerify")->isHidden());
+    EXPECT_TRUE(Find<QLineEdit>(d, "E_httpsKeyFile")->isEnabled());
+    ClickButton(d, "&Abbrechen");
+  });
+}
+
 // The status area tells whether the HTTP server listens: switched on at a
 // taken port it reads "nicht gestartet", at a free port "Port <n>", switched
 // off "aus".

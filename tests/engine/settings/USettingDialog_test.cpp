@@ -47,6 +47,14 @@ struct DialogHost : RecordingUserInterface {
   }
 };
 
+using C = SettingsDialogControls;
+
+// The general record's transport fields, to compare as one.
+auto Transport(const GeneralSettings& g) {
+  return std::tie(g.pop3Security, g.smtpSecurity, g.ldapSecurity, g.httpSecurity, g.pop3Port, g.smtpPort,
+                  g.tlsVerifyPeer, g.tlsCaFile, g.httpsCertFile, g.httpsKeyFile);
+}
+
 }  // namespace
 
 class SettingsDialog : public ::testing::Test {
@@ -376,6 +384,167 @@ TEST_F(SettingsDialog, OkRefusesAFieldThatHoldsNoPort) {
       EXPECT_EQ(settings.Ed_HTTPPort, c.field) << "the field keeps the text to correct";
     }
   }
+}
+
+// The transport-security controls show the general record's fields, the
+// empty port fields the chosen mode's standard port as their hint, and
+// taking over gives the record back unchanged.
+TEST_F(SettingsDialog, TransportSecurityShownAndTakenBack) {
+  const std::string longPath = "/" + std::string(254, 'p');
+  struct {
+    std::uint8_t pop3, smtp, ldap, http;
+    std::int32_t pop3Port, smtpPort;
+    bool verify;
+    std::string ca, cert, key;
+    const char *pop3Shown, *pop3Hint, *smtpShown, *smtpHint;
+  } cases[] = {
+      {msNone, msNone, lsNone, hsNone, 0, 0, true, "", "", "", "", "110", "", "25"},
+      {msStartTls, msStartTls, lsStartTls, hsTls, 0, 0, false, "/etc/ca.pem", "/srv/c.pem", "/srv/k.pem", "", "110", "",
+       "587"},
+      {msImplicitTls, msImplicitTls, lsLdaps, hsTls, 0, 0, true, "", "", "", "", "995", "", "465"},
+      {msImplicitTls, msStartTls, lsNone, hsNone, 1995, 65535, true, longPath, longPath, longPath, "1995", "995",
+       "65535", "587"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pop3Shown) + "/" + c.smtpShown + " " + std::to_string(c.pop3) + std::to_string(c.smtp));
+    SetGeneral([&](GeneralSettings& g) {
+      g.httpPort = 8081;
+      g.pop3Security = c.pop3;
+      g.smtpSecurity = c.smtp;
+      g.ldapSecurity = c.ldap;
+      g.httpSecurity = c.http;
+      g.pop3Port = c.pop3Port;
+      g.smtpPort = c.smtpPort;
+      g.tlsVerifyPeer = c.verify;
+      g.tlsCaFile = c.ca;
+      g.httpsCertFile = c.cert;
+      g.httpsKeyFile = c.key;
+    });
+    const GeneralSettings before = General();
+    settings.SettingsToDialog();
+    EXPECT_EQ(settings.CB_pop3Security, c.pop3);
+    EXPECT_EQ(settings.CB_smtpSecurity, c.smtp);
+    EXPECT_EQ(settings.CB_ldapSecurity, c.ldap);
+    EXPECT_EQ(settings.CB_HTTPS, c.http == hsTls);
+    EXPECT_EQ(settings.HttpsFilesEnabled, c.http == hsTls);
+    EXPECT_EQ(settings.E_pop3Port, c.pop3Shown);
+    EXPECT_EQ(settings.E_pop3PortHint, c.pop3Hint);
+    EXPECT_EQ(settings.E_smtpPort, c.smtpShown);
+    EXPECT_EQ(settings.E_smtpPortHint, c.smtpHint);
+    EXPECT_EQ(settings.CB_tlsVerifyPeer, c.verify);
+    EXPECT_EQ(settings.L_noVerifyVisible, !c.verify);
+    EXPECT_EQ(settings.E_tlsCaFile, c.ca);
+    EXPECT_EQ(settings.E_httpsCertFile, c.cert);
+    EXPECT_EQ(settings.E_httpsKeyFile, c.key);
+    // Another record's values in between, so that taking over must write them.
+    SetGeneral([](GeneralSettings& g) {
+      g.pop3Security = g.smtpSecurity = g.ldapSecurity = 7;
+      g.pop3Port = g.smtpPort = 9;
+      g.tlsVerifyPeer = !g.tlsVerifyPeer;
+      g.tlsCaFile = g.httpsCertFile = g.httpsKeyFile = "x";
+      g.httpSecurity = g.httpSecurity == hsTls ? hsNone : hsTls;
+    });
+    settings.CB_HTTPServer_active = before.httpServerActive;
+    settings.DialogToSettings();
+    EXPECT_EQ(Transport(General()), Transport(before));
+  }
+}
+
+// Changing a mode shows its standard port as the hint; the verification box
+// shows or hides the note; HTTPS enables its file fields.
+TEST_F(SettingsDialog, SecurityControlsUpdateWhatFollowsThem) {
+  const char* pop3Hints[] = {"110", "110", "995"};
+  const char* smtpHints[] = {"25", "587", "465"};
+  for (int mode = 0; mode < 3; ++mode) {
+    settings.CB_pop3Security = settings.CB_smtpSecurity = mode;
+    settings.CB_pop3SecurityChange();
+    EXPECT_EQ(settings.E_pop3PortHint, pop3Hints[mode]);
+    settings.CB_smtpSecurityChange();
+    EXPECT_EQ(settings.E_smtpPortHint, smtpHints[mode]);
+  }
+  for (bool on : {false, true}) {
+    settings.CB_tlsVerifyPeer = on;
+    settings.CB_tlsVerifyPeerClick();
+    EXPECT_EQ(settings.L_noVerifyVisible, !on);
+    settings.CB_HTTPS = on;
+    settings.CB_HTTPSClick();
+    EXPECT_EQ(settings.HttpsFilesEnabled, on);
+  }
+}
+
+// "&OK" takes a mail port field that is empty or 0 (the standard port) or
+// holds a port, and names the field to correct otherwise; a file name must
+// fit its 255 bytes.
+TEST_F(SettingsDialog, OkChecksMailPortsAndFileNames) {
+  struct {
+    const char* field;
+    bool accepted;
+  } ports[] = {{"", true},       {"0", true},      {"000", true},  {"1", true}, {"995", true},
+               {"65535", true},  {"65536", false}, {"99999", false}, {"9a", false}, {" 25", false}};
+  const struct {
+    std::string SettingsDialogControls::*field;
+    const char* control;
+    const char* message;
+  } portFields[] = {{&C::E_pop3Port, "E_pop3Port", kInvalidPop3PortText},
+                    {&C::E_smtpPort, "E_smtpPort", kInvalidSmtpPortText}};
+  for (const auto& f : portFields) {
+    for (const auto& p : ports) {
+      SCOPED_TRACE(std::string(f.control) + " \"" + p.field + "\"");
+      settings.SettingsToDialog();
+      settings.*f.field = p.field;
+      ui.errors.clear();
+      const GeneralSettings before = General();
+      EXPECT_EQ(settings.BtnOKClick(), p.accepted ? "" : f.control);
+      EXPECT_EQ(ui.errors, p.accepted ? std::vector<std::string>{} : std::vector<std::string>{f.message});
+      EXPECT_EQ(General(), before) << "nothing taken over";
+    }
+  }
+  for (auto field : {&C::E_tlsCaFile, &C::E_httpsCertFile, &C::E_httpsKeyFile}) {
+    for (std::size_t size : {std::size_t{255}, std::size_t{256}}) {
+      settings.SettingsToDialog();
+      settings.*field = std::string(size, 'f');
+      ui.errors.clear();
+      const std::string control = settings.BtnOKClick();
+      EXPECT_EQ(control.empty(), size == 255) << control;
+      EXPECT_EQ(ui.errors.size(), size == 255 ? 0u : 1u);
+      if (size == 256) {
+        EXPECT_EQ(ui.errors.front(), kFileNameTooLongText);
+      }
+    }
+  }
+}
+
+// A profile of an older version (zero where the transport fields are) shows
+// plain connections on the standard ports with verification on, and OK
+// without an edit writes it back byte for byte, its reserved bytes included.
+TEST_F(SettingsDialog, OlderProfileShowsPlainAndOkWritesItBackUnchanged) {
+  settings.CB_profil = "old";
+  SetGeneral([](GeneralSettings& g) { g.httpPort = 8081; });
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  const std::string path = dir / "old.config";
+  std::string older = ReadFileBytes(path);
+  ASSERT_EQ(older.size(), kProfileSize);
+  EXPECT_EQ(older.substr(5394, 6175 - 5394), std::string(6175 - 5394, '\0')) << "no transport field set";
+  for (std::size_t i = 6175; i < older.size(); ++i) older[i] = static_cast<char>((i * 7 + 3) % 251 + 1);
+  WriteFileBytes(path, older);
+  settings.LoadSettings(path);
+
+  ui.whileShown = [&] {
+    EXPECT_EQ(kPop3SecurityItems.at(settings.CB_pop3Security), "Keine");
+    EXPECT_EQ(kSmtpSecurityItems.at(settings.CB_smtpSecurity), "Keine");
+    EXPECT_EQ(kLdapSecurityItems.at(settings.CB_ldapSecurity), "Keine");
+    EXPECT_EQ(settings.E_pop3Port, "");
+    EXPECT_EQ(settings.E_smtpPort, "");
+    EXPECT_TRUE(settings.CB_tlsVerifyPeer);
+    EXPECT_FALSE(settings.L_noVerifyVisible);
+    EXPECT_FALSE(settings.CB_HTTPS);
+    EXPECT_EQ(settings.BtnOKClick(), "");
+  };
+  ui.modalAnswers.push_back(ModalResult::Ok);
+  settings.EditSettings();
+  EXPECT_TRUE(ui.errors.empty());
+  EXPECT_EQ(ReadFileBytes(path), older);
 }
 
 // The service box is taken over like every other control: on OK only, and
