@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                &mail.smtpHost, &mail.smtpUserId, &mail.smtpPassword, &mail.senderAddress,
                                &dir.odbcSource, &dir.table, &dir.dbUserId, &dir.dbPassword, &dir.mailField,
                                &general.altText, &general.adPath, &general.adUserId, &general.adPassword,
-                               &general.fieldNames1, &general.fieldNames2, &general.sendAs};
+                               &general.fieldNames1, &general.fieldNames2, &general.sendAs, &general.tlsCaFile,
+                               &general.httpsCertFile, &general.httpsKeyFile};
   for (const std::string* s : texts) FUZZ_CHECK(qm::IsValidUtf8(*s), "decoded texts are UTF-8");
 
   const auto encoded = EncodeProfile(mail, dir, general);
