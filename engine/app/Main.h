@@ -70,7 +70,7 @@ class TForm_main : public qm::SignatureSource {
   TEventLog& Log() { return log_; }
 
   // ---- locks (always taken in this order; LogLock last) ----------------
-  std::recursive_mutex& SignatureLock() override { return signatureLock_; }
+  qm::FairRecursiveMutex& SignatureLock() override { return signatureLock_; }
   std::recursive_mutex& ConversionLock() { return richText_.ConversionLock(); }
 
   /// The word processor and its locks (tests replace the word processor).
@@ -269,7 +269,7 @@ class TForm_main : public qm::SignatureSource {
   ProgramKind kind_;
   std::thread::id mainThread_ = std::this_thread::get_id();
   TEventLog log_;
-  std::recursive_mutex signatureLock_;
+  qm::FairRecursiveMutex signatureLock_;
   qm::RichTextConversion richText_;
   Collaborators with_;
   mutable std::shared_mutex projectMutex_;

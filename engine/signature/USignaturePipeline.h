@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/FairMutex.h"
 #include "base/UText.h"
 #include "signature/URichText.h"
 
@@ -27,7 +28,7 @@ namespace qm {
 class SignatureSource {
  public:
   virtual ~SignatureSource() = default;
-  virtual std::recursive_mutex& SignatureLock() = 0;
+  virtual FairRecursiveMutex& SignatureLock() = 0;
   /// Generates temp/<address>.txt and .htm; false when the directory could
   /// not be read (see TForm_main::MakeSignature).
   virtual bool MakeSignature(const std::string& address) = 0;

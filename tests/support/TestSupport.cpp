@@ -2,15 +2,11 @@
 
 #include <future>
 
-bool LocksAreFree(std::initializer_list<std::recursive_mutex*> locks) {
+bool LocksAreFree(std::initializer_list<LockRef> locks) {
   return std::async(std::launch::async, [&locks] {
            bool free = true;
-           for (std::recursive_mutex* m : locks) {
-             if (m->try_lock())
-               m->unlock();
-             else
-               free = false;
-           }
+           for (const LockRef& lock : locks)
+             if (!lock.takeAndRelease()) free = false;
            return free;
          }).get();
 }

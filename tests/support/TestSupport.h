@@ -4,6 +4,7 @@
 // log lines without their time stamps.
 
 #include <chrono>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -25,9 +26,24 @@ bool Eventually(Predicate done, std::chrono::milliseconds deadline = std::chrono
   return done();
 }
 
+/// One lock for LocksAreFree: anything with try_lock and unlock.
+struct LockRef {
+  template <class Lockable>
+  LockRef(Lockable* lock)  // NOLINT: implicit, so a list of addresses reads naturally
+      : takeAndRelease([lock] {
+          if (!lock->try_lock()) return false;
+          lock->unlock();
+          return true;
+        }) {}
+  std::function<bool()> takeAndRelease;
+};
+
 /// True when another thread can take every one of the locks right now.
-bool LocksAreFree(std::initializer_list<std::recursive_mutex*> locks);
-inline bool LockIsFree(std::recursive_mutex& lock) { return LocksAreFree({&lock}); }
+bool LocksAreFree(std::initializer_list<LockRef> locks);
+template <class Lockable>
+bool LockIsFree(Lockable& lock) {
+  return LocksAreFree({&lock});
+}
 
 /// A TCP port on 127.0.0.1 that nothing listens on (free a moment ago).
 inline std::uint16_t ClosedLoopbackPort() { return FreeLoopbackPort(); }
