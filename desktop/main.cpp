@@ -9,10 +9,12 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 #include <QStringList>
 
 #include "DesktopApp.h"
 #include "app/Main.h"
+#include "base/DataDirectory.h"
 #include "MainWindow.h"
 #include "base/UUtils.h"
 #include "Widgets.h"
@@ -35,7 +37,16 @@ int main(int argc, char** argv) {
   QString previewAddress;
   if (qsizetype i = args.indexOf("--preview-address"); i >= 0 && i + 1 < args.size()) previewAddress = args[i + 1];
 
-  DesktopApp desktop(qm::ExecutableDirectory());
+  // The files live in the data directory; the executable's directory unless
+  // QM_DATA_DIR or the setting file beside the program names another.
+  const std::string exeDir = qm::ExecutableDirectory();
+  const qm::DataDirectoryChoice data = qm::ResolveDataDirectory(exeDir);
+  if (!data.error.empty()) {
+    QMessageBox::critical(nullptr, QApplication::applicationName(), QString::fromStdString(data.error));
+    return 1;
+  }
+  qm::UseDataDirectory(data, exeDir);
+  DesktopApp desktop(data.dir);
   // Another program of this installation holds the instance lock: the
   // message was shown during start-up; end without the closing sequence.
   if (desktop.TerminateRequested()) return 0;

@@ -19,6 +19,7 @@
 
 #include "app/Engine.h"
 #include "app/Main.h"
+#include "base/DataDirectory.h"
 #include "base/QuietUserInterface.h"
 #include "ServiceConfig.h"
 #include "ServiceLoop.h"
@@ -33,7 +34,16 @@ int main(int argc, char** argv) {
   qm::LimitMemoryPools();
   const ServiceSwitches switches = ParseServiceSwitches(argc, argv);
   QuietUserInterface ui(TQuillmarkService1::kName);
-  const std::string programDir = qm::ExecutableDirectory();
+  // The files live in the data directory; the executable's directory unless
+  // QM_DATA_DIR or the setting file beside the program names another.
+  const std::string exeDir = qm::ExecutableDirectory();
+  const qm::DataDirectoryChoice data = qm::ResolveDataDirectory(exeDir);
+  if (!data.error.empty()) {
+    ui.ShowError(data.error);
+    return 1;
+  }
+  qm::UseDataDirectory(data, exeDir);
+  const std::string programDir = data.dir;
   if (switches.config) return RunConfigSwitch(programDir, switches.configPairs, std::cin, std::cout, std::cerr);
 
   // The instance lock of the directory comes before any engine object: while

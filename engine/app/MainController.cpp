@@ -91,7 +91,7 @@ void TForm_main::FormCreate() {
   // it no signature could be generated and no attachment stored.
   if (desktop) {
     std::string temp = programDir_ + "temp";
-    if (!qm::DirectoryExists(temp) && ::mkdir(temp.c_str(), 0755) != 0 && !qm::DirectoryExists(temp)) {
+    if (!qm::DirectoryExists(temp) && ::mkdir(temp.c_str(), 0777) != 0 && !qm::DirectoryExists(temp)) {
       WriteLog("Temporäres Verzeichnis temp konnte nicht erstellt werden.", ltError);
       Close();
     }
@@ -118,7 +118,7 @@ bool TForm_main::FormCloseQuery() {
   if (releaseHttpServer_) releaseHttpServer_();
 
   // 3. Hand over to the service when so configured (exactly "true").
-  if (GetStateValue("service") == "true") HandOverToService(programDir_, serviceHooks_);
+  if (GetStateValue("service") == "true") HandOverToService(qm::InstallDirectory(), serviceHooks_);
 
   // 4. Remove generated signatures from the attachment store: "*.htm", then
   //    "*.txt", except files named in the attachment list.

@@ -36,7 +36,7 @@ namespace {
 // Appends the bytes to the file, creating it when missing; 0, or the errno of
 // the open or write that failed.
 int AppendToFile(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return errno;
   int error = 0;
   std::size_t off = 0;

@@ -61,6 +61,31 @@ std::string ProgramDirectory() {
   return g_programDir;
 }
 
+namespace {
+std::string g_installDir;
+std::atomic<bool> g_sharedDataDir{false};
+}  // namespace
+
+void SetInstallDirectory(const std::string& dir) {
+  std::lock_guard lk(g_dirMutex);
+  g_installDir = dir;
+  if (!g_installDir.empty() && g_installDir.back() != '/') g_installDir += '/';
+}
+
+std::string InstallDirectory() {
+  std::lock_guard lk(g_dirMutex);
+  return g_installDir.empty() ? g_programDir : g_installDir;
+}
+
+std::string ShippedFile(const std::string& name) {
+  const std::string own = ProgramDirectory() + name;
+  return FileExists(own) ? own : InstallDirectory() + name;
+}
+
+void SetSharedDataDirectory(bool shared) { g_sharedDataDir = shared; }
+bool SharedDataDirectory() { return g_sharedDataDir; }
+unsigned SecretFileMode() { return g_sharedDataDir ? 0660u : 0600u; }
+
 std::string AttachmentStore() { return ProgramDirectory() + "temp/"; }
 
 std::string ExecutableDirectory() {

@@ -54,12 +54,33 @@ std::string FailureDetail(const std::exception& e);
 /// own (CR LF), or qm::text::kRuntimeError alone when there is no detail.
 std::string FailureText(const std::exception& e);
 
-/// Sets the program directory: the directory of the running executable in the
-/// programs, a temporary directory in tests. Stored with a trailing '/'.
+/// Sets the program directory, where the programs keep their files: the
+/// data directory in the programs (base/DataDirectory.h; the executable's
+/// directory unless one is set), a temporary directory in tests. Stored with
+/// a trailing '/'.
 void SetProgramDirectory(const std::string& dir);
 
 /// The program directory with its trailing '/'; empty until set.
 std::string ProgramDirectory();
+
+/// The directory of the files shipped with the programs (ResponsePage.htm,
+/// the service program for the hand-over), with '/': the executable's
+/// directory as set by the programs; the program directory when not set.
+void SetInstallDirectory(const std::string& dir);
+std::string InstallDirectory();
+
+/// The path of a shipped file: the program directory's copy when there is
+/// one (an administrator's own version), else the installed one.
+std::string ShippedFile(const std::string& name);
+
+/// Whether the program directory is a data directory shared through a group
+/// (see base/DataDirectory.h); false unless set.
+void SetSharedDataDirectory(bool shared);
+bool SharedDataDirectory();
+
+/// The mode of files holding passwords (the profiles): owner only (0600), or
+/// owner and group (0660) in a shared data directory; never the world.
+unsigned SecretFileMode();
 
 /// The attachment store: the program directory followed by "temp/".
 std::string AttachmentStore();
@@ -75,10 +96,10 @@ bool DirectoryExists(const std::string& path);
 std::string ReadWholeFile(const std::string& path);
 
 /// Creates or replaces a file with the bytes, all or nothing: on failure the
-/// old file is left as it was. `mode` is used for a new file; an existing
-/// one keeps its permissions. Throws EInOutError with the system's text on
+/// old file is left as it was. `mode` (less the process's umask) is used
+/// for a new file; an existing one keeps its permissions. Throws EInOutError with the system's text on
 /// failure.
-void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
+void WriteWholeFile(const std::string& path, const std::string& bytes, unsigned mode = 0666);
 
 /// Caps the C library's per-thread memory pools at two. Every HTTP
 /// connection runs on a thread of its own; with one pool per thread the

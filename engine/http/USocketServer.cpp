@@ -415,7 +415,7 @@ void TKomponentModule::ShowServerState(bool wanted) {
 }
 
 std::string TKomponentModule::BuildResponsePage(const std::string& message) {
-  const std::string path = qm::ProgramDirectory() + "ResponsePage.htm";
+  const std::string path = qm::ShippedFile("ResponsePage.htm");
   std::string bytes;
   try {
     bytes = qm::ReadWholeFile(path);

@@ -257,9 +257,11 @@ bool SettingsStore::WriteProfile(const std::string& name) const {
       std::lock_guard lk(mutex_);
       buf = EncodeProfile(mail_, directory_, general_);
     }
-    // The file holds passwords: owner only, also when it existed before.
-    qm::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(buf.data()), buf.size()), 0600);
-    if (::chmod(path.c_str(), 0600) != 0) {
+    // The file holds passwords: owner only (owner and group in a shared data
+    // directory), also when it existed before.
+    const unsigned mode = qm::SecretFileMode();
+    qm::WriteWholeFile(path, std::string(reinterpret_cast<const char*>(buf.data()), buf.size()), mode);
+    if (::chmod(path.c_str(), mode) != 0) {
       int e = errno;
       throw qm::EInOutError(qm::SysErrorMessage(e), e);
     }
