@@ -5,23 +5,38 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerConnection.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/HTTPServerSession.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SecureServerSocket.h>
+#include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/TCPServer.h>
+#include <Poco/Net/TCPServerConnection.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
 #include <Poco/ThreadPool.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/TlsText.h"
 #include "base/ULog.h"
 #include "base/UProgState.h"
 #include "base/UserInterface.h"
@@ -71,6 +86,10 @@ std::string ServerStartFailure(int port, const std::exception& e) {
   const std::string detail = ServerFailureDetail(e);
   const std::string sentence = "Der HTTP-Server konnte nicht auf Port " + std::to_string(port) + " gestartet werden";
   return detail.empty() ? sentence + "." : sentence + ": " + detail;
+}
+
+HttpServerTls TlsOf(const GeneralSettings& general) {
+  return {general.httpSecurity == hsTls, general.httpsCertFile, general.httpsKeyFile};
 }
 
 std::string RealPath(const std::string& path) {
@@ -197,6 +216,147 @@ class HandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
   TKomponentModule& module_;
 };
 
+// ---- HTTPS ------------------------------------------------------------------
+
+// OpenSSL's pass-phrase prompt would read the terminal (or block a service);
+// a protected key is refused instead.
+int NoPassphrase(char*, int, int, void*) {
+  return 0;
+}
+
+// Empty when the file can be opened for reading, else the system's text.
+std::string UnreadableReason(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return qm::SysErrorMessage(errno);
+  std::fclose(f);
+  return {};
+}
+
+// The server's TLS context: TLS 1.2 or newer, the certificate chain and the
+// key from their PEM files, no client certificates asked for. Throws
+// HttpsSetupFailure with the German reason naming the file.
+Poco::Net::Context::Ptr MakeServerContext(const HttpServerTls& tls) {
+  static std::once_flag once;
+  std::call_once(once, [] { Poco::Net::initializeSSL(); });
+
+  if (tls.certFile.empty()) throw HttpsSetupFailure("für HTTPS ist keine Zertifikatsdatei angegeben (httpsCertFile)");
+  if (tls.keyFile.empty())
+    throw HttpsSetupFailure("für HTTPS ist keine Datei mit dem privaten Schlüssel angegeben (httpsKeyFile)");
+  if (std::string why = UnreadableReason(tls.certFile); !why.empty())
+    throw HttpsSetupFailure("die Zertifikatsdatei " + tls.certFile + " kann nicht gelesen werden (" + why + ")");
+  if (std::string why = UnreadableReason(tls.keyFile); !why.empty())
+    throw HttpsSetupFailure("die Schlüsseldatei " + tls.keyFile + " kann nicht gelesen werden (" + why + ")");
+
+  Poco::Net::Context::Params params;
+  params.verificationMode = Poco::Net::Context::VERIFY_NONE;  // clients show no certificate
+  params.loadDefaultCAs = false;
+  params.cipherList = "HIGH:!aNULL:!MD5:!RC4:!3DES";
+  Poco::Net::Context::Ptr context = new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, params);
+  context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1_2);
+  context->preferServerCiphers();
+  SSL_CTX* ssl = context->sslContext();
+  SSL_CTX_set_default_passwd_cb(ssl, NoPassphrase);
+
+  // OpenSSL keeps its reasons on this thread's error queue; they are not
+  // wanted beyond this function (POCO reads that queue after socket calls).
+  struct ClearErrors {
+    ~ClearErrors() { ERR_clear_error(); }
+  } clearErrors;
+
+  if (SSL_CTX_use_certificate_chain_file(ssl, tls.certFile.c_str()) != 1)
+    throw HttpsSetupFailure("die Zertifikatsdatei " + tls.certFile + " enthält kein Zertifikat im PEM-Format");
+
+  EVP_PKEY* key = nullptr;
+  if (BIO* in = BIO_new_file(tls.keyFile.c_str(), "r")) {
+    key = PEM_read_bio_PrivateKey(in, nullptr, NoPassphrase, nullptr);
+    BIO_free(in);
+  }
+  if (!key)
+    throw HttpsSetupFailure("die Schlüsseldatei " + tls.keyFile +
+                            " enthält keinen privaten Schlüssel im PEM-Format (oder er ist mit einem Passwort geschützt)");
+  const bool used = SSL_CTX_use_PrivateKey(ssl, key) == 1;
+  EVP_PKEY_free(key);
+  if (!used || SSL_CTX_check_private_key(ssl) != 1)
+    throw HttpsSetupFailure("der private Schlüssel in " + tls.keyFile + " passt nicht zum Zertifikat in " + tls.certFile);
+  return context;
+}
+
+// One HTTPS connection on its worker thread: the TLS handshake first, then
+// the same HTTP handling as a plain connection. The accept loop only took
+// the connection, so a client that never finishes the handshake holds up
+// nobody but this thread, and only for the read time-out per message.
+class HttpsConnection : public Poco::Net::TCPServerConnection {
+ public:
+  HttpsConnection(const Poco::Net::StreamSocket& socket, Poco::Net::HTTPServerParams::Ptr params,
+                  Poco::Net::HTTPRequestHandlerFactory::Ptr handlers)
+      : TCPServerConnection(socket), params_(std::move(params)), handlers_(std::move(handlers)) {}
+
+  void run() override {
+    std::string failure;
+    try {
+      Poco::Net::SecureStreamSocket secure(socket());
+      const Poco::Timespan timeout = params_->getTimeout();
+      secure.setReceiveTimeout(timeout);
+      secure.setSendTimeout(timeout);
+      // Non-blocking while the handshake waits, so that each wait for the
+      // client is one poll of at most the time-out (a blocking read would
+      // wait its own time-out before POCO polls for another).
+      secure.setBlocking(false);
+      for (;;) {
+        const int rc = secure.completeHandshake();
+        if (rc == 1) break;
+        const bool wantRead = rc == Poco::Net::SecureStreamSocket::ERR_SSL_WANT_READ;
+        if (!wantRead && rc != Poco::Net::SecureStreamSocket::ERR_SSL_WANT_WRITE) {
+          failure = "Verbindung vom Client beendet";
+          break;
+        }
+        if (!secure.poll(timeout, wantRead ? Poco::Net::Socket::SELECT_READ : Poco::Net::Socket::SELECT_WRITE)) {
+          failure = "Zeitüberschreitung";
+          break;
+        }
+      }
+      secure.setBlocking(true);
+    } catch (const Poco::TimeoutException&) {
+      failure = "Zeitüberschreitung";
+    } catch (const Poco::Exception& e) {
+      failure = e.displayText();
+    }
+    if (!failure.empty()) {
+      // Scanners and plain-HTTP clients end up here: information only, so
+      // that the usual error-and-warning log stays free of them.
+      WriteLog("HTTPS-Verbindung von " + PeerText() + ": " + qm::TlsHandshakeReason(failure), ltInformation);
+      return;  // closing the socket ends the connection without an answer
+    }
+    Poco::Net::HTTPServerConnection http(socket(), params_, handlers_);
+    http.run();
+  }
+
+ private:
+  std::string PeerText() {
+    try {
+      return socket().peerAddress().host().toString();
+    } catch (...) {
+      return "?";  // the client is already gone
+    }
+  }
+
+  Poco::Net::HTTPServerParams::Ptr params_;
+  Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
+};
+
+class HttpsConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+ public:
+  HttpsConnectionFactory(Poco::Net::HTTPServerParams::Ptr params, Poco::Net::HTTPRequestHandlerFactory::Ptr handlers)
+      : params_(std::move(params)), handlers_(std::move(handlers)) {}
+  Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
+    return new HttpsConnection(socket, params_, handlers_);
+  }
+
+ private:
+  Poco::Net::HTTPServerParams::Ptr params_;
+  Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
+};
+
 }  // namespace
 
 // ---- TIdHTTPServer --------------------------------------------------------
@@ -205,15 +365,16 @@ struct TIdHTTPServer::Impl {
   explicit Impl(TKomponentModule& m) : module(m) {}
   TKomponentModule& module;
 
-  mutable std::mutex dataMutex;  // bindings, default port, limits
+  mutable std::mutex dataMutex;  // bindings, default port, limits, TLS
   std::vector<Binding> bindings;
   int defaultPort = 80;
   HttpServerLimits limits;
+  HttpServerTls tls;
 
   mutable std::mutex stateMutex;  // activation; held while stopping
   std::unique_ptr<Poco::ThreadPool> pool;
   int poolCapacity = 0;
-  std::vector<std::unique_ptr<Poco::Net::HTTPServer>> servers;
+  std::vector<std::unique_ptr<Poco::Net::TCPServer>> servers;
   std::vector<std::uint16_t> ports;
 
   // Closes the listening sockets. Requests being answered finish on their
@@ -244,16 +405,23 @@ void TIdHTTPServer::SetActive(bool active) {
 
   std::vector<Binding> bindings;
   HttpServerLimits limits;
+  HttpServerTls tls;
   {
     std::lock_guard dk(impl_->dataMutex);
     bindings = impl_->bindings;
     if (bindings.empty()) bindings.push_back({"0.0.0.0", impl_->defaultPort});
     limits = impl_->limits;
+    tls = impl_->tls;
   }
   // Port 0 asks the system for a free port (tests bind that way).
   for (const auto& b : bindings)
     if (b.port != 0 && !qm::IsValidPort(b.port))
       throw std::runtime_error("Ungültiger Port für den HTTP-Server: " + std::to_string(b.port));
+
+  // Certificate and key are loaded before any port is bound: when they
+  // fail, nothing listens (no plain HTTP in their place).
+  Poco::Net::Context::Ptr context;
+  if (tls.enabled) context = MakeServerContext(tls);
 
   const int threads = std::max(1, limits.maxThreads);
   if (!impl_->pool || impl_->poolCapacity < threads) {
@@ -264,7 +432,7 @@ void TIdHTTPServer::SetActive(bool active) {
 
   try {
     for (const auto& b : bindings) {
-      Poco::Net::ServerSocket socket;
+      Poco::Net::ServerSocket socket = context ? Poco::Net::SecureServerSocket(context) : Poco::Net::ServerSocket();
       // SO_REUSEADDR for a quick restart, but never SO_REUSEPORT: a port in
       // use by another program must fail to bind.
       socket.bind(Poco::Net::SocketAddress(b.ip, static_cast<Poco::UInt16>(b.port)), true, false);
@@ -273,15 +441,20 @@ void TIdHTTPServer::SetActive(bool active) {
       // keep the port taken, accepting connections nobody answers.
       ::fcntl(socket.impl()->sockfd(), F_SETFD, FD_CLOEXEC);
       socket.listen(256);
-      auto* params = new Poco::Net::HTTPServerParams;
+      Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
       params->setMaxThreads(threads);
       params->setMaxQueued(std::max(1, limits.maxQueued));
       params->setKeepAlive(false);
       params->setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(limits.readTimeout.count()) * 1000));
       params->setServerName("Quillmark");
       params->setThreadIdleTime(Poco::Timespan(30, 0));
-      auto server = std::make_unique<Poco::Net::HTTPServer>(new HandlerFactory(impl_->module), *impl_->pool, socket,
-                                                            params);
+      Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new HandlerFactory(impl_->module);
+      std::unique_ptr<Poco::Net::TCPServer> server;
+      if (context)
+        server = std::make_unique<Poco::Net::TCPServer>(new HttpsConnectionFactory(params, handlers), *impl_->pool,
+                                                         socket, params);
+      else
+        server = std::make_unique<Poco::Net::HTTPServer>(handlers, *impl_->pool, socket, params);
       server->start();
       impl_->ports.push_back(socket.address().port());
       impl_->servers.push_back(std::move(server));
@@ -337,6 +510,16 @@ HttpServerLimits TIdHTTPServer::Limits() const {
   return impl_->limits;
 }
 
+void TIdHTTPServer::SetTls(const HttpServerTls& tls) {
+  std::lock_guard lk(impl_->dataMutex);
+  impl_->tls = tls;
+}
+
+HttpServerTls TIdHTTPServer::Tls() const {
+  std::lock_guard lk(impl_->dataMutex);
+  return impl_->tls;
+}
+
 // ---- TKomponentModule -----------------------------------------------------
 
 std::string ServerStartFailureText(int port, const std::string& reason) {
@@ -361,6 +544,7 @@ void TKomponentModule::DataModuleCreate() {
     WriteLog("HTTP-Server Port automaticly set to " + std::to_string(kFallbackPort) + ".", ltWarning);
   }
   IdHTTPServer1.AddBinding("0.0.0.0", port);
+  IdHTTPServer1.SetTls(TlsOf(general));
   if (!general.httpServerActive) {
     ShowServerState(false);
     return;
@@ -368,6 +552,13 @@ void TKomponentModule::DataModuleCreate() {
   try {
     IdHTTPServer1.SetActive(true);
     ShowServerState(true);
+  } catch (const HttpsSetupFailure& e) {
+    // Not the port's fault: the log line is the shown sentence with the
+    // reason naming the file.
+    const std::string shown = ServerStartFailure(port, e);
+    WriteLog(shown, ltError);
+    ShowServerState(true);
+    ui_.ShowError(shown);
   } catch (const std::exception& e) {
     // The log names the port and the reason: the service has no screen, and
     // without this line an administrator would only see that nobody answers.
@@ -387,6 +578,8 @@ void TKomponentModule::RestartServer(int port, bool active) {
   IdHTTPServer1.ClearBindings();
   IdHTTPServer1.SetDefaultPort(port);
   IdHTTPServer1.AddBinding("0.0.0.0", port);
+  // The dialog stores the record before it restarts the server.
+  IdHTTPServer1.SetTls(TlsOf(settings_.GetGeneralSettings()));
   if (!active) {
     ShowServerState(false);
     return;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,15 @@ struct HttpServerLimits {
   std::size_t maxBody = 64 * 1024;
 };
 
+/// HTTPS on the server's port: the certificate (PEM, the server's own
+/// certificate first, intermediate CA certificates after it) and its private
+/// key (PEM, without a pass phrase). Off means plain HTTP.
+struct HttpServerTls {
+  bool enabled = false;
+  std::string certFile;
+  std::string keyFile;
+};
+
 /// The threaded HTTP/1.1 server `IdHTTPServer1`: bindings, default port and
 /// the active switch. One request per connection; GET, HEAD and POST go to
 /// the module's handler, other methods are closed without an answer.
@@ -55,8 +65,13 @@ class TIdHTTPServer {
 
   /// Starts listening on every binding (with no binding: all local addresses
   /// at DefaultPort) or stops. Starting throws (Poco::Exception or
-  /// std::runtime_error) when a port is outside 1-65535 or cannot be bound;
-  /// the server then stays inactive. Stopping closes the listening sockets
+  /// std::runtime_error) when a port is outside 1-65535 or cannot be bound,
+  /// and HttpsSetupFailure when HTTPS is on and the certificate or key cannot
+  /// be loaded (before any port is bound); the server then stays inactive.
+  /// With HTTPS, the TLS handshake runs on the connection's thread, waiting
+  /// at most the read time-out for each of the client's messages; a client
+  /// that stays silent or does not speak TLS is disconnected without an
+  /// answer and never holds up the others. Stopping closes the listening sockets
   /// at once; requests being answered finish on their threads (destroying
   /// the server waits for them).
   void SetActive(bool active);
@@ -76,6 +91,10 @@ class TIdHTTPServer {
   void SetLimits(const HttpServerLimits& limits);
   HttpServerLimits Limits() const;
 
+  /// HTTPS or plain HTTP, from the next activation on.
+  void SetTls(const HttpServerTls& tls);
+  HttpServerTls Tls() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -94,11 +113,15 @@ class TKomponentModule {
 
   /// Binds the configured port on all local addresses (8081 with a warning
   /// when `httpPort` is below 1; the record keeps its value) and starts the
-  /// server when `httpServerActive` is set. A port that cannot be opened is
-  /// logged as an error (ServerStartFailureText), shown through the user
-  /// interface's error display ("Der HTTP-Server konnte nicht auf Port
-  /// <port> gestartet werden: " and the system's text) and leaves the server
-  /// inactive. The outcome shows in the status area (ShowServerState).
+  /// server when `httpServerActive` is set, speaking HTTPS when
+  /// `httpSecurity` is hsTls (httpsCertFile, httpsKeyFile). A port that
+  /// cannot be opened is logged as an error (ServerStartFailureText), shown
+  /// through the user interface's error display ("Der HTTP-Server konnte
+  /// nicht auf Port <port> gestartet werden: " and the system's text) and
+  /// leaves the server inactive. A certificate or key that cannot be loaded
+  /// is shown and logged with that sentence and the German reason naming the
+  /// file; the server then stays inactive, never falling back to plain HTTP.
+  /// The outcome shows in the status area (ShowServerState).
   void DataModuleCreate();
 
   /// Stops the server and removes its bindings.
@@ -106,9 +129,10 @@ class TKomponentModule {
 
   /// The settings dialog's restart: deactivate, remove the bindings, set the
   /// default port, add one binding on all local addresses at that port and
-  /// activate when `active`. Throws std::runtime_error when activation fails
-  /// (port outside 1-65535, or taken: the text of DataModuleCreate's
-  /// display); the server is then inactive. The outcome shows in the status
+  /// activate when `active`, with HTTPS as the stored general record says.
+  /// Throws std::runtime_error when activation fails (port outside 1-65535,
+  /// taken, or certificate or key not loadable: the text of
+  /// DataModuleCreate's display); the server is then inactive. The outcome shows in the status
   /// area (ShowServerState).
   void RestartServer(int port, bool active);
 
@@ -153,6 +177,13 @@ extern TKomponentModule* KomponentModule;
 /// The error line logged when the server cannot listen on its port: names
 /// the port and the reason (the system's text).
 std::string ServerStartFailureText(int port, const std::string& reason);
+
+/// A certificate or key of the HTTPS server that cannot be loaded; what()
+/// is the German reason, naming the file.
+class HttpsSetupFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 /// The state of the server in the main window's status area: switched off,
 /// or switched on but not listening (its port could not be opened).
