@@ -220,6 +220,11 @@ TEST_F(LdapProviderTest, FailuresArriveAsDataErrors) {
       {"unknown attribute", QueryFor("", "", "mail,noSuchAttribute"), "", "noSuchAttribute"},
       {"leading comma", QueryFor("", "", ",mail"), "", "Syntaxfehler"},
       {"apostrophe", QueryFor("o'brien@example.test"), "", "Syntaxfehler"},
+      // A damaged flag is refused rather than read as "no encryption".
+      {"ADSI Flag that is no number", QueryFor(""),
+       "Provider=ADsDSOObject;Password=" + server.BindPassword() + ";User ID=" + server.BindDn() +
+           ";ADSI Flag=0x82",
+       "Ungültiger Wert für \"ADSI Flag\": 0x82"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
