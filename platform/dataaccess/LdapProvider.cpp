@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -146,20 +147,57 @@ bool IsFalse(const std::string& text) {
   return SameTextIgnoringCase(text, "False") || SameTextIgnoringCase(text, "No") || text == "0";
 }
 
-// Sets the handle's own TLS options, then makes its TLS context from them
-// (LDAP_OPT_X_TLS_NEWCTX), so that no process-wide setting is touched. The
-// system's CA store is trusted always, the CA file besides it.
-void SetTlsOptions(LDAP* ld, const TlsOptions& tls, bool verify) {
+// The TLS settings of a handle: the check, and the trust for the context.
+void SetTrust(LDAP* ld, const std::string& caFile, bool verify) {
   int require = verify ? LDAP_OPT_X_TLS_DEMAND : LDAP_OPT_X_TLS_NEVER;
   ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
-  const char* systemDir = X509_get_default_cert_dir();
-  ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, systemDir);
-  const std::string caFile = tls.caFile.empty() ? std::string(X509_get_default_cert_file()) : tls.caFile;
+  ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, X509_get_default_cert_dir());
   ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, caFile.c_str());
-  int newCtx = 0;  // a client context
-  const int rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newCtx);
-  if (rc != LDAP_OPT_SUCCESS)
-    throw DataError("LDAP: TLS-Einstellungen nicht verwendbar (CA-Datei " + caFile + "): " + ldap_err2string(rc));
+}
+
+// Gives the handle its TLS options and a client TLS context made from them,
+// so that no process-wide setting is touched. The system's CA store is
+// trusted always, the CA file besides it. Loading the system's store costs
+// far more than a handshake, so a context is made once per CA file (and its
+// modification time) and check setting and shared by later connections; a
+// CA file that is replaced gets a new one (the old one stays in memory).
+void SetTlsOptions(LDAP* ld, const TlsOptions& tls, bool verify) {
+  const std::string caFile = tls.caFile.empty() ? std::string(X509_get_default_cert_file()) : tls.caFile;
+  std::error_code ec;
+  const auto stamp = std::filesystem::last_write_time(caFile, ec);
+  const std::string key = std::string(verify ? "1" : "0") + caFile;
+  static std::mutex mutex;
+  struct Entry {
+    std::filesystem::file_time_type stamp;
+    void* ctx;  // one reference held here for good
+  };
+  static std::map<std::string, Entry> contexts;
+  SetTrust(ld, caFile, verify);
+  std::lock_guard lock(mutex);
+  auto it = contexts.find(key);
+  if (it == contexts.end() || ec || it->second.stamp != stamp) {
+    // A new context, made on a handle of its own; its reference is kept.
+    LDAP* maker = nullptr;
+    if (ldap_initialize(&maker, nullptr) != LDAP_SUCCESS || !maker)
+      throw DataError("LDAP: TLS-Kontext nicht verfügbar");
+    SetTrust(maker, caFile, verify);
+    int client = 0;
+    const int rc = ldap_set_option(maker, LDAP_OPT_X_TLS_NEWCTX, &client);
+    void* ctx = nullptr;
+    if (rc == LDAP_OPT_SUCCESS) ldap_get_option(maker, LDAP_OPT_X_TLS_CTX, &ctx);  // takes a reference
+    ldap_unbind_ext_s(maker, nullptr, nullptr);
+    if (rc != LDAP_OPT_SUCCESS || !ctx)
+      throw DataError("LDAP: TLS-Einstellungen nicht verwendbar (CA-Datei " + caFile + "): " + ldap_err2string(rc));
+    if (ec) {
+      // No time stamp to compare: not kept, the handle takes this one over
+      // (its reference goes with the handle).
+      ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, ctx);
+      return;
+    }
+    it = contexts.insert_or_assign(key, Entry{stamp, ctx}).first;
+  }
+  // The handle takes its own reference, released with the handle.
+  ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, it->second.ctx);
 }
 
 // Why OpenSSL refuses `der` for `host`, checked against the system's CA

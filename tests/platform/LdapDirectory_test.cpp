@@ -386,6 +386,19 @@ TEST_F(LdapTlsTest, SecuredConnectionsAndWhyTheyFail) {
   }
 }
 
+// The CA file is read again once it has been replaced: trust follows the
+// file, not the first connection's copy of it.
+TEST_F(LdapTlsTest, ReplacedCaFileIsTakenUp) {
+  const TestCa& ca = TestCa::Shared();
+  const std::string caFile = ca.dir + "/replaced-ca.pem";
+  std::filesystem::copy_file(ca.wrongName.cert, caFile, std::filesystem::copy_options::overwrite_existing);
+  const SlapdFixture& server = *servers["good"];
+  EXPECT_THROW(Mails(ConnectionFor(kSsl, caFile, true), QueryOn(server, true)), TlsError);
+  std::filesystem::copy_file(ca.caFile, caFile, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::last_write_time(caFile, std::filesystem::last_write_time(caFile) + std::chrono::seconds(1));
+  EXPECT_EQ(Mails(ConnectionFor(kSsl, caFile, true), QueryOn(server, true)).size(), 2u);
+}
+
 TEST_F(LdapTlsTest, ServerWithoutStartTlsGetsNoCredentials) {
   SlapdFixture plain;  // no TLS at all
   plain.AddUsers(1);
