@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
   GeneralSettings g = e.settings->GetGeneralSettings();
   g.verbosity = 2;  // errors only: no log line per request, as nginx's access_log off
   e.settings->SetGeneralSettings(g);
+  e.main->SetVerbosity(g.verbosity);  // what applying the settings does
   TKomponentModule& module = *e.http;
   module.IdHTTPServer1.AddBinding("127.0.0.1", 0);
   module.IdHTTPServer1.SetActive(true);
