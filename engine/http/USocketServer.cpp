@@ -30,11 +30,14 @@
 #include <Poco/Net/TCPServerConnectionFactory.h>
 #include <Poco/ThreadPool.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "base/TlsText.h"
 #include "base/ULog.h"
@@ -61,16 +64,41 @@ constexpr int kFallbackPort = 8081;
 // answer.
 constexpr std::streamsize kDrainLimit = 4 * 1024 * 1024;
 
-void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std::string& body,
+// Writes the whole answer, header and body, with one send: POCO's response
+// stream would split anything above its 4 KiB buffer into several sends, and
+// on a connection that carries one request every extra send is an extra
+// segment and an extra wake-up of the client. HEAD gets the header alone,
+// with the length the body would have. A client that went away meanwhile is
+// not an error: its connection ends right after this.
+void Answer(HTTPServerRequest& request, HTTPServerResponse& response, std::string_view body,
             HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
   const bool isHead = request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD;
   response.setStatusAndReason(status, status == HTTPResponse::HTTP_OK ? "OK" : HTTPResponse::getReasonForStatus(status));
   response.setContentType("text/html");
   response.setKeepAlive(false);
   response.setContentLength64(static_cast<Poco::Int64>(body.size()));
-  std::ostream& out = response.send();
-  if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
-  out.flush();  // on the wire now, not when the connection ends
+  auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
+  if (!impl) {
+    // Not on one of our connections (no socket to write to): POCO's stream.
+    std::ostream& out = response.send();
+    if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    out.flush();
+    return;
+  }
+  std::ostringstream head;
+  response.write(head);
+  std::string bytes = std::move(head).str();
+  if (!isHead) bytes.append(body);
+  try {
+    Poco::Net::StreamSocket& socket = impl->socket();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const int n = socket.sendBytes(bytes.data() + sent, static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX)));
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+  } catch (const Poco::Exception&) {
+  }
 }
 
 // "Der HTTP-Server konnte nicht auf Port <port> gestartet werden: <detail>".
