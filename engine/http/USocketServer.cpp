@@ -2,6 +2,7 @@
 #include "base/Texts.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerConnectionFactory.h>
 #include <Poco/Net/HTTPServerConnection.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
@@ -25,12 +26,12 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/TCPServer.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
-#include <Poco/ThreadPool.h>
+#include <Poco/Thread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -38,6 +39,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include "base/TlsText.h"
 #include "base/ULog.h"
@@ -385,6 +387,79 @@ class HttpsConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
   Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
 };
 
+// One listening socket and the threads that serve it. Every thread takes
+// the next connection itself (accept) and answers it on the spot, so a
+// connection is never handed from an accepting thread to a worker: no queue,
+// no wake-up of a second thread, no lock shared per connection. The kernel
+// gives each new connection to one waiting thread; connections nobody has
+// taken yet wait in the socket's backlog.
+class Listener {
+ public:
+  Listener(Poco::Net::ServerSocket socket, Poco::Net::TCPServerConnectionFactory::Ptr factory)
+      : socket_(std::move(socket)), factory_(std::move(factory)) {}
+  ~Listener() {
+    Stop();
+    Join();
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  void Start(int threads) {
+    // POCO threads, as the server's were: they block SIGTERM, SIGQUIT and
+    // SIGPIPE, which the programs handle on their own threads.
+    for (int i = 0; i < threads; ++i) {
+      threads_.push_back(std::make_unique<Poco::Thread>("HTTP"));
+      threads_.back()->startFunc([this] { Serve(); });
+    }
+  }
+
+  // Stops taking connections: threads waiting in accept return at once and
+  // new connections are refused; connections being answered finish on their
+  // threads. The socket itself is closed when the last thread has left.
+  void Stop() {
+    stopped_ = true;
+    ::shutdown(socket_.impl()->sockfd(), SHUT_RDWR);
+  }
+
+  // True when no thread is answering a connection any more (Join is quick).
+  bool Finished() const { return running_.load() == 0; }
+
+  void Join() {
+    for (auto& t : threads_) t->join();
+    threads_.clear();
+  }
+
+ private:
+  void Serve() {
+    ++running_;
+    while (!stopped_) {
+      Poco::Net::StreamSocket connection;
+      try {
+        connection = socket_.acceptConnection();
+      } catch (const Poco::Exception&) {
+        // Stopped, or out of descriptors or memory for a moment: try again
+        // shortly instead of spinning.
+        if (!stopped_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      try {
+        connection.setNoDelay(true);
+        std::unique_ptr<Poco::Net::TCPServerConnection> served(factory_->createConnection(connection));
+        served->run();
+      } catch (...) {
+        // The client broke off or went silent; its connection ends here.
+      }
+    }
+    --running_;
+  }
+
+  Poco::Net::ServerSocket socket_;
+  Poco::Net::TCPServerConnectionFactory::Ptr factory_;
+  std::atomic<bool> stopped_{false};
+  std::atomic<int> running_{0};
+  std::vector<std::unique_ptr<Poco::Thread>> threads_;
+};
+
 }  // namespace
 
 // ---- TIdHTTPServer --------------------------------------------------------
@@ -400,18 +475,23 @@ struct TIdHTTPServer::Impl {
   HttpServerTls tls;
 
   mutable std::mutex stateMutex;  // activation; held while stopping
-  std::unique_ptr<Poco::ThreadPool> pool;
-  int poolCapacity = 0;
-  std::vector<std::unique_ptr<Poco::Net::TCPServer>> servers;
+  std::vector<std::unique_ptr<Listener>> servers;
+  // Stopped listeners whose threads may still be answering; joined once
+  // they are done (or when the server is destroyed).
+  std::vector<std::unique_ptr<Listener>> retired;
   std::vector<std::uint16_t> ports;
 
   // Closes the listening sockets. Requests being answered finish on their
   // own threads: waiting for them here could deadlock the main thread, which
   // may hold DirectoryLock (connection-test window) that a request waits for.
   void StopLocked() {
-    for (auto& s : servers) s->stop();
+    for (auto& s : servers) {
+      s->Stop();
+      retired.push_back(std::move(s));
+    }
     servers.clear();
     ports.clear();
+    std::erase_if(retired, [](const std::unique_ptr<Listener>& l) { return l->Finished(); });
   }
 };
 
@@ -420,7 +500,7 @@ TIdHTTPServer::TIdHTTPServer(TKomponentModule& module) : impl_(std::make_unique<
 TIdHTTPServer::~TIdHTTPServer() {
   std::lock_guard lk(impl_->stateMutex);
   impl_->StopLocked();
-  if (impl_->pool) impl_->pool->joinAll();
+  impl_->retired.clear();  // waits for the requests still being answered
 }
 
 void TIdHTTPServer::SetActive(bool active) {
@@ -452,11 +532,6 @@ void TIdHTTPServer::SetActive(bool active) {
   if (tls.enabled) context = MakeServerContext(tls);
 
   const int threads = std::max(1, limits.maxThreads);
-  if (!impl_->pool || impl_->poolCapacity < threads) {
-    if (impl_->pool) impl_->pool->joinAll();
-    impl_->pool = std::make_unique<Poco::ThreadPool>(1, threads, 30);
-    impl_->poolCapacity = threads;
-  }
 
   try {
     for (const auto& b : bindings) {
@@ -468,22 +543,20 @@ void TIdHTTPServer::SetActive(bool active) {
       // started when the desktop program closes): a child holding it would
       // keep the port taken, accepting connections nobody answers.
       ::fcntl(socket.impl()->sockfd(), F_SETFD, FD_CLOEXEC);
-      socket.listen(256);
+      // Connections no thread has taken yet wait here.
+      socket.listen(std::max(1, limits.maxQueued));
       Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-      params->setMaxThreads(threads);
-      params->setMaxQueued(std::max(1, limits.maxQueued));
       params->setKeepAlive(false);
       params->setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(limits.readTimeout.count()) * 1000));
       params->setServerName("Quillmark");
-      params->setThreadIdleTime(Poco::Timespan(30, 0));
       Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new HandlerFactory(impl_->module);
-      std::unique_ptr<Poco::Net::TCPServer> server;
+      Poco::Net::TCPServerConnectionFactory::Ptr factory;
       if (context)
-        server = std::make_unique<Poco::Net::TCPServer>(new HttpsConnectionFactory(params, handlers), *impl_->pool,
-                                                         socket, params);
+        factory = new HttpsConnectionFactory(params, handlers);
       else
-        server = std::make_unique<Poco::Net::HTTPServer>(handlers, *impl_->pool, socket, params);
-      server->start();
+        factory = new Poco::Net::HTTPServerConnectionFactory(params, handlers);
+      auto server = std::make_unique<Listener>(socket, factory);
+      server->Start(threads);
       impl_->ports.push_back(socket.address().port());
       impl_->servers.push_back(std::move(server));
     }
