@@ -163,6 +163,33 @@ TEST_F(HttpServer, HeadAnswersHeadersOnlyAndOtherMethodsGetNothing) {
   EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo);
 }
 
+// Header and body leave in one piece whatever the size: around the 4 KiB
+// of POCO's stream buffer, and far beyond what one send takes at once.
+TEST_F(HttpServer, FilesOfAnySizeArriveWholeAfterTheirHeader) {
+  Start();
+  for (std::size_t size : {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{65543},
+                           std::size_t{3} * 1024 * 1024 + 1}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7919 + i / 251) & 0xff);
+    WriteFileBytes(dir / "temp/sized.bin", bytes);
+
+    RawHttpReply r = RawHttpExchange(port, RawHttpGet("/sized.bin"));
+    ASSERT_TRUE(r.answered);
+    EXPECT_EQ(r.raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(r.Header("connection"), "Close");
+    EXPECT_EQ(r.Header("content-type"), "text/html");
+    EXPECT_EQ(r.Header("content-length"), std::to_string(size));
+    EXPECT_FALSE(r.Header("date").empty());
+    EXPECT_TRUE(r.body == bytes) << "body of " << r.body.size() << " bytes differs";
+
+    RawHttpReply head = RawHttpExchange(port, RawHttpGet("/sized.bin", "HEAD"));
+    ASSERT_TRUE(head.answered);
+    EXPECT_EQ(head.Header("content-length"), std::to_string(size));
+    EXPECT_EQ(head.raw.size(), head.raw.find("\r\n\r\n") + 4) << "nothing after the header";
+  }
+}
+
 TEST_F(HttpServer, OneRequestPerConnection) {
   Start();
   RawHttpReply r = RawHttpExchange(port, RawHttpGet("/sub/a.txt") + RawHttpGet("/logo.gif"));
