@@ -321,6 +321,28 @@ TEST_F(HttpServer, RestartRebindsAndStopsListening) {
   EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
 }
 
+// Stopping does not wait for a connection a thread is already answering:
+// the port refuses new connections at once and can be bound again while
+// that request is still open, and the request is then answered in full.
+TEST_F(HttpServer, StoppingLetsARequestInFlightFinishAndFreesThePort) {
+  Start();
+  const std::uint16_t first = port;
+  int fd = RawHttpConnect(first);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(RawHttpSend(fd, "GET /logo.gif HTTP/1.1\r\nHost: h\r\n"));  // the header block not ended yet
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // taken by a thread meanwhile
+  module.IdHTTPServer1.SetActive(false);
+  EXPECT_LT(RawHttpConnect(first), 0) << "nothing listens after deactivation";
+
+  module.RestartServer(first, true);
+  EXPECT_EQ(RawHttpExchange(first, RawHttpGet("/logo.gif")).body, logo);
+  ASSERT_TRUE(RawHttpSend(fd, "\r\n"));
+  RawHttpReply inFlight = RawHttpReadAll(fd);
+  EXPECT_EQ(inFlight.status, 200);
+  EXPECT_EQ(inFlight.body, logo);
+  module.DataModuleDestroy();
+}
+
 // A child process started while the server listens (as the word processor
 // is) does not keep the port: once the server stops, nothing listens there.
 TEST_F(HttpServer, ChildProcessesDoNotInheritTheListeningSocket) {
