@@ -7,11 +7,12 @@
 //
 // nginx runs with worker_processes 2: one worker per core of this two-core
 // machine, as "auto" would choose, the same two cores our thread pool may
-// use. sendfile and tcp_nopush are on as in Debian's packaged configuration;
-// neither server writes a line per request (our log at "errors only",
-// nginx's access log off).
+// use. sendfile and tcp_nopush are on as in Debian's packaged configuration.
+// By default neither server writes a line per request (our log at "errors
+// only", nginx's access log off); with "log" both do (our log at
+// "everything", nginx's access log to a file).
 //
-//   build-bench/bench/download_bench [rounds] [seconds-per-round]
+//   build-bench/bench/download_bench [rounds] [seconds-per-round] [log]
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   qm::LimitMemoryPools();  // as both programs do
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+  const bool logEach = argc > 3 && std::string(argv[3]) == "log";
 
   QuietRecording ui;
   TestEngine e{ProgramKind::Service, &ui};
@@ -109,7 +111,7 @@ int main(int argc, char** argv) {
   WriteFileBytes(dir / "temp/file4k.txt", file4k);
 
   GeneralSettings g = e.settings->GetGeneralSettings();
-  g.verbosity = 2;  // errors only: no log line per request, as nginx's access_log off
+  g.verbosity = logEach ? 0 : 2;  // everything, or errors only (no line per request)
   e.settings->SetGeneralSettings(g);
   e.main->SetVerbosity(g.verbosity);  // what applying the settings does
   TKomponentModule& module = *e.http;
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
                      "pid " + n + "/nginx.pid;\n"
                      "events { worker_connections 1024; }\n"
                      "http {\n"
-                     "  access_log off;\n"
+                     "  access_log " + (logEach ? n + "/access.log" : std::string("off")) + ";\n"
                      "  sendfile on;\n"
                      "  tcp_nopush on;\n"
                      "  client_body_temp_path " + n + "/body;\n"
@@ -156,8 +158,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("4 KiB download, wrk -t%d -c%d, \"Connection: close\", %d rounds of %d s each, alternating\n",
-              kWrkThreads, kClients, rounds, seconds);
+  std::printf("4 KiB download, wrk -t%d -c%d, \"Connection: close\", %d rounds of %d s each, alternating, %s\n",
+              kWrkThreads, kClients, rounds, seconds,
+              logEach ? "a log line per request on both sides" : "no log line per request");
   std::printf("%5s %14s %14s %8s\n", "round", "ours req/s", "nginx req/s", "ratio");
   std::vector<double> oursRates, nginxRates, ratios;
   for (int round = 1; round <= rounds; ++round) {
