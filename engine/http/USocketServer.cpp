@@ -392,11 +392,13 @@ class HttpsConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 // connection is never handed from an accepting thread to a worker: no queue,
 // no wake-up of a second thread, no lock shared per connection. The kernel
 // gives each new connection to one waiting thread; connections nobody has
-// taken yet wait in the socket's backlog.
+// taken yet wait in the socket's backlog. Threads are added as connections
+// arrive, up to the limit, so that one always waits in accept while the
+// others answer; they stay until the listener stops.
 class Listener {
  public:
-  Listener(Poco::Net::ServerSocket socket, Poco::Net::TCPServerConnectionFactory::Ptr factory)
-      : socket_(std::move(socket)), factory_(std::move(factory)) {}
+  Listener(Poco::Net::ServerSocket socket, Poco::Net::TCPServerConnectionFactory::Ptr factory, int maxThreads)
+      : socket_(std::move(socket)), factory_(std::move(factory)), maxThreads_(std::max(1, maxThreads)) {}
   ~Listener() {
     Stop();
     Join();
@@ -404,34 +406,47 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  void Start(int threads) {
-    // POCO threads, as the server's were: they block SIGTERM, SIGQUIT and
-    // SIGPIPE, which the programs handle on their own threads.
-    for (int i = 0; i < threads; ++i) {
-      threads_.push_back(std::make_unique<Poco::Thread>("HTTP"));
-      threads_.back()->startFunc([this] { Serve(); });
-    }
+  void Start() {
+    std::lock_guard lk(mutex_);
+    AddThreadLocked();
   }
 
   // Stops taking connections: threads waiting in accept return at once and
   // new connections are refused; connections being answered finish on their
   // threads. The socket itself is closed when the last thread has left.
   void Stop() {
-    stopped_ = true;
+    {
+      std::lock_guard lk(mutex_);
+      stopped_ = true;
+    }
     ::shutdown(socket_.impl()->sockfd(), SHUT_RDWR);
   }
 
-  // True when no thread is answering a connection any more (Join is quick).
+  // True when every thread has left (Join is quick).
   bool Finished() const { return running_.load() == 0; }
 
+  // After Stop: waits for the threads.
   void Join() {
-    for (auto& t : threads_) t->join();
-    threads_.clear();
+    std::vector<std::unique_ptr<Poco::Thread>> threads;
+    {
+      std::lock_guard lk(mutex_);
+      threads.swap(threads_);
+    }
+    for (auto& t : threads) t->join();
   }
 
  private:
-  void Serve() {
+  // POCO threads, as the server's were: they block SIGTERM, SIGQUIT and
+  // SIGPIPE, which the programs handle on their own threads.
+  void AddThreadLocked() {
+    if (stopped_ || static_cast<int>(threads_.size()) >= maxThreads_) return;
     ++running_;
+    ++waiting_;
+    threads_.push_back(std::make_unique<Poco::Thread>("HTTP"));
+    threads_.back()->startFunc([this] { Serve(); });
+  }
+
+  void Serve() {
     while (!stopped_) {
       Poco::Net::StreamSocket connection;
       try {
@@ -442,6 +457,10 @@ class Listener {
         if (!stopped_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
+      if (waiting_.fetch_sub(1) == 1) {
+        std::lock_guard lk(mutex_);
+        AddThreadLocked();
+      }
       try {
         connection.setNoDelay(true);
         std::unique_ptr<Poco::Net::TCPServerConnection> served(factory_->createConnection(connection));
@@ -449,15 +468,19 @@ class Listener {
       } catch (...) {
         // The client broke off or went silent; its connection ends here.
       }
+      ++waiting_;
     }
     --running_;
   }
 
   Poco::Net::ServerSocket socket_;
   Poco::Net::TCPServerConnectionFactory::Ptr factory_;
+  const int maxThreads_;
+  std::mutex mutex_;  // threads_ and the change of stopped_
+  std::vector<std::unique_ptr<Poco::Thread>> threads_;
+  std::atomic<int> waiting_{0};  // threads in (or on their way to) accept
   std::atomic<bool> stopped_{false};
   std::atomic<int> running_{0};
-  std::vector<std::unique_ptr<Poco::Thread>> threads_;
 };
 
 }  // namespace
@@ -555,8 +578,8 @@ void TIdHTTPServer::SetActive(bool active) {
         factory = new HttpsConnectionFactory(params, handlers);
       else
         factory = new Poco::Net::HTTPServerConnectionFactory(params, handlers);
-      auto server = std::make_unique<Listener>(socket, factory);
-      server->Start(threads);
+      auto server = std::make_unique<Listener>(socket, factory, threads);
+      server->Start();
       impl_->ports.push_back(socket.address().port());
       impl_->servers.push_back(std::move(server));
     }

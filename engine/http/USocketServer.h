@@ -26,7 +26,8 @@ class HTTPServerResponse;
 /// The limits that keep one slow or flooding client from exhausting the
 /// process.
 struct HttpServerLimits {
-  /// Connections served at the same time, each on a thread of its own.
+  /// Connections served at the same time on one listening socket, each on
+  /// a thread of its own.
   int maxThreads = 64;
   /// Connections waiting for a free thread (the listening socket's
   /// backlog); beyond that the system turns new ones away.
