@@ -2,6 +2,7 @@
 #include "base/Texts.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,7 @@
 #include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerConnectionFactory.h>
 #include <Poco/Net/HTTPServerConnection.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
@@ -25,16 +26,20 @@
 #include <Poco/Net/SecureStreamSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/TCPServer.h>
 #include <Poco/Net/TCPServerConnection.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
-#include <Poco/ThreadPool.h>
+#include <Poco/Thread.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <thread>
 
 #include "base/TlsText.h"
 #include "base/ULog.h"
@@ -61,16 +66,41 @@ constexpr int kFallbackPort = 8081;
 // answer.
 constexpr std::streamsize kDrainLimit = 4 * 1024 * 1024;
 
-void Answer(HTTPServerRequest& request, HTTPServerResponse& response, const std::string& body,
+// Writes the whole answer, header and body, with one send: POCO's response
+// stream would split anything above its 4 KiB buffer into several sends, and
+// on a connection that carries one request every extra send is an extra
+// segment and an extra wake-up of the client. HEAD gets the header alone,
+// with the length the body would have. A client that went away meanwhile is
+// not an error: its connection ends right after this.
+void Answer(HTTPServerRequest& request, HTTPServerResponse& response, std::string_view body,
             HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
   const bool isHead = request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD;
   response.setStatusAndReason(status, status == HTTPResponse::HTTP_OK ? "OK" : HTTPResponse::getReasonForStatus(status));
   response.setContentType("text/html");
   response.setKeepAlive(false);
   response.setContentLength64(static_cast<Poco::Int64>(body.size()));
-  std::ostream& out = response.send();
-  if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
-  out.flush();  // on the wire now, not when the connection ends
+  auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
+  if (!impl) {
+    // Not on one of our connections (no socket to write to): POCO's stream.
+    std::ostream& out = response.send();
+    if (!isHead) out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    out.flush();
+    return;
+  }
+  std::ostringstream head;
+  response.write(head);
+  std::string bytes = std::move(head).str();
+  if (!isHead) bytes.append(body);
+  try {
+    Poco::Net::StreamSocket& socket = impl->socket();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const int n = socket.sendBytes(bytes.data() + sent, static_cast<int>(std::min<std::size_t>(bytes.size() - sent, INT_MAX)));
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+  } catch (const Poco::Exception&) {
+  }
 }
 
 // "Der HTTP-Server konnte nicht auf Port <port> gestartet werden: <detail>".
@@ -357,6 +387,102 @@ class HttpsConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
   Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
 };
 
+// One listening socket and the threads that serve it. Every thread takes
+// the next connection itself (accept) and answers it on the spot, so a
+// connection is never handed from an accepting thread to a worker: no queue,
+// no wake-up of a second thread, no lock shared per connection. The kernel
+// gives each new connection to one waiting thread; connections nobody has
+// taken yet wait in the socket's backlog. Threads are added as connections
+// arrive, up to the limit, so that one always waits in accept while the
+// others answer; they stay until the listener stops.
+class Listener {
+ public:
+  Listener(Poco::Net::ServerSocket socket, Poco::Net::TCPServerConnectionFactory::Ptr factory, int maxThreads)
+      : socket_(std::move(socket)), factory_(std::move(factory)), maxThreads_(std::max(1, maxThreads)) {}
+  ~Listener() {
+    Stop();
+    Join();
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  void Start() {
+    std::lock_guard lk(mutex_);
+    AddThreadLocked();
+  }
+
+  // Stops taking connections: threads waiting in accept return at once and
+  // new connections are refused; connections being answered finish on their
+  // threads. The socket itself is closed when the last thread has left.
+  void Stop() {
+    {
+      std::lock_guard lk(mutex_);
+      stopped_ = true;
+    }
+    ::shutdown(socket_.impl()->sockfd(), SHUT_RDWR);
+  }
+
+  // True when every thread has left (Join is quick).
+  bool Finished() const { return running_.load() == 0; }
+
+  // After Stop: waits for the threads.
+  void Join() {
+    std::vector<std::unique_ptr<Poco::Thread>> threads;
+    {
+      std::lock_guard lk(mutex_);
+      threads.swap(threads_);
+    }
+    for (auto& t : threads) t->join();
+  }
+
+ private:
+  // POCO threads, as the server's were: they block SIGTERM, SIGQUIT and
+  // SIGPIPE, which the programs handle on their own threads.
+  void AddThreadLocked() {
+    if (stopped_ || static_cast<int>(threads_.size()) >= maxThreads_) return;
+    ++running_;
+    ++waiting_;
+    threads_.push_back(std::make_unique<Poco::Thread>("HTTP"));
+    threads_.back()->startFunc([this] { Serve(); });
+  }
+
+  void Serve() {
+    while (!stopped_) {
+      Poco::Net::StreamSocket connection;
+      try {
+        connection = socket_.acceptConnection();
+      } catch (const Poco::Exception&) {
+        // Stopped, or out of descriptors or memory for a moment: try again
+        // shortly instead of spinning.
+        if (!stopped_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      if (waiting_.fetch_sub(1) == 1) {
+        std::lock_guard lk(mutex_);
+        AddThreadLocked();
+      }
+      try {
+        connection.setNoDelay(true);
+        std::unique_ptr<Poco::Net::TCPServerConnection> served(factory_->createConnection(connection));
+        served->run();
+      } catch (...) {
+        // The client broke off or went silent; its connection ends here.
+      }
+      ++waiting_;
+    }
+    --running_;
+  }
+
+  Poco::Net::ServerSocket socket_;
+  Poco::Net::TCPServerConnectionFactory::Ptr factory_;
+  const int maxThreads_;
+  std::mutex mutex_;  // threads_ and the change of stopped_
+  std::vector<std::unique_ptr<Poco::Thread>> threads_;
+  std::atomic<int> waiting_{0};  // threads in (or on their way to) accept
+  std::atomic<bool> stopped_{false};
+  std::atomic<int> running_{0};
+};
+
 }  // namespace
 
 // ---- TIdHTTPServer --------------------------------------------------------
@@ -372,18 +498,23 @@ struct TIdHTTPServer::Impl {
   HttpServerTls tls;
 
   mutable std::mutex stateMutex;  // activation; held while stopping
-  std::unique_ptr<Poco::ThreadPool> pool;
-  int poolCapacity = 0;
-  std::vector<std::unique_ptr<Poco::Net::TCPServer>> servers;
+  std::vector<std::unique_ptr<Listener>> servers;
+  // Stopped listeners whose threads may still be answering; joined once
+  // they are done (or when the server is destroyed).
+  std::vector<std::unique_ptr<Listener>> retired;
   std::vector<std::uint16_t> ports;
 
   // Closes the listening sockets. Requests being answered finish on their
   // own threads: waiting for them here could deadlock the main thread, which
   // may hold DirectoryLock (connection-test window) that a request waits for.
   void StopLocked() {
-    for (auto& s : servers) s->stop();
+    for (auto& s : servers) {
+      s->Stop();
+      retired.push_back(std::move(s));
+    }
     servers.clear();
     ports.clear();
+    std::erase_if(retired, [](const std::unique_ptr<Listener>& l) { return l->Finished(); });
   }
 };
 
@@ -392,7 +523,7 @@ TIdHTTPServer::TIdHTTPServer(TKomponentModule& module) : impl_(std::make_unique<
 TIdHTTPServer::~TIdHTTPServer() {
   std::lock_guard lk(impl_->stateMutex);
   impl_->StopLocked();
-  if (impl_->pool) impl_->pool->joinAll();
+  impl_->retired.clear();  // waits for the requests still being answered
 }
 
 void TIdHTTPServer::SetActive(bool active) {
@@ -424,11 +555,6 @@ void TIdHTTPServer::SetActive(bool active) {
   if (tls.enabled) context = MakeServerContext(tls);
 
   const int threads = std::max(1, limits.maxThreads);
-  if (!impl_->pool || impl_->poolCapacity < threads) {
-    if (impl_->pool) impl_->pool->joinAll();
-    impl_->pool = std::make_unique<Poco::ThreadPool>(1, threads, 30);
-    impl_->poolCapacity = threads;
-  }
 
   try {
     for (const auto& b : bindings) {
@@ -440,22 +566,20 @@ void TIdHTTPServer::SetActive(bool active) {
       // started when the desktop program closes): a child holding it would
       // keep the port taken, accepting connections nobody answers.
       ::fcntl(socket.impl()->sockfd(), F_SETFD, FD_CLOEXEC);
-      socket.listen(256);
+      // Connections no thread has taken yet wait here.
+      socket.listen(std::max(1, limits.maxQueued));
       Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-      params->setMaxThreads(threads);
-      params->setMaxQueued(std::max(1, limits.maxQueued));
       params->setKeepAlive(false);
       params->setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(limits.readTimeout.count()) * 1000));
       params->setServerName("Quillmark");
-      params->setThreadIdleTime(Poco::Timespan(30, 0));
       Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new HandlerFactory(impl_->module);
-      std::unique_ptr<Poco::Net::TCPServer> server;
+      Poco::Net::TCPServerConnectionFactory::Ptr factory;
       if (context)
-        server = std::make_unique<Poco::Net::TCPServer>(new HttpsConnectionFactory(params, handlers), *impl_->pool,
-                                                         socket, params);
+        factory = new HttpsConnectionFactory(params, handlers);
       else
-        server = std::make_unique<Poco::Net::HTTPServer>(handlers, *impl_->pool, socket, params);
-      server->start();
+        factory = new Poco::Net::HTTPServerConnectionFactory(params, handlers);
+      auto server = std::make_unique<Listener>(socket, factory, threads);
+      server->Start();
       impl_->ports.push_back(socket.address().port());
       impl_->servers.push_back(std::move(server));
     }

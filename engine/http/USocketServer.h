@@ -26,10 +26,11 @@ class HTTPServerResponse;
 /// The limits that keep one slow or flooding client from exhausting the
 /// process.
 struct HttpServerLimits {
-  /// Connections served at the same time, each on a thread of its own.
+  /// Connections served at the same time on one listening socket, each on
+  /// a thread of its own.
   int maxThreads = 64;
-  /// Accepted connections waiting for a free thread; beyond that a new
-  /// connection is closed at once.
+  /// Connections waiting for a free thread (the listening socket's
+  /// backlog); beyond that the system turns new ones away.
   int maxQueued = 1024;
   /// Longest wait for the next bytes of a request (line, headers or body);
   /// a client silent for longer is disconnected without an answer.
@@ -71,9 +72,9 @@ class TIdHTTPServer {
   /// With HTTPS, the TLS handshake runs on the connection's thread, waiting
   /// at most the read time-out for each of the client's messages; a client
   /// that stays silent or does not speak TLS is disconnected without an
-  /// answer and never holds up the others. Stopping closes the listening sockets
-  /// at once; requests being answered finish on their threads (destroying
-  /// the server waits for them).
+  /// answer and never holds up the others. Stopping stops listening at once;
+  /// requests being answered finish on their threads (destroying the server
+  /// waits for them).
   void SetActive(bool active);
   bool Active() const;
 

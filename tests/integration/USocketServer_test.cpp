@@ -163,6 +163,33 @@ TEST_F(HttpServer, HeadAnswersHeadersOnlyAndOtherMethodsGetNothing) {
   EXPECT_EQ(RawHttpExchange(port, RawHttpGet("/logo.gif")).body, logo);
 }
 
+// Header and body leave in one piece whatever the size: around the 4 KiB
+// of POCO's stream buffer, and far beyond what one send takes at once.
+TEST_F(HttpServer, FilesOfAnySizeArriveWholeAfterTheirHeader) {
+  Start();
+  for (std::size_t size : {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{65543},
+                           std::size_t{3} * 1024 * 1024 + 1}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7919 + i / 251) & 0xff);
+    WriteFileBytes(dir / "temp/sized.bin", bytes);
+
+    RawHttpReply r = RawHttpExchange(port, RawHttpGet("/sized.bin"));
+    ASSERT_TRUE(r.answered);
+    EXPECT_EQ(r.raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(r.Header("connection"), "Close");
+    EXPECT_EQ(r.Header("content-type"), "text/html");
+    EXPECT_EQ(r.Header("content-length"), std::to_string(size));
+    EXPECT_FALSE(r.Header("date").empty());
+    EXPECT_TRUE(r.body == bytes) << "body of " << r.body.size() << " bytes differs";
+
+    RawHttpReply head = RawHttpExchange(port, RawHttpGet("/sized.bin", "HEAD"));
+    ASSERT_TRUE(head.answered);
+    EXPECT_EQ(head.Header("content-length"), std::to_string(size));
+    EXPECT_EQ(head.raw.size(), head.raw.find("\r\n\r\n") + 4) << "nothing after the header";
+  }
+}
+
 TEST_F(HttpServer, OneRequestPerConnection) {
   Start();
   RawHttpReply r = RawHttpExchange(port, RawHttpGet("/sub/a.txt") + RawHttpGet("/logo.gif"));
@@ -292,6 +319,28 @@ TEST_F(HttpServer, RestartRebindsAndStopsListening) {
   }
   module.DataModuleDestroy();
   EXPECT_TRUE(module.IdHTTPServer1.Bindings().empty());
+}
+
+// Stopping does not wait for a connection a thread is already answering:
+// the port refuses new connections at once and can be bound again while
+// that request is still open, and the request is then answered in full.
+TEST_F(HttpServer, StoppingLetsARequestInFlightFinishAndFreesThePort) {
+  Start();
+  const std::uint16_t first = port;
+  int fd = RawHttpConnect(first);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(RawHttpSend(fd, "GET /logo.gif HTTP/1.1\r\nHost: h\r\n"));  // the header block not ended yet
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // taken by a thread meanwhile
+  module.IdHTTPServer1.SetActive(false);
+  EXPECT_LT(RawHttpConnect(first), 0) << "nothing listens after deactivation";
+
+  module.RestartServer(first, true);
+  EXPECT_EQ(RawHttpExchange(first, RawHttpGet("/logo.gif")).body, logo);
+  ASSERT_TRUE(RawHttpSend(fd, "\r\n"));
+  RawHttpReply inFlight = RawHttpReadAll(fd);
+  EXPECT_EQ(inFlight.status, 200);
+  EXPECT_EQ(inFlight.body, logo);
+  module.DataModuleDestroy();
 }
 
 // A child process started while the server listens (as the word processor
