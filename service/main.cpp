@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
   }
 
   qm::ServiceLoop loop;
+  // SIGINT/SIGTERM end the loop from here on: the engine starts the HTTP
+  // server, and a stop that arrives while it does must end the program the
+  // normal way, not kill it half-started.
+  if (!switches.install && !switches.uninstall) loop.QuitOnSignals();
   auto engine = std::make_unique<qm::Engine>(programDir, ui, ProgramKind::Service);
   auto service = std::make_unique<TQuillmarkService1>(ui, loop);
 
