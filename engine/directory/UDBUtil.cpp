@@ -240,8 +240,8 @@ bool TFDBUtil::FindUser(const std::string& address) {
     ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(settings.fieldNames1, settings.fieldNames2),
                                      settings.adPath, address);
     DBGrid1.DataSource = &DataSource_AD;
-    // Each query is a connection of its own: while certificates go
-    // unchecked, each one says so.
+    // While certificates go unchecked, every lookup says so, also one that
+    // runs on a session made by an earlier lookup.
     if (adTransport_.security != DirectoryTransport::kNone && !adTransport_.verifyPeer) {
       try {
         const qm::data::AdsPath server = qm::data::ParseAdsPath(

@@ -297,11 +297,35 @@ class HandshakeWatchdog {
 
 class LdapSession {
  public:
+  LdapSession() = default;
+  LdapSession(const LdapSession&) = delete;
+  LdapSession& operator=(const LdapSession&) = delete;
   ~LdapSession() {
     if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
   }
   LDAP* ld = nullptr;
 };
+
+// A connection kept between searches: made, secured and bound once. The
+// watchdog is declared first, so that it outlives the handle.
+struct BoundSession {
+  HandshakeWatchdog watchdog;
+  LdapSession session;
+  std::string uri;
+};
+
+// A search that the server did not answer; `code` is the library's result.
+class SearchFailed : public DataError {
+ public:
+  SearchFailed(const std::string& what, int code) : DataError(what), code(code) {}
+  int code;
+};
+
+// Result codes after which the connection is gone (or, after a time-out,
+// still holds an unanswered request) and must not be used again.
+bool SessionGone(int code) {
+  return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_UNAVAILABLE || code == LDAP_TIMEOUT;
+}
 
 std::string Detail(LDAP* ld, int rc) {
   std::string text = ldap_err2string(rc);
@@ -328,7 +352,10 @@ class LdapProvider : public Provider {
     commandTimeout_ = commandTimeout;
     connected_ = true;
   }
-  void Close() override { connected_ = false; }
+  void Close() override {
+    bound_.reset();  // unbinds
+    connected_ = false;
+  }
   bool Connected() const override { return connected_; }
 
   ResultSet Execute(const std::string& queryText) override {
@@ -337,32 +364,32 @@ class LdapProvider : public Provider {
     const std::string host = path.host.find(':') != std::string::npos ? "[" + path.host + "]" : path.host;
     const std::string uri = (tls_.ssl ? "ldaps://" : "ldap://") + host + ":" + std::to_string(path.port);
 
-    HandshakeWatchdog watchdog;  // outlives the session
-    LdapSession s;
     timeval commandTv{commandTimeout_, 0};
     timeval* tv = commandTimeout_ > 0 ? &commandTv : nullptr;
-    Connect(s, uri, tv);
-    const bool startTls = tls_.sealing && !integrated_;
-    if (tls_.ssl || startTls) Secure(s.ld, uri, path, startTls, watchdog);
-    Bind(s.ld, uri, path);
-    CheckAttributes(SchemaNames(s.ld, uri, tv), q);
-
-    // The sort attribute is fetched too when it is not among the columns.
-    std::vector<std::string> wanted = q.attributes;
-    std::size_t sortIndex = wanted.size();
-    if (!q.orderBy.empty()) {
-      for (std::size_t i = 0; i < wanted.size(); ++i)
-        if (SameTextIgnoringCase(wanted[i], q.orderBy)) sortIndex = i;
-      if (sortIndex == wanted.size()) wanted.push_back(q.orderBy);
+    // The session stays bound for the searches that follow on this
+    // connection; a search to another server gets a session of its own.
+    const bool kept = bound_ && bound_->uri == uri;
+    if (!kept) {
+      bound_.reset();
+      auto fresh = std::make_unique<BoundSession>();
+      fresh->uri = uri;
+      Connect(fresh->session, uri, tv);
+      const bool startTls = tls_.sealing && !integrated_;
+      if (tls_.ssl || startTls) Secure(fresh->session.ld, uri, path, startTls, fresh->watchdog);
+      Bind(fresh->session.ld, uri, path);
+      bound_ = std::move(fresh);
     }
-    std::vector<std::vector<Value>> rows = SearchPaged(s.ld, path.baseDn, BuildFilter(q.equals), wanted, tv);
-
-    if (!q.orderBy.empty()) Sort(rows, sortIndex, q.descending);
-    ResultSet result;
-    result.columns = q.attributes;
-    for (auto& r : rows) r.resize(q.attributes.size());
-    result.rows = std::move(rows);
-    return result;
+    LDAP* ld = bound_->session.ld;
+    try {
+      return Search(ld, uri, path, q, tv);
+    } catch (const SearchFailed& e) {
+      if (!SessionGone(e.code)) throw;
+      bound_.reset();
+      // A kept session the server has dropped (restart, idle time-out) or
+      // that stopped answering: the caller may try again on a new one.
+      if (kept) throw ConnectionLost(e.what());
+      throw;
+    }
   }
 
   ResultSet ReadTable(const std::string&) override {
@@ -374,6 +401,28 @@ class LdapProvider : public Provider {
   }
 
  private:
+  // The query's search on a bound session, sorted as it asks.
+  ResultSet Search(LDAP* ld, const std::string& uri, const AdsPath& path, const LdapQuery& q, timeval* tv) {
+    CheckAttributes(SchemaNames(ld, uri, tv), q);
+
+    // The sort attribute is fetched too when it is not among the columns.
+    std::vector<std::string> wanted = q.attributes;
+    std::size_t sortIndex = wanted.size();
+    if (!q.orderBy.empty()) {
+      for (std::size_t i = 0; i < wanted.size(); ++i)
+        if (SameTextIgnoringCase(wanted[i], q.orderBy)) sortIndex = i;
+      if (sortIndex == wanted.size()) wanted.push_back(q.orderBy);
+    }
+    std::vector<std::vector<Value>> rows = SearchPaged(ld, path.baseDn, BuildFilter(q.equals), wanted, tv);
+
+    if (!q.orderBy.empty()) Sort(rows, sortIndex, q.descending);
+    ResultSet result;
+    result.columns = q.attributes;
+    for (auto& r : rows) r.resize(q.attributes.size());
+    result.rows = std::move(rows);
+    return result;
+  }
+
   // Opens the session with protocol 3, no referrals and the time-outs.
   void Connect(LdapSession& s, const std::string& uri, timeval* commandTv) {
     if (ldap_initialize(&s.ld, uri.c_str()) != LDAP_SUCCESS || !s.ld)
@@ -509,7 +558,7 @@ class LdapProvider : public Provider {
     const int rc = ldap_search_ext_s(ld, baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, ctrls,
                                      nullptr, tv, LDAP_NO_LIMIT, &raw);
     MessagePtr res(raw);
-    if (rc != LDAP_SUCCESS) throw DataError("LDAP-Suche fehlgeschlagen: " + Detail(ld, rc));
+    if (rc != LDAP_SUCCESS) throw SearchFailed("LDAP-Suche fehlgeschlagen: " + Detail(ld, rc), rc);
     return res;
   }
 
@@ -602,6 +651,7 @@ class LdapProvider : public Provider {
   TlsOptions tls_;
   int connectTimeout_ = 15, commandTimeout_ = 60;
   bool connected_ = false;
+  std::unique_ptr<BoundSession> bound_;  // the bound session, once a search made it
 };
 
 }  // namespace

@@ -233,6 +233,10 @@ TEST(LdapDown, ServerFallingSilentInTheMiddleOfTheSearchFailsAtTheCommandTimeOut
     SCOPED_TRACE(c.why);
     const int stalledBefore = relay.Stalled();
     relay.StallAfter(c.messages);
+    // The relay stalls new connections only: the settings are applied
+    // again, so that the lookup binds on a new one instead of the session
+    // the previous lookup left open.
+    rig.db.ConfigureConnection("", "", "", "", g.adUserId, g.adPassword);
     const std::size_t mark = rig.LogMark();
     RawHttpReply r = rig.Make(user);
     relay.Clear();

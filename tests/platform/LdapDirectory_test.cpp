@@ -234,6 +234,57 @@ TEST_F(LdapProviderTest, FailuresArriveAsDataErrors) {
   }
 }
 
+// An open connection binds once and keeps the session for later queries; a
+// session the server dropped is reported as ConnectionLost (the caller may
+// try again), after which the connection binds anew; Close ends the session.
+TEST_F(LdapProviderTest, OneBoundSessionPerOpenConnection) {
+  Connection c("ADsDSOObject");
+  c.SetConnectionString(Credentials(server.BindDn(), server.BindPassword()));
+  c.SetConnectTimeout(5);
+  c.SetCommandTimeout(5);
+  Query q(c);
+  auto mails = [&](const std::string& address) {
+    q.SQL = QueryFor(address);
+    q.Open();
+    std::vector<std::string> out;
+    for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("mail").AsText());
+    return out;
+  };
+  const int before = server.ConnectionsAccepted();
+  for (const char* address : {"user00001@example.test", "user00002@example.test", "user00003@example.test"})
+    EXPECT_EQ(mails(address), std::vector<std::string>{address});
+  EXPECT_EQ(server.ConnectionsAccepted() - before, 1);
+
+  server.Restart();
+  const int restarted = server.ConnectionsAccepted();
+  EXPECT_THROW(mails("user00001@example.test"), ConnectionLost);
+  EXPECT_EQ(mails("user00001@example.test"), std::vector<std::string>{"user00001@example.test"});
+  EXPECT_EQ(mails("user00002@example.test"), std::vector<std::string>{"user00002@example.test"});
+  EXPECT_EQ(server.ConnectionsAccepted() - restarted, 1);
+
+  // A search that fails on a live session leaves it usable.
+  q.SQL = QueryFor("", "127.0.0.1:" + std::to_string(server.Port()) + "/DC=wrong,DC=test");
+  EXPECT_THROW(q.Open(), DataError);
+  EXPECT_EQ(mails("user00003@example.test"), std::vector<std::string>{"user00003@example.test"});
+  EXPECT_EQ(server.ConnectionsAccepted() - restarted, 1);
+
+  c.Close();
+  EXPECT_EQ(mails("user00003@example.test"), std::vector<std::string>{"user00003@example.test"});
+  EXPECT_EQ(server.ConnectionsAccepted() - restarted, 2);
+
+  // On a new session a lost server is an ordinary failure, not one to retry.
+  c.Close();
+  server.Stop();
+  try {
+    mails("user00001@example.test");
+    ADD_FAILURE() << "no error";
+  } catch (const ConnectionLost& e) {
+    ADD_FAILURE() << e.what();
+  } catch (const DataError& e) {
+    EXPECT_TRUE(Contains(e.what(), "Can't contact LDAP server")) << e.what();
+  }
+}
+
 TEST_F(LdapProviderTest, IntegratedSecurityWithoutKerberosCredentialsSaysSo) {
   const char* old = std::getenv("KRB5CCNAME");
   std::string saved = old ? old : "";

@@ -44,6 +44,8 @@
 #include <utility>
 #include <vector>
 
+struct ldap;  // LDAP, from <ldap.h>
+
 /// One user as both fixtures store it. A value of std::nullopt is left out
 /// (LDAP) or stored as NULL (ODBC). otherTelephone is multi-valued in LDAP
 /// and stored as its elements joined by " / " in ODBC (NULL when empty).
@@ -146,6 +148,10 @@ class SlapdFixture {
   std::string AdminDn() const { return "cn=admin," + suffix_; }
   std::string AdminPassword() const { return "admin-secret"; }
 
+  /// The connections slapd has accepted since it (last) started, not
+  /// counting the one that asks.
+  int ConnectionsAccepted() const;
+
   /// An attribute with its values, for entries of any shape.
   using Attributes = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
@@ -159,6 +165,9 @@ class SlapdFixture {
 
  private:
   static Attributes UserAttributes(const TestUser& user);
+  // Binds a new handle to the server as the administrator; the bind's result.
+  int AdminBind(ldap*& ld) const;
+  mutable int countQueries_ = 0;  // ConnectionsAccepted calls since the start
   void WriteConfig();
   void LoadPending();
   // Spawns slapd on port_ and waits until it accepts connections; false when

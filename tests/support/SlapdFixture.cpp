@@ -209,7 +209,10 @@ void SlapdFixture::WriteConfig() {
           "index objectClass eq\n"
           "index mail eq\n"
           "access to attrs=userPassword by anonymous auth by * none\n"
-          "access to * by users read by * none\n";
+          "access to * by users read by * none\n"
+          // Connection counts for tests, readable by the administrator.
+          "database monitor\n"
+          "access to * by dn.exact=\"" << AdminDn() << "\" read by * none\n";
 }
 
 void SlapdFixture::LoadPending() {
@@ -247,6 +250,7 @@ bool SlapdFixture::Launch() {
     if (Accepts(port_) && OwnsListener(p.Pid(), port_) &&
         (!Tls() || (Accepts(ldapsPort_) && OwnsListener(p.Pid(), ldapsPort_)))) {
       pid_ = p.Release();
+      countQueries_ = 0;
       return true;
     }
     if (p.Poll()) return false;
@@ -337,14 +341,9 @@ void SlapdFixture::AddUsers(int n, int first) {
   for (int i = first; i < first + n; ++i) AddUser(MakeTestUser(i));
 }
 
-void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes) {
-  if (!Running()) {
-    pendingLdif_ += EntryLdif(dn, attributes);
-    return;
-  }
+int SlapdFixture::AdminBind(LDAP*& ld) const {
   // With TLS on, the administrator binds over LDAPS (certificate unchecked:
   // this is the fixture's own server).
-  LDAP* ld = nullptr;
   if (ldap_initialize(&ld, (Tls() ? LdapsUri() : Uri()).c_str()) != LDAP_SUCCESS)
     throw std::runtime_error("SlapdFixture: ldap_initialize");
   int version = LDAP_VERSION3;
@@ -356,7 +355,40 @@ void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes)
   }
   std::string pw = AdminPassword();
   berval cred{static_cast<ber_len_t>(pw.size()), pw.data()};
-  int rc = ldap_sasl_bind_s(ld, AdminDn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+  return ldap_sasl_bind_s(ld, AdminDn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+}
+
+int SlapdFixture::ConnectionsAccepted() const {
+  LDAP* ld = nullptr;
+  int rc = AdminBind(ld);
+  LDAPMessage* res = nullptr;
+  char attr[] = "monitorCounter";
+  char* attrs[] = {attr, nullptr};
+  if (rc == LDAP_SUCCESS)
+    rc = ldap_search_ext_s(ld, "cn=Total,cn=Connections,cn=Monitor", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0,
+                           nullptr, nullptr, nullptr, 0, &res);
+  long total = -1;
+  if (rc == LDAP_SUCCESS)
+    if (LDAPMessage* e = ldap_first_entry(ld, res))
+      if (berval** v = ldap_get_values_len(ld, e, attr)) {
+        if (v[0]) total = std::stol(std::string(v[0]->bv_val, v[0]->bv_len));
+        ldap_value_free_len(v);
+      }
+  ldap_msgfree(res);
+  ldap_unbind_ext_s(ld, nullptr, nullptr);
+  if (total < 0) throw std::runtime_error(std::string("SlapdFixture: connection count: ") + ldap_err2string(rc));
+  // The connections that asked (this one and the earlier ones since the
+  // start) are not counted.
+  return static_cast<int>(total) - ++countQueries_;
+}
+
+void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes) {
+  if (!Running()) {
+    pendingLdif_ += EntryLdif(dn, attributes);
+    return;
+  }
+  LDAP* ld = nullptr;
+  int rc = AdminBind(ld);
   if (rc == LDAP_SUCCESS) {
     std::vector<LDAPMod> mods(attributes.size());
     std::vector<std::vector<berval>> vals(attributes.size());

@@ -271,6 +271,47 @@ TEST_F(DirectoryCycle, LookupFindsTheAddressIgnoringCaseAndJoinsValues) {
   db.CloseConnection();
 }
 
+// Cycles share one bound directory session; a server that went away
+// between cycles costs the next lookup a new session, not a failure, and a
+// change of settings binds anew.
+TEST_F(DirectoryCycle, OneSessionServesTheCyclesUntilTheServerGoes) {
+  UseDirectory(ldap);
+  const int before = ldap.ConnectionsAccepted();
+  for (int i = 1; i <= 3; ++i) {
+    const std::string address = "user0000" + std::to_string(i) + "@example.test";
+    ASSERT_TRUE(db.FindUser(address));
+    EXPECT_EQ(db.GetFieldValue(address, "sn"), "Surname" + std::to_string(i));
+    db.CloseConnection();
+  }
+  EXPECT_EQ(ldap.ConnectionsAccepted() - before, 1) << "three lookups, one connection";
+
+  ldap.Restart();
+  const int restarted = ldap.ConnectionsAccepted();
+  const std::size_t mark = Logged().size();
+  ASSERT_TRUE(db.FindUser("user00002@example.test"));
+  EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
+  db.CloseConnection();
+  const std::vector<std::string> all = Logged();
+  const std::vector<std::string> logged(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+  EXPECT_EQ(logged, std::vector<std::string>{"ActiveDirectory Verbindung Ok."});
+  EXPECT_EQ(ldap.ConnectionsAccepted() - restarted, 1);
+
+  UseDirectory(ldap);
+  ASSERT_TRUE(db.FindUser("user00003@example.test"));
+  db.CloseConnection();
+  ASSERT_TRUE(db.FindUser("user00001@example.test"));
+  db.CloseConnection();
+  EXPECT_EQ(ldap.ConnectionsAccepted() - restarted, 2) << "new settings, one new connection";
+
+  // A server that is gone for good: the lookup fails as it always did.
+  ldap.Stop();
+  EXPECT_FALSE(db.FindUser("user00001@example.test"));
+  db.CloseConnection();
+  EXPECT_TRUE(LoggedStartsWith("Fehler beim Verbinden mit dem ActiveDirectory: LDAP-Anmeldung an " + ldap.Uri() +
+                               " fehlgeschlagen: Can't contact LDAP server"));
+  EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+}
+
 TEST_F(DirectoryCycle, FailureTable) {
   const std::string port = std::to_string(ldap.Port());
   struct {
