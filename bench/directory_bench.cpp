@@ -4,6 +4,9 @@
 //         whole table to /dev/null
 //   LDAP: the same cycle for one address              vs  ldapsearch for the
 //         same filter and attributes
+//   StartTLS, LDAPS: the cycle over a secured connection (certificate
+//         checked against the test CA) vs ldapsearch doing the same, and
+//         vs the plain cycle
 // Prints the median of each side and their ratio. Run by directory_bench.sh.
 #include <algorithm>
 #include <chrono>
@@ -15,6 +18,7 @@
 
 #include "DirectoryFixtures.h"
 #include "RecordingUserInterface.h"
+#include "TestCa.h"
 #include "directory/UDBUtil.h"
 #include "settings/USetting.h"
 
@@ -56,6 +60,11 @@ int main(int argc, char** argv) {
   SlapdFixture ldap;
   ldap.AddUsers(rows);
   ldap.Start();
+  const TestCa& ca = TestCa::Shared();
+  SlapdFixture secured;
+  secured.UseTls(ca.server.cert, ca.server.key);
+  secured.AddUsers(rows);
+  secured.Start();
 
   RecordingUserInterface ui;
   qm::SettingsStore settings;
@@ -93,7 +102,35 @@ int main(int argc, char** argv) {
         "))' mail givenName sn telephoneNumber otherTelephone company >/dev/null");
   });
 
+  // Secured: the same cycle over StartTLS and over LDAPS.
+  auto securedCycle = [&](DirectoryTransport::Security security) {
+    g.adPath = security == DirectoryTransport::kLdaps ? secured.LdapsAdsPath() : secured.AdsPath();
+    settings.SetGeneralSettings(g);
+    db.ConfigureConnection("", "", "", "", secured.BindDn(), secured.BindPassword(),
+                           DirectoryTransport{security, ca.caFile, true});
+    return MedianMs(runs, [&] {
+      if (!db.FindUser(address) || db.GetFieldValue(address, "givenName") != "Given5000") std::exit(4);
+      db.CloseConnection();
+    });
+  };
+  auto securedTool = [&](const std::string& uri, const char* startTls) {
+    return MedianMs(runs, [&] {
+      Run("LDAPTLS_CACERT=" + ca.caFile + " ldapsearch -x " + startTls + " -LLL -H " + uri + " -D '" +
+          secured.BindDn() + "' -w " + secured.BindPassword() + " -b '" + secured.Suffix() +
+          "' -E pr=1000/noprompt '(&(objectCategory=person)(objectClass=user)(mail=" + address +
+          "))' mail givenName sn telephoneNumber otherTelephone company >/dev/null");
+    });
+  };
+  const double startTlsOurs = securedCycle(DirectoryTransport::kStartTls);
+  const double startTlsTool = securedTool(secured.Uri(), "-ZZ");
+  const double ldapsOurs = securedCycle(DirectoryTransport::kLdaps);
+  const double ldapsTool = securedTool(secured.LdapsUri(), "");
+
   Report("ODBC", odbcOurs, odbcTool, "isql -b");
   Report("LDAP", ldapOurs, ldapTool, "ldapsearch");
+  Report("STLS", startTlsOurs, startTlsTool, "ldapsearch");
+  Report("LDAPS", ldapsOurs, ldapsTool, "ldapsearch");
+  std::printf("secured cycle / plain cycle: StartTLS %.2f, LDAPS %.2f\n", startTlsOurs / ldapOurs,
+              ldapsOurs / ldapOurs);
   return 0;
 }

@@ -37,6 +37,11 @@ std::string TlsVerifyReason(long verifyResult, const std::string& host) {
   }
 }
 
+std::string LdapEncryptionRequiredText(const std::string& host, int port) {
+  return "Der LDAP-Server " + host + ":" + std::to_string(port) +
+         " verlangt eine verschlüsselte Verbindung; bitte in den Einstellungen StartTLS oder LDAPS wählen";
+}
+
 std::string TlsHandshakeReason(const std::string& detail) { return "TLS-Handshake fehlgeschlagen (" + detail + ")"; }
 
 }  // namespace qm

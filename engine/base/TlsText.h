@@ -21,6 +21,10 @@ std::string TlsVerifyReason(long verifyResult, const std::string& host);
 /// Reasons without a certificate behind them.
 inline constexpr const char* kTlsNoStartTls = "der Server bietet kein STARTTLS an, Anmeldedaten wurden nicht gesendet";
 inline constexpr const char* kTlsNoStls = "der Server bietet kein STLS an, Anmeldedaten wurden nicht gesendet";
+/// A directory server that refused a simple bind on a connection without TLS:
+/// "Der LDAP-Server <host>:<port> verlangt eine verschlüsselte Verbindung;
+/// bitte in den Einstellungen StartTLS oder LDAPS wählen".
+std::string LdapEncryptionRequiredText(const std::string& host, int port);
 /// "TLS-Handshake fehlgeschlagen (<detail>)"
 std::string TlsHandshakeReason(const std::string& detail);
 

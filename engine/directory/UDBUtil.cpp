@@ -2,11 +2,14 @@
 #include "base/Texts.h"
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 
+#include "base/TlsText.h"
 #include "base/ULog.h"
 #include "base/UserInterface.h"
 #include "platform/dataaccess/ConnectionString.h"
+#include "platform/dataaccess/LdapDialect.h"
 
 TFDBUtil* FDBUtil = nullptr;
 
@@ -19,6 +22,42 @@ std::string ErrorText(const std::exception_ptr& e) {
     return ex.what();
   } catch (...) {
     return qm::text::kRuntimeError;
+  }
+}
+
+// The "ADSI Flag" of the directory connection: the reserved bit every
+// connection has carried, plus SSL for LDAPS or sealing for StartTLS; then
+// the CA file and the switched-off check where they are set. The plain
+// connection gets the very text older versions wrote.
+std::string DirectorySecurityProperties(const DirectoryTransport& transport) {
+  unsigned flags = qm::data::kAdsAuthReserved;
+  if (transport.security == DirectoryTransport::kLdaps) flags |= qm::data::kAdsUseSsl;
+  if (transport.security == DirectoryTransport::kStartTls) flags |= qm::data::kAdsUseSealing;
+  std::string out = "ADSI Flag=" + std::to_string(static_cast<std::int32_t>(flags));
+  if (transport.security == DirectoryTransport::kNone) return out;
+  if (!transport.caFile.empty()) out += ";" + qm::data::ConnectionPair("TLS CA File", transport.caFile);
+  if (!transport.verifyPeer) out += ";TLS Verify Peer=False";
+  return out;
+}
+
+// The log text of a failed directory lookup: TLS failures and a server that
+// wants encryption name the server and what to do; anything else is the
+// data layer's own message.
+std::string DirectoryFailureText(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const qm::data::TlsError& tls) {
+    std::string reason;
+    switch (tls.kind) {
+      case qm::data::TlsError::Kind::Certificate: reason = qm::TlsVerifyReason(tls.verifyResult, tls.host); break;
+      case qm::data::TlsError::Kind::NoStartTls: reason = qm::kTlsNoStartTls; break;
+      case qm::data::TlsError::Kind::Handshake: reason = qm::TlsHandshakeReason(tls.detail); break;
+    }
+    return qm::TlsFailureText("LDAP", tls.host, tls.port, reason);
+  } catch (const qm::data::EncryptionRequired& refused) {
+    return qm::LdapEncryptionRequiredText(refused.host, refused.port) + " (" + refused.what() + ")";
+  } catch (...) {
+    return ErrorText(std::current_exception());
   }
 }
 
@@ -68,7 +107,8 @@ void TFDBUtil::FormCreate() {
 
 void TFDBUtil::ConfigureConnection(const std::string& odbcSource, const std::string& table,
                                    const std::string& dbUserId, const std::string& dbPassword,
-                                   const std::string& adUserId, const std::string& adPassword) {
+                                   const std::string& adUserId, const std::string& adPassword,
+                                   const DirectoryTransport& transport) {
   // Another thread's cycle reads these data sets; replacing them under it
   // would pull its result set away half-way, so wait until it has ended.
   std::lock_guard lock(directoryLock_);
@@ -90,14 +130,16 @@ void TFDBUtil::ConfigureConnection(const std::string& odbcSource, const std::str
   ADOTable_ODBC.TableName = table;
   ADOQuery_AD.Close();
   ADOConnection_AD.Close();
+  adTransport_ = transport;
   if (!adUserId.empty())
     ADOConnection_AD.SetConnectionString("Provider=ADsDSOObject;" + ConnectionPair("Password", adPassword) + ";" +
                                          ConnectionPair("User ID", adUserId) +
-                                         ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=-2147483648");
+                                         ";Encrypt Password=True;Mode=Read;Bind Flags=0;" +
+                                         DirectorySecurityProperties(transport));
   else
     ADOConnection_AD.SetConnectionString(
-        "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;"
-        "ADSI Flag=-2147483648");
+        "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;" +
+        DirectorySecurityProperties(transport));
 }
 
 void TFDBUtil::CloseConnection() {
@@ -198,12 +240,24 @@ bool TFDBUtil::FindUser(const std::string& address) {
     ADOQuery_AD.SQL = BuildQueryText(BuildAttributeList(settings.fieldNames1, settings.fieldNames2),
                                      settings.adPath, address);
     DBGrid1.DataSource = &DataSource_AD;
+    // Each query is a connection of its own: while certificates go
+    // unchecked, each one says so.
+    if (adTransport_.security != DirectoryTransport::kNone && !adTransport_.verifyPeer) {
+      try {
+        const qm::data::AdsPath server = qm::data::ParseAdsPath(
+            settings.adPath, adTransport_.security == DirectoryTransport::kLdaps ? 636 : 389);
+        WriteLog(qm::TlsNoVerifyWarning("LDAP", server.host, server.port), ltWarning);
+      } catch (const qm::data::DataError&) {
+        // No server in the path: the lookup fails below and says why.
+      }
+    }
     try {
       OpenOnKeptConnection(ADOConnection_AD, ADOQuery_AD);
       WriteLog("ActiveDirectory Verbindung Ok.", ltInformation);
       return true;
     } catch (...) {
-      WriteLog("Fehler beim Verbinden mit dem ActiveDirectory: " + ErrorText(std::current_exception()), ltError);
+      WriteLog("Fehler beim Verbinden mit dem ActiveDirectory: " + DirectoryFailureText(std::current_exception()),
+               ltError);
       return false;
     }
   }

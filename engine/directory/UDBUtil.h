@@ -44,6 +44,16 @@ struct DirectoryLookupSettings {
 /// Where the directory reads them (the settings store, wired at assembly).
 using DirectorySettingsSource = std::function<DirectoryLookupSettings()>;
 
+/// How the directory connection is secured (the general record's
+/// ldapSecurity, tlsCaFile and tlsVerifyPeer). The default is the plain
+/// connection of older versions.
+struct DirectoryTransport {
+  enum Security { kNone = 0, kStartTls = 1, kLdaps = 2 };
+  int security = kNone;
+  std::string caFile;      // trusted besides the system's CA store
+  bool verifyPeer = true;  // off: no certificate check, a warning at every connection
+};
+
 /// A data source component: which data set a grid shows.
 struct TDataSource {
   qm::data::DataSet* DataSet = nullptr;
@@ -78,9 +88,13 @@ class TFDBUtil {
   /// open ODBC table and connection first (a failure there is logged) and
   /// the directory query and connection. Waits for another thread's lookup
   /// cycle to end, so no cycle loses its data set half-way.
+  /// `transport` secures the directory connection: its "ADSI Flag" gets
+  /// the SSL (LDAPS) or sealing (StartTLS) bit and the CA file and check
+  /// setting follow as "TLS CA File" and "TLS Verify Peer"; without it the
+  /// string is the one older versions built.
   void ConfigureConnection(const std::string& odbcSource, const std::string& table, const std::string& dbUserId,
                            const std::string& dbPassword, const std::string& adUserId,
-                           const std::string& adPassword);
+                           const std::string& adPassword, const DirectoryTransport& transport = {});
   /// Ends a lookup cycle: closes the data sets and releases DirectoryLock
   /// (also when closing fails). The connections stay open for the next
   /// cycle; ConfigureConnection and a failed lookup close them. A call on a
@@ -159,6 +173,7 @@ class TFDBUtil {
   void CloseQuietly(qm::data::Connection& connection);
   static constexpr std::chrono::seconds kKeptConnectionLifetime{60};
   std::chrono::steady_clock::time_point adOpenedAt_{}, odbcOpenedAt_{};
+  DirectoryTransport adTransport_;  // of the configured directory connection, under DirectoryLock
   DirectorySettingsSource settings_;
   UserInterface& ui_;
   std::recursive_mutex directoryLock_;

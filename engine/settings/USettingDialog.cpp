@@ -67,6 +67,17 @@ void TakeMode(int index, const qm::TextList& items, std::uint8_t& mode) {
   if (index >= 0 && static_cast<std::size_t>(index) < items.size()) mode = static_cast<std::uint8_t>(index);
 }
 
+// How the directory connection is secured; a stored mode no version knows
+// connects as older versions did.
+DirectoryTransport LdapTransportOf(const GeneralSettings& general) {
+  DirectoryTransport t;
+  if (general.ldapSecurity == lsStartTls) t.security = DirectoryTransport::kStartTls;
+  if (general.ldapSecurity == lsLdaps) t.security = DirectoryTransport::kLdaps;
+  t.caFile = general.tlsCaFile;
+  t.verifyPeer = general.tlsVerifyPeer;
+  return t;
+}
+
 // The dialog's plain text controls and the record fields they show: the
 // same pairs serve showing the records and taking the values over.
 template <class Record>
@@ -165,7 +176,7 @@ void TFSettings::SettingsToDialog() {
   ShowConnectionTexts(mail, dir);                 // 1., 6. the texts of the records
   // 2. the directory connection
   db_.ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
-                          general.adPassword);
+                          general.adPassword, LdapTransportOf(general));
   ShowDirectorySource(general);                   // 3.-5.
   ShowMailPage(general);                          // 6.-9.
   ShowTimerVerbosityAndService(general);          // 10.-13.
@@ -337,7 +348,7 @@ void TFSettings::EditSettings() {
     const DirectorySettings dir = GetDirectorySettings();
     const GeneralSettings general = GetGeneralSettings();
     db_.ConfigureConnection(dir.odbcSource, dir.table, dir.dbUserId, dir.dbPassword, general.adUserId,
-                            general.adPassword);
+                            general.adPassword, LdapTransportOf(general));
   });
 }
 
@@ -393,7 +404,8 @@ void TFSettings::BtnDBTestClick() {
     } restore{*this, mail, dir, general};
 
     DialogToSettings();
-    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass,
+                            LdapTransportOf(GetGeneralSettings()));
     const bool found = db_.FindUser("");
     if (RG_useAD == 0) {
       // The address column follows the directory: "mail".
@@ -413,7 +425,8 @@ void TFSettings::CB_OdbcSelect() {
   Guarded(ui_, [this] {
     CB_tabelle.clear();
     CB_tabelleItems.clear();
-    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass);
+    db_.ConfigureConnection(CB_Odbc, CB_tabelle, E_DBUserId, E_DBPass, E_ADUserId, E_ADPass,
+                            LdapTransportOf(GetGeneralSettings()));
     db_.ListOdbcTables(CB_tabelleItems);
     DirectorySettings dir = GetDirectorySettings();
     dir.table.clear();

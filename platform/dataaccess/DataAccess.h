@@ -41,6 +41,48 @@ class ConnectionLost : public DataError {
   using DataError::DataError;
 };
 
+/// A secured directory connection that could not be made: the server's
+/// certificate was refused, the TLS handshake failed or the server does not
+/// offer StartTLS. No credentials were sent. The fields name the server and
+/// the reason, for the caller's own log text.
+class TlsError : public DataError {
+ public:
+  enum class Kind {
+    Certificate,  // the certificate check failed: verifyResult holds OpenSSL's X509_V_ERR_* code
+    Handshake,    // the handshake failed for another reason (detail)
+    NoStartTls,   // the server refused the StartTLS request (detail)
+  };
+  TlsError(const std::string& what, std::string host, int port, Kind kind, long verifyResult, std::string detail)
+      : DataError(what), host(std::move(host)), port(port), kind(kind), verifyResult(verifyResult),
+        detail(std::move(detail)) {}
+  std::string host;
+  int port;
+  Kind kind;
+  long verifyResult;
+  std::string detail;
+};
+
+/// The server refused a simple bind on a connection without TLS (LDAP
+/// results strongAuthRequired and confidentialityRequired): it wants an
+/// encrypted connection.
+class EncryptionRequired : public DataError {
+ public:
+  EncryptionRequired(const std::string& what, std::string host, int port)
+      : DataError(what), host(std::move(host)), port(port) {}
+  std::string host;
+  int port;
+};
+
+/// The bits of an ADsDSOObject connection's "ADSI Flag" (its authentication
+/// flags, a signed 32-bit number in the text) that choose transport security.
+/// The reserved top bit is what every connection has always carried.
+inline constexpr unsigned kAdsAuthReserved = 0x80000000u;
+/// LDAPS: TLS from the first byte, port 636 unless the path names one.
+inline constexpr unsigned kAdsUseSsl = 0x2u;
+/// A protected connection on the plain port: StartTLS before a simple bind;
+/// a Kerberos bind asks for a SASL integrity layer instead.
+inline constexpr unsigned kAdsUseSealing = 0x80u;
+
 /// A field name that is not a column of the data set.
 class FieldNotFound : public DataError {
  public:

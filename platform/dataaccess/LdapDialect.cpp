@@ -158,8 +158,9 @@ LdapQuery ParseLdapQuery(const std::string& text) {
   return q;
 }
 
-AdsPath ParseAdsPath(const std::string& path) {
+AdsPath ParseAdsPath(const std::string& path, int defaultPort) {
   AdsPath p;
+  p.port = defaultPort;
   std::size_t slash = path.find('/');
   if (slash != std::string::npos) {
     p.host = path.substr(0, slash);

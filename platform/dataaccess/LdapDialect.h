@@ -41,8 +41,9 @@ LdapQuery ParseLdapQuery(const std::string& text);
 ///   host[:port]/DN           server and base given
 ///   DN                       (contains "="): base given, server = the DNS
 ///                            name made of its DC= parts
+/// The port is `defaultPort` unless the path names one (636 for LDAPS).
 /// Throws DataError when no server or base can be derived.
-AdsPath ParseAdsPath(const std::string& path);
+AdsPath ParseAdsPath(const std::string& path, int defaultPort = 389);
 
 /// Escapes a filter value as RFC 4515 requires: '*', '(', ')', '\' and NUL
 /// become \2a, \28, \29, \5c, \00, so they match literally.

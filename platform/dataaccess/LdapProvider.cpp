@@ -1,14 +1,25 @@
 // Provider "ADsDSOObject": queries in the Active Directory LDAP dialect run as
 // LDAP searches with the OpenLDAP client library.
+#include <arpa/inet.h>
 #include <ldap.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 #include <sasl/sasl.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/dataaccess/DataAccess.h"
 #include "platform/dataaccess/LdapDialect.h"
@@ -111,6 +122,179 @@ std::set<std::string> SchemaNames(LDAP* ld, const std::string& uri, timeval* tv)
   return names;
 }
 
+// Transport security of a connection, from the connection string.
+struct TlsOptions {
+  bool ssl = false;      // ADS_USE_SSL: ldaps://
+  bool sealing = false;  // ADS_USE_SEALING: StartTLS (simple bind), SASL layer (Kerberos)
+  std::string caFile;    // trusted besides the system's CA store
+  bool verifyPeer = true;
+};
+
+// The "ADSI Flag" as the unsigned bits of its signed 32-bit text; 0 when
+// absent. Anything that is not a number is refused, so that a damaged
+// string never quietly loses its encryption bits.
+unsigned AdsiFlags(const std::string& text) {
+  if (text.empty()) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < -2147483648LL || v > 4294967295LL)
+    throw DataError("Ungültiger Wert für \"ADSI Flag\": " + text);
+  return static_cast<unsigned>(static_cast<unsigned long long>(v) & 0xffffffffu);
+}
+
+bool IsFalse(const std::string& text) {
+  return SameTextIgnoringCase(text, "False") || SameTextIgnoringCase(text, "No") || text == "0";
+}
+
+// The TLS settings of a handle: the check, and the trust for the context.
+void SetTrust(LDAP* ld, const std::string& caFile, bool verify) {
+  int require = verify ? LDAP_OPT_X_TLS_DEMAND : LDAP_OPT_X_TLS_NEVER;
+  ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require);
+  ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, X509_get_default_cert_dir());
+  ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, caFile.c_str());
+}
+
+// Gives the handle its TLS options and a client TLS context made from them,
+// so that no process-wide setting is touched. The system's CA store is
+// trusted always, the CA file besides it. Loading the system's store costs
+// far more than a handshake, so a context is made once per CA file (and its
+// modification time) and check setting and shared by later connections; a
+// CA file that is replaced gets a new one (the old one stays in memory).
+void SetTlsOptions(LDAP* ld, const TlsOptions& tls, bool verify) {
+  const std::string caFile = tls.caFile.empty() ? std::string(X509_get_default_cert_file()) : tls.caFile;
+  std::error_code ec;
+  const auto stamp = std::filesystem::last_write_time(caFile, ec);
+  const std::string key = std::string(verify ? "1" : "0") + caFile;
+  static std::mutex mutex;
+  struct Entry {
+    std::filesystem::file_time_type stamp;
+    void* ctx;  // one reference held here for good
+  };
+  static std::map<std::string, Entry> contexts;
+  SetTrust(ld, caFile, verify);
+  std::lock_guard lock(mutex);
+  auto it = contexts.find(key);
+  if (it == contexts.end() || ec || it->second.stamp != stamp) {
+    // A new context, made on a handle of its own; its reference is kept.
+    LDAP* maker = nullptr;
+    if (ldap_initialize(&maker, nullptr) != LDAP_SUCCESS || !maker)
+      throw DataError("LDAP: TLS-Kontext nicht verfügbar");
+    SetTrust(maker, caFile, verify);
+    int client = 0;
+    const int rc = ldap_set_option(maker, LDAP_OPT_X_TLS_NEWCTX, &client);
+    void* ctx = nullptr;
+    if (rc == LDAP_OPT_SUCCESS) ldap_get_option(maker, LDAP_OPT_X_TLS_CTX, &ctx);  // takes a reference
+    ldap_unbind_ext_s(maker, nullptr, nullptr);
+    if (rc != LDAP_OPT_SUCCESS || !ctx)
+      throw DataError("LDAP: TLS-Einstellungen nicht verwendbar (CA-Datei " + caFile + "): " + ldap_err2string(rc));
+    if (ec) {
+      // No time stamp to compare: not kept, the handle takes this one over
+      // (its reference goes with the handle).
+      ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, ctx);
+      return;
+    }
+    it = contexts.insert_or_assign(key, Entry{stamp, ctx}).first;
+  }
+  // The handle takes its own reference, released with the handle.
+  ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, it->second.ctx);
+}
+
+// Why OpenSSL refuses `der` for `host`, checked against the system's CA
+// store plus the CA file, with the host name (or address) check; X509_V_OK
+// when it accepts it.
+long VerifyCertificate(const berval& der, const std::string& host, const std::string& caFile) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.bv_val);
+  std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.bv_len)), X509_free);
+  if (!cert) return X509_V_ERR_UNSPECIFIED;
+  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
+  X509_STORE_set_default_paths(store.get());
+  if (!caFile.empty()) X509_STORE_load_file(store.get(), caFile.c_str());
+  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), nullptr) != 1) return X509_V_ERR_UNSPECIFIED;
+  X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+  in6_addr addr6;
+  in_addr addr4;
+  if (inet_pton(AF_INET, host.c_str(), &addr4) == 1 || inet_pton(AF_INET6, host.c_str(), &addr6) == 1)
+    X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+  else
+    X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
+  if (X509_verify_cert(ctx.get()) == 1) return X509_V_OK;
+  const long err = X509_STORE_CTX_get_error(ctx.get());
+  return err == X509_V_OK ? X509_V_ERR_UNSPECIFIED : err;
+}
+
+// libldap has no time-out for the TLS handshake: a server that accepts the
+// connection and then says nothing would hold the lookup for ever. The
+// watchdog learns the socket from the connect callback and, when the
+// connection is not secured by the deadline, shuts the socket down, which
+// ends the handshake with an error. It must outlive the handle it watches
+// (the handle calls its callbacks until it is freed).
+class HandshakeWatchdog {
+ public:
+  HandshakeWatchdog() {
+    callback_.lc_add = &HandshakeWatchdog::Added;
+    callback_.lc_del = &HandshakeWatchdog::Removed;
+    callback_.lc_arg = this;
+  }
+  ~HandshakeWatchdog() { Stop(); }
+  HandshakeWatchdog(const HandshakeWatchdog&) = delete;
+  HandshakeWatchdog& operator=(const HandshakeWatchdog&) = delete;
+
+  /// Watches the connections `ld` makes from now on until Stop.
+  void Watch(LDAP* ld, std::chrono::milliseconds limit) {
+    ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &callback_);
+    thread_ = std::thread([this, limit] {
+      std::unique_lock lock(mutex_);
+      if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
+      fired_ = true;
+      if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    });
+  }
+  /// The connection is secured (or has failed): the socket is left alone.
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  /// Whether a connection was made (TCP) since Watch.
+  bool Connected() {
+    std::lock_guard lock(mutex_);
+    return connected_;
+  }
+  /// Whether the deadline passed before Stop.
+  bool Fired() {
+    std::lock_guard lock(mutex_);
+    return fired_;
+  }
+
+ private:
+  static int Added(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb* ctx) {
+    auto* self = static_cast<HandshakeWatchdog*>(ctx->lc_arg);
+    int fd = -1;
+    ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd);
+    std::lock_guard lock(self->mutex_);
+    self->connected_ = true;
+    if (!self->done_) self->fd_ = fd;
+    return 0;
+  }
+  static void Removed(LDAP*, Sockbuf*, ldap_conncb* ctx) {
+    auto* self = static_cast<HandshakeWatchdog*>(ctx->lc_arg);
+    std::lock_guard lock(self->mutex_);
+    self->fd_ = -1;
+  }
+
+  ldap_conncb callback_{};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int fd_ = -1;
+  bool done_ = false, fired_ = false, connected_ = false;
+  std::thread thread_;
+};
+
 class LdapSession {
  public:
   ~LdapSession() {
@@ -132,6 +316,11 @@ std::string Detail(LDAP* ld, int rc) {
 class LdapProvider : public Provider {
  public:
   void Open(const ConnectionPairs& pairs, int connectTimeout, int commandTimeout) override {
+    const unsigned flags = AdsiFlags(ConnectionValue(pairs, "ADSI Flag"));
+    tls_.ssl = (flags & kAdsUseSsl) != 0;
+    tls_.sealing = !tls_.ssl && (flags & kAdsUseSealing) != 0;
+    tls_.caFile = ConnectionValue(pairs, "TLS CA File");
+    tls_.verifyPeer = !IsFalse(ConnectionValue(pairs, "TLS Verify Peer"));
     userId_ = ConnectionValue(pairs, "User ID");
     password_ = ConnectionValue(pairs, "Password");
     integrated_ = userId_.empty() && SameTextIgnoringCase(ConnectionValue(pairs, "Integrated Security"), "SSPI");
@@ -144,15 +333,18 @@ class LdapProvider : public Provider {
 
   ResultSet Execute(const std::string& queryText) override {
     const LdapQuery q = ParseLdapQuery(queryText);
-    const AdsPath path = ParseAdsPath(q.path);
+    const AdsPath path = ParseAdsPath(q.path, tls_.ssl ? 636 : 389);
     const std::string host = path.host.find(':') != std::string::npos ? "[" + path.host + "]" : path.host;
-    const std::string uri = "ldap://" + host + ":" + std::to_string(path.port);
+    const std::string uri = (tls_.ssl ? "ldaps://" : "ldap://") + host + ":" + std::to_string(path.port);
 
+    HandshakeWatchdog watchdog;  // outlives the session
     LdapSession s;
     timeval commandTv{commandTimeout_, 0};
     timeval* tv = commandTimeout_ > 0 ? &commandTv : nullptr;
     Connect(s, uri, tv);
-    Bind(s.ld, uri);
+    const bool startTls = tls_.sealing && !integrated_;
+    if (tls_.ssl || startTls) Secure(s.ld, uri, path, startTls, watchdog);
+    Bind(s.ld, uri, path);
     CheckAttributes(SchemaNames(s.ld, uri, tv), q);
 
     // The sort attribute is fetched too when it is not among the columns.
@@ -192,6 +384,82 @@ class LdapProvider : public Provider {
     timeval connectTv{connectTimeout_, 0};
     if (connectTimeout_ > 0) ldap_set_option(s.ld, LDAP_OPT_NETWORK_TIMEOUT, &connectTv);
     if (commandTv) ldap_set_option(s.ld, LDAP_OPT_TIMEOUT, commandTv);
+    if (tls_.ssl || tls_.sealing) SetTlsOptions(s.ld, tls_, tls_.verifyPeer);
+  }
+
+  // Makes the connection's TLS layer before anything else is sent: the
+  // connection itself for LDAPS, the StartTLS request on a plain one. A
+  // failure throws TlsError with the reason (no credentials went out).
+  void Secure(LDAP* ld, const std::string& uri, const AdsPath& path, bool startTls, HandshakeWatchdog& watchdog) {
+    watchdog.Watch(ld, HandshakeLimit());
+    int rc = LDAP_SUCCESS;
+    struct StopWatching {
+      HandshakeWatchdog& w;
+      ~StopWatching() { w.Stop(); }
+    } stop{watchdog};
+    if (startTls) {
+      rc = ldap_connect(ld);
+      if (rc != LDAP_SUCCESS) throw DataError("Keine Verbindung zu " + uri + ": " + Detail(ld, rc));
+      rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      if (rc > 0) {
+        // The server answered the request with a refusal: no StartTLS there.
+        throw TlsError("StartTLS an " + uri + " abgelehnt: " + Detail(ld, rc), path.host, path.port,
+                       TlsError::Kind::NoStartTls, X509_V_OK, Detail(ld, rc));
+      }
+    } else {
+      rc = ldap_connect(ld);
+    }
+    watchdog.Stop();
+    if (rc == LDAP_SUCCESS) return;
+    if (!watchdog.Connected()) throw DataError("Keine Verbindung zu " + uri + ": " + Detail(ld, rc));
+    if (watchdog.Fired())
+      throw TlsError("Zeitüberschreitung beim TLS-Verbindungsaufbau mit " + uri, path.host, path.port,
+                     TlsError::Kind::Handshake, X509_V_OK, "Zeitüberschreitung");
+    const std::string detail = Detail(ld, rc);
+    // libldap over GnuTLS names no reason for a refused certificate: fetch
+    // the certificate again without the check and ask OpenSSL why.
+    const long verifyResult = tls_.verifyPeer ? RecheckCertificate(uri, path, startTls) : X509_V_OK;
+    if (verifyResult != X509_V_OK)
+      throw TlsError("Zertifikat von " + uri + " abgelehnt: " + X509_verify_cert_error_string(verifyResult),
+                     path.host, path.port, TlsError::Kind::Certificate, verifyResult, detail);
+    throw TlsError("TLS-Handshake mit " + uri + " fehlgeschlagen: " + detail, path.host, path.port,
+                   TlsError::Kind::Handshake, X509_V_OK, detail);
+  }
+
+  // OpenSSL's verdict on the server's certificate, fetched over a second
+  // connection that makes the handshake without checking (and sends nothing
+  // else). X509_V_OK when the certificate passes or cannot be fetched.
+  long RecheckCertificate(const std::string& uri, const AdsPath& path, bool startTls) {
+    HandshakeWatchdog watchdog;
+    LdapSession s;
+    if (ldap_initialize(&s.ld, uri.c_str()) != LDAP_SUCCESS || !s.ld) return X509_V_OK;
+    int version = LDAP_VERSION3;
+    ldap_set_option(s.ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    timeval connectTv{connectTimeout_, 0};
+    if (connectTimeout_ > 0) ldap_set_option(s.ld, LDAP_OPT_NETWORK_TIMEOUT, &connectTv);
+    timeval commandTv{commandTimeout_, 0};
+    if (commandTimeout_ > 0) ldap_set_option(s.ld, LDAP_OPT_TIMEOUT, &commandTv);
+    try {
+      SetTlsOptions(s.ld, tls_, false);
+    } catch (const DataError&) {
+      return X509_V_OK;
+    }
+    watchdog.Watch(s.ld, HandshakeLimit());
+    int rc = ldap_connect(s.ld);
+    if (rc == LDAP_SUCCESS && startTls) rc = ldap_start_tls_s(s.ld, nullptr, nullptr);
+    watchdog.Stop();
+    if (rc != LDAP_SUCCESS) return X509_V_OK;
+    berval der{0, nullptr};
+    if (ldap_get_option(s.ld, LDAP_OPT_X_TLS_PEERCERT, &der) != LDAP_OPT_SUCCESS || !der.bv_val) return X509_V_OK;
+    const long result = VerifyCertificate(der, path.host, tls_.caFile);
+    ber_memfree(der.bv_val);
+    return result;
+  }
+
+  // The time a connection may take to be secured: the connect time-out for
+  // the handshake plus the command time-out for the StartTLS request.
+  std::chrono::milliseconds HandshakeLimit() const {
+    return std::chrono::seconds(std::max(connectTimeout_, 1) + std::max(commandTimeout_, 0));
   }
 
   // Every attribute the query names must be in the server's schema, as on
@@ -263,9 +531,17 @@ class LdapProvider : public Provider {
     return cookie;
   }
 
-  void Bind(LDAP* ld, const std::string& uri) {
+  void Bind(LDAP* ld, const std::string& uri, const AdsPath& path) {
     int rc;
     if (integrated_) {
+      // Inside TLS no SASL layer is wanted (Active Directory refuses one
+      // there); with sealing asked for on a plain connection the bind must
+      // give at least an integrity layer.
+      if (tls_.ssl) {
+        ldap_set_option(ld, LDAP_OPT_X_SASL_SECPROPS, "maxssf=0");
+      } else if (tls_.sealing) {
+        ldap_set_option(ld, LDAP_OPT_X_SASL_SECPROPS, "minssf=1");
+      }
       // Active Directory knows its LDAP service by each controller's own
       // name (ldap/dc1.example.com), not by the domain's name that the path
       // LDAP://example.com connects to. So first ask for the service under
@@ -288,6 +564,9 @@ class LdapProvider : public Provider {
     berval cred{static_cast<ber_len_t>(password_.size()), password_.data()};
     rc = ldap_sasl_bind_s(ld, userId_.empty() ? nullptr : userId_.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
                           nullptr);
+    if ((rc == LDAP_STRONG_AUTH_REQUIRED || rc == LDAP_CONFIDENTIALITY_REQUIRED) && !tls_.ssl && !tls_.sealing)
+      throw EncryptionRequired("LDAP-Anmeldung an " + uri + " fehlgeschlagen: " + Detail(ld, rc), path.host,
+                               path.port);
     if (rc != LDAP_SUCCESS) throw DataError("LDAP-Anmeldung an " + uri + " fehlgeschlagen: " + Detail(ld, rc));
   }
 
@@ -320,6 +599,7 @@ class LdapProvider : public Provider {
 
   std::string userId_, password_;
   bool integrated_ = false;
+  TlsOptions tls_;
   int connectTimeout_ = 15, commandTimeout_ = 60;
   bool connected_ = false;
 };

@@ -3,12 +3,22 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/x509_vfy.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
 
 #include "DirectoryFixtures.h"
+#include "LoopbackSocket.h"
+#include "TestCa.h"
 #include "platform/dataaccess/DataAccess.h"
 #include "platform/dataaccess/LdapDialect.h"
 
@@ -81,6 +91,13 @@ TEST(LdapDialect, AdsPathForms) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(ParseAdsPath(bad), DataError);
   }
+}
+
+TEST(LdapDialect, LdapsPortUnlessThePathNamesOne) {
+  EXPECT_EQ(ParseAdsPath("dc1.example.test/DC=example,DC=test", 636).port, 636);
+  EXPECT_EQ(ParseAdsPath("example.test", 636).port, 636);
+  EXPECT_EQ(ParseAdsPath("DC=example,DC=test", 636).port, 636);
+  EXPECT_EQ(ParseAdsPath("dc1.example.test:10636/DC=example,DC=test", 636).port, 10636);
 }
 
 TEST(LdapDialect, FilterValuesAreEscaped) {
@@ -203,6 +220,11 @@ TEST_F(LdapProviderTest, FailuresArriveAsDataErrors) {
       {"unknown attribute", QueryFor("", "", "mail,noSuchAttribute"), "", "noSuchAttribute"},
       {"leading comma", QueryFor("", "", ",mail"), "", "Syntaxfehler"},
       {"apostrophe", QueryFor("o'brien@example.test"), "", "Syntaxfehler"},
+      // A damaged flag is refused rather than read as "no encryption".
+      {"ADSI Flag that is no number", QueryFor(""),
+       "Provider=ADsDSOObject;Password=" + server.BindPassword() + ";User ID=" + server.BindDn() +
+           ";ADSI Flag=0x82",
+       "Ungültiger Wert für \"ADSI Flag\": 0x82"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -249,6 +271,174 @@ TEST_F(LdapProviderTest, SilentServerEndsWithTheCommandTimeout) {
     EXPECT_TRUE(Contains(e.what(), "Timed out") || Contains(e.what(), "Can't contact")) << e.what();
   }
   close(s);
+}
+
+// Secured connections against slapd with TLS on (it refuses simple binds
+// without TLS): one server per certificate of the test CA.
+class LdapTlsTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kSsl = "-2147483646";      // reserved bit | ADS_USE_SSL
+  static constexpr const char* kSealing = "-2147483520";  // reserved bit | ADS_USE_SEALING
+  static constexpr const char* kPlain = "-2147483648";
+
+  void SetUp() override {
+    const TestCa& ca = TestCa::Shared();
+    const std::pair<const char*, const TestCertificate*> certs[] = {
+        {"good", &ca.server}, {"wrong name", &ca.wrongName}, {"expired", &ca.expired}, {"untrusted", &ca.untrusted}};
+    for (const auto& [name, cert] : certs) {
+      auto server = std::make_unique<SlapdFixture>();
+      server->UseTls(cert->cert, cert->key);
+      server->AddUsers(2);
+      server->Start();
+      servers[name] = std::move(server);
+    }
+  }
+  std::string ConnectionFor(const char* flag, const std::string& caFile, bool verify) {
+    std::string cs = "Provider=ADsDSOObject;Password=" + servers["good"]->BindPassword() +
+                     ";User ID=" + servers["good"]->BindDn() +
+                     ";Encrypt Password=True;Mode=Read;Bind Flags=0;ADSI Flag=" + flag;
+    if (!caFile.empty()) cs += ";" + ConnectionPair("TLS CA File", caFile);
+    if (!verify) cs += ";TLS Verify Peer=False";
+    return cs;
+  }
+  // The query through `server`'s plain or LDAPS port.
+  std::string QueryOn(const SlapdFixture& server, bool ldaps) {
+    return "SELECT mail\r\nFROM 'LDAP://" + (ldaps ? server.LdapsAdsPath() : server.AdsPath()) +
+           "'\r\nWHERE objectCategory='person' and objectClass='user'\r\n ORDER BY mail\r\n";
+  }
+  // Opens the query; the rows' mails, or rethrows the failure.
+  static std::vector<std::string> Mails(const std::string& cs, const std::string& queryText, int timeout = 3) {
+    Connection c("ADsDSOObject");
+    c.SetConnectionString(cs);
+    c.SetConnectTimeout(timeout);
+    c.SetCommandTimeout(timeout);
+    Query q(c);
+    q.SQL = queryText;
+    q.Open();
+    std::vector<std::string> out;
+    for (q.First(); !q.Eof(); q.Next()) out.push_back(q.FieldByName("mail").AsText());
+    return out;
+  }
+  std::map<std::string, std::unique_ptr<SlapdFixture>> servers;
+};
+
+TEST_F(LdapTlsTest, SecuredConnectionsAndWhyTheyFail) {
+  const TestCa& ca = TestCa::Shared();
+  const std::vector<std::string> both = {"user00001@example.test", "user00002@example.test"};
+  enum Outcome { kRows, kCertificate, kEncryptionRequired };
+  struct {
+    const char* why;
+    const char* server;
+    const char* flag;
+    bool ldapsPort;
+    std::string caFile;
+    bool verify;
+    Outcome outcome;
+    std::vector<long> verifyResults;  // one of these, for kCertificate
+  } cases[] = {
+      {"LDAPS, CA file", "good", kSsl, true, ca.caFile, true, kRows, {}},
+      {"StartTLS, CA file", "good", kSealing, false, ca.caFile, true, kRows, {}},
+      {"StartTLS, CA file named with ';' and '=' in quotes", "good", kSealing, false, ca.caFile, true, kRows, {}},
+      {"plain simple bind refused", "good", kPlain, false, "", true, kEncryptionRequired, {}},
+      {"LDAPS without the CA file: untrusted", "good", kSsl, true, "", true, kCertificate,
+       {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE}},
+      {"LDAPS without the CA file, check off", "good", kSsl, true, "", false, kRows, {}},
+      {"LDAPS, wrong name", "wrong name", kSsl, true, ca.caFile, true, kCertificate,
+       {X509_V_ERR_IP_ADDRESS_MISMATCH}},
+      {"StartTLS, wrong name", "wrong name", kSealing, false, ca.caFile, true, kCertificate,
+       {X509_V_ERR_IP_ADDRESS_MISMATCH}},
+      {"LDAPS, expired", "expired", kSsl, true, ca.caFile, true, kCertificate, {X509_V_ERR_CERT_HAS_EXPIRED}},
+      {"StartTLS, expired", "expired", kSealing, false, ca.caFile, true, kCertificate,
+       {X509_V_ERR_CERT_HAS_EXPIRED}},
+      {"LDAPS, unknown CA", "untrusted", kSsl, true, ca.caFile, true, kCertificate,
+       {X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE}},
+      {"StartTLS, expired, check off", "expired", kSealing, false, ca.caFile, false, kRows, {}},
+  };
+  // The third row's CA file: a copy whose name the connection string must
+  // quote.
+  const std::string oddCa = ca.dir + "/odd;name=1.pem";
+  std::filesystem::copy_file(ca.caFile, oddCa, std::filesystem::copy_options::overwrite_existing);
+  cases[2].caFile = oddCa;
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const SlapdFixture& server = *servers[c.server];
+    const std::string query = QueryOn(server, c.ldapsPort);
+    const int port = c.ldapsPort ? server.LdapsPort() : server.Port();
+    try {
+      const auto mails = Mails(ConnectionFor(c.flag, c.caFile, c.verify), query);
+      EXPECT_EQ(c.outcome, kRows);
+      EXPECT_EQ(mails, both);
+    } catch (const TlsError& e) {
+      EXPECT_EQ(c.outcome, kCertificate) << e.what();
+      EXPECT_EQ(e.kind, TlsError::Kind::Certificate) << e.what();
+      EXPECT_NE(std::find(c.verifyResults.begin(), c.verifyResults.end(), e.verifyResult), c.verifyResults.end())
+          << e.verifyResult << " " << e.what();
+      EXPECT_EQ(e.host, "127.0.0.1");
+      EXPECT_EQ(e.port, port);
+    } catch (const EncryptionRequired& e) {
+      EXPECT_EQ(c.outcome, kEncryptionRequired) << e.what();
+      EXPECT_EQ(e.host, "127.0.0.1");
+      EXPECT_EQ(e.port, port);
+    } catch (const DataError& e) {
+      ADD_FAILURE() << "unexpected failure: " << e.what();
+    }
+  }
+}
+
+// The CA file is read again once it has been replaced: trust follows the
+// file, not the first connection's copy of it.
+TEST_F(LdapTlsTest, ReplacedCaFileIsTakenUp) {
+  const TestCa& ca = TestCa::Shared();
+  const std::string caFile = ca.dir + "/replaced-ca.pem";
+  std::filesystem::copy_file(ca.wrongName.cert, caFile, std::filesystem::copy_options::overwrite_existing);
+  const SlapdFixture& server = *servers["good"];
+  EXPECT_THROW(Mails(ConnectionFor(kSsl, caFile, true), QueryOn(server, true)), TlsError);
+  std::filesystem::copy_file(ca.caFile, caFile, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::last_write_time(caFile, std::filesystem::last_write_time(caFile) + std::chrono::seconds(1));
+  EXPECT_EQ(Mails(ConnectionFor(kSsl, caFile, true), QueryOn(server, true)).size(), 2u);
+}
+
+TEST_F(LdapTlsTest, ServerWithoutStartTlsGetsNoCredentials) {
+  SlapdFixture plain;  // no TLS at all
+  plain.AddUsers(1);
+  plain.Start();
+  try {
+    Mails(ConnectionFor(kSealing, TestCa::Shared().caFile, true), QueryOn(plain, false));
+    ADD_FAILURE() << "no error";
+  } catch (const TlsError& e) {
+    EXPECT_EQ(e.kind, TlsError::Kind::NoStartTls) << e.what();
+    EXPECT_EQ(e.port, plain.Port());
+  }
+}
+
+// A server that accepts the connection and never answers the handshake: the
+// lookup ends with the time-outs instead of hanging.
+TEST_F(LdapTlsTest, SilentHandshakeEndsWithTheTimeout) {
+  int stopFd = -1;  // set before any client connects
+  LoopbackListener silent([&stopFd](int client) {
+    // Reads whatever comes (the ClientHello, a StartTLS request) and answers
+    // nothing, until the client gives up or the test ends.
+    char buffer[512];
+    pollfd fds[2] = {{client, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    while (::poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN))
+      if (::read(client, buffer, sizeof buffer) <= 0) break;
+  });
+  stopFd = silent.StopFd();
+  const std::string path = "127.0.0.1:" + std::to_string(silent.Port()) + "/dc=example,dc=test";
+  for (const char* flag : {kSsl, kSealing}) {
+    SCOPED_TRACE(flag);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      Mails(ConnectionFor(flag, TestCa::Shared().caFile, true), "SELECT mail\r\nFROM 'LDAP://" + path + "'\r\n", 1);
+      ADD_FAILURE() << "no error";
+    } catch (const TlsError& e) {
+      // LDAPS: the handshake outlives the time-out. StartTLS: the request
+      // goes unanswered (the command time-out).
+      EXPECT_EQ(e.kind, TlsError::Kind::Handshake) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  }
 }
 
 }  // namespace

@@ -127,8 +127,17 @@ class SlapdFixture {
   /// stopped first.
   void Restart();
 
+  /// Before Start: serves TLS with the PEM certificate and key, StartTLS on
+  /// the plain port and LDAPS on a second one, and refuses simple binds
+  /// without TLS (confidentialityRequired), as a server with security on does.
+  void UseTls(const std::string& certFile, const std::string& keyFile);
+  bool Tls() const { return !certFile_.empty(); }
+
   int Port() const { return port_; }
+  int LdapsPort() const { return ldapsPort_; }  // 0 without UseTls
   std::string Uri() const;                      // "ldap://127.0.0.1:<port>"
+  std::string LdapsUri() const;                 // "ldaps://127.0.0.1:<ldapsport>"
+  std::string LdapsAdsPath() const;             // "127.0.0.1:<ldapsport>/dc=example,dc=test"
   const std::string& Suffix() const { return suffix_; }  // "dc=example,dc=test"
   std::string UsersDn() const { return "ou=users," + suffix_; }
   std::string AdsPath() const;                  // "127.0.0.1:<port>/dc=example,dc=test"
@@ -160,6 +169,8 @@ class SlapdFixture {
   std::string suffix_ = "dc=example,dc=test";
   std::string bindPassword_;
   int port_ = 0;
+  int ldapsPort_ = 0;
+  std::string certFile_, keyFile_;
   int pid_ = -1;
   std::string pendingLdif_;
 };

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestCa.h"
 #include "platform/process/Process.h"
 
 namespace {
@@ -186,14 +188,24 @@ void SambaAdFixture::Provision() {
 }
 
 void SambaAdFixture::PatchConfig() {
-  // Settings that provisioning does not carry into smb.conf: simple binds on
-  // the plain port, and the log inside our directory.
+  // The server's certificate comes from the test CA, for the controller's
+  // names and its address; samba takes only a key file that is its owner's
+  // alone. Strong authentication stays at samba's default: simple binds
+  // only over TLS.
+  const TestCertificate cert = TestCa::Shared().Issue(
+      "samba-" + address_, DcHostName(), "DNS:" + DcHostName() + ",DNS:" + DnsDomain() + ",IP:" + address_);
+  const std::string key = dir_ + "tls-key.pem";
+  WriteAll(key, ReadAll(cert.key));
+  ::chmod(key.c_str(), 0600);
   std::string conf = ReadAll(dir_ + "dc/etc/smb.conf");
   std::size_t global = conf.find("[global]\n");
   if (global == std::string::npos) throw std::runtime_error("SambaAdFixture: smb.conf without [global]");
-  conf.insert(global + 9, "\tldap server require strong auth = no\n\tlog file = " + dir_ + "samba.log\n");
+  conf.insert(global + 9, "\ttls enabled = yes\n\ttls certfile = " + cert.cert + "\n\ttls keyfile = " + key +
+                              "\n\ttls cafile = " + CaFile() + "\n\tlog file = " + dir_ + "samba.log\n");
   WriteAll(dir_ + "dc/etc/smb.conf", conf);
 }
+
+std::string SambaAdFixture::CaFile() const { return TestCa::Shared().caFile; }
 
 void SambaAdFixture::Seed() {
   // The reader may bind: a password, an enabled normal account (512).
@@ -232,9 +244,18 @@ void SambaAdFixture::WaitForLdap() {
       ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
       timeval tv{2, 0};
       ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &tv);
+      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &tv);
+      // Simple binds need TLS here: StartTLS, the certificate checked
+      // against the test CA.
+      int demand = LDAP_OPT_X_TLS_DEMAND, client = 0;
+      ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+      ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, CaFile().c_str());
+      ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client);
       std::string pw = ReaderPassword();
       berval cred{static_cast<ber_len_t>(pw.size()), pw.data()};
-      int rc = ldap_sasl_bind_s(ld, ReaderUpn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+      int rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      if (rc == LDAP_SUCCESS)
+        rc = ldap_sasl_bind_s(ld, ReaderUpn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
       ldap_unbind_ext_s(ld, nullptr, nullptr);
       if (rc == LDAP_SUCCESS) return;
     }

@@ -20,7 +20,10 @@
 // Samba's LDAP port is fixed at 389, so every instance gets a loopback address
 // of its own (any 127.0.0.0/8 address is local) instead of a port: two test
 // programs never collide, and nothing reaches beyond loopback. Only LDAP and
-// the KDC run; simple binds on the plain port are allowed. Users are stored
+// the KDC run, with samba's default strong authentication: a simple bind
+// needs TLS (StartTLS on 389 or LDAPS on 636, the server's certificate made
+// by the test CA for the controller's names and address, see CaFile), a
+// Kerberos bind on the plain port a SASL signing or sealing layer. Users are stored
 // below CN=Users with objectClass user (so objectCategory is the schema's
 // Person class), mail, givenName, sn, telephoneNumber, multi-valued
 // otherTelephone and company; generated users have no password and are
@@ -62,6 +65,8 @@ class SambaAdFixture {
   bool Running() const { return samba_.Owns(); }
 
   const std::string& Address() const { return address_; }
+  /// The CA file that the server's certificate verifies against.
+  std::string CaFile() const;
   std::string Realm() const { return "QUILLTEST.LAN"; }
   std::string DnsDomain() const { return "quilltest.lan"; }
   std::string Domain() const { return "QUILLTEST"; }

@@ -173,6 +173,15 @@ SlapdFixture::~SlapdFixture() {
 
 std::string SlapdFixture::Uri() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
 std::string SlapdFixture::AdsPath() const { return "127.0.0.1:" + std::to_string(port_) + "/" + suffix_; }
+std::string SlapdFixture::LdapsUri() const { return "ldaps://127.0.0.1:" + std::to_string(ldapsPort_); }
+std::string SlapdFixture::LdapsAdsPath() const {
+  return "127.0.0.1:" + std::to_string(ldapsPort_) + "/" + suffix_;
+}
+
+void SlapdFixture::UseTls(const std::string& certFile, const std::string& keyFile) {
+  certFile_ = certFile;
+  keyFile_ = keyFile;
+}
 
 void SlapdFixture::WriteConfig() {
   std::ofstream(dir_ + "ad.schema", std::ios::trunc) << kAdSchema;
@@ -185,8 +194,12 @@ void SlapdFixture::WriteConfig() {
           "argsfile " << dir_ << "slapd.args\n"
           "modulepath /usr/lib/ldap\n"
           "moduleload back_mdb\n"
-          "loglevel none\n"
-          "sizelimit size.soft=1000 size.hard=1000 size.prtotal=unlimited\n"
+          "loglevel none\n";
+  if (Tls())
+    conf << "TLSCertificateFile " << certFile_ << "\n"
+            "TLSCertificateKeyFile " << keyFile_ << "\n"
+            "security simple_bind=1\n";
+  conf << "sizelimit size.soft=1000 size.hard=1000 size.prtotal=unlimited\n"
           "database mdb\n"
           "maxsize 1073741824\n"
           "suffix \"" << suffix_ << "\"\n"
@@ -216,6 +229,10 @@ void SlapdFixture::Start() {
   LoadPending();
   for (int attempt = 0; attempt < 5 && !Running(); ++attempt) {
     port_ = FreeLoopbackPort();
+    if (Tls()) {
+      do ldapsPort_ = FreeLoopbackPort();
+      while (ldapsPort_ == port_);
+    }
     Launch();
   }
   if (!Running()) throw std::runtime_error("SlapdFixture: slapd did not start: " + ReadAll(dir_ + "slapd.log"));
@@ -223,10 +240,12 @@ void SlapdFixture::Start() {
 
 bool SlapdFixture::Launch() {
   // A slapd that ends or does not come up is killed and reaped with `p`.
-  auto p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", Uri() + "/"}, dir_ + "slapd.log");
+  const std::string urls = Tls() ? Uri() + "/ " + LdapsUri() + "/" : Uri() + "/";
+  auto p = Spawn({kSlapd, "-d", "0", "-f", dir_ + "slapd.conf", "-h", urls}, dir_ + "slapd.log");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (Accepts(port_) && OwnsListener(p.Pid(), port_)) {
+    if (Accepts(port_) && OwnsListener(p.Pid(), port_) &&
+        (!Tls() || (Accepts(ldapsPort_) && OwnsListener(p.Pid(), ldapsPort_)))) {
       pid_ = p.Release();
       return true;
     }
@@ -323,10 +342,18 @@ void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes)
     pendingLdif_ += EntryLdif(dn, attributes);
     return;
   }
+  // With TLS on, the administrator binds over LDAPS (certificate unchecked:
+  // this is the fixture's own server).
   LDAP* ld = nullptr;
-  if (ldap_initialize(&ld, Uri().c_str()) != LDAP_SUCCESS) throw std::runtime_error("SlapdFixture: ldap_initialize");
+  if (ldap_initialize(&ld, (Tls() ? LdapsUri() : Uri()).c_str()) != LDAP_SUCCESS)
+    throw std::runtime_error("SlapdFixture: ldap_initialize");
   int version = LDAP_VERSION3;
   ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  if (Tls()) {
+    int never = LDAP_OPT_X_TLS_NEVER, client = 0;
+    ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &never);
+    ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client);
+  }
   std::string pw = AdminPassword();
   berval cred{static_cast<ber_len_t>(pw.size()), pw.data()};
   int rc = ldap_sasl_bind_s(ld, AdminDn().c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);

@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -94,6 +95,8 @@ TestCa MakeAll() {
   Cert caCert = Make(caKey.get(), "Quillmark Test CA", nullptr, -1, 30, nullptr, nullptr, 1);
   ca.caFile = ca.dir + "/ca.pem";
   Write(ca.caFile, caCert.get(), nullptr);
+  ca.caKey = ca.dir + "/ca.key";
+  Write(ca.caKey, nullptr, caKey.get());
   const char* local = "DNS:localhost,IP:127.0.0.1";
   ca.server = Issue(ca.dir, "server", "localhost", local, -1, 30, caCert.get(), caKey.get(), 2);
   ca.wrongName = Issue(ca.dir, "wrongname", "wrong.example", "DNS:wrong.example", -1, 30, caCert.get(),
@@ -106,6 +109,22 @@ TestCa MakeAll() {
 }
 
 }  // namespace
+
+TestCertificate TestCa::Issue(const std::string& name, const std::string& cn, const std::string& altNames) const {
+  auto read = [](const std::string& path, bool key) -> void* {
+    FILE* f = std::fopen(path.c_str(), "r");
+    Check(f != nullptr, "read");
+    void* out = key ? static_cast<void*>(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))
+                    : static_cast<void*>(PEM_read_X509(f, nullptr, nullptr, nullptr));
+    std::fclose(f);
+    Check(out != nullptr, "PEM read");
+    return out;
+  };
+  Cert caCert(static_cast<X509*>(read(caFile, false)), X509_free);
+  Key key(static_cast<EVP_PKEY*>(read(caKey, true)), EVP_PKEY_free);
+  static std::atomic<long> serial{100};
+  return ::Issue(dir, name.c_str(), cn.c_str(), altNames.c_str(), -1, 30, caCert.get(), key.get(), serial++);
+}
 
 const TestCa& TestCa::Shared() {
   static const TestCa ca = [] {

@@ -19,6 +19,11 @@ struct TestCa {
   TestCertificate wrongName;     // wrong.example only
   TestCertificate expired;       // localhost, 127.0.0.1; expired yesterday
   TestCertificate untrusted;     // localhost, 127.0.0.1; signed by a CA not in caFile
+  std::string caKey;             // the test CA's key, for Issue
   /// The certificates of this run (made on first use, removed at exit).
   static const TestCa& Shared();
+  /// A further server certificate of this CA, valid for 30 days: `name`
+  /// names its files in dir, `cn` is its subject's common name, `altNames`
+  /// its subjectAltName ("DNS:dc.example.test,IP:127.0.0.5").
+  TestCertificate Issue(const std::string& name, const std::string& cn, const std::string& altNames) const;
 };

@@ -13,11 +13,14 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "DirectoryFixtures.h"
 #include "app/Main.h"
 #include "RecordingUserInterface.h"
+#include "TestCa.h"
 #include "TestDir.h"
 #include "TestSupport.h"
 #include "settings/USetting.h"
@@ -131,6 +134,42 @@ TEST_F(DBUtilTest, ConnectionStringsAreBuiltExactly) {
       EXPECT_EQ(ConnectionValue(ad, "User ID"), c.adUser);
       EXPECT_EQ(ConnectionValue(ad, "Password"), c.adPassword);
       EXPECT_EQ(ad.size(), 7u) << "no pair of a value's pieces";
+    }
+  }
+}
+
+// The transport setting becomes the "ADSI Flag" bits and two properties;
+// the plain connection keeps the very string older versions built, whatever
+// CA file or check setting is stored besides it.
+TEST_F(DBUtilTest, DirectoryTransportInTheConnectionString) {
+  const std::string simple = "Provider=ADsDSOObject;Password=pw;User ID=r;Encrypt Password=True;Mode=Read;Bind Flags=0;";
+  const std::string integrated =
+      "Provider=ADsDSOObject;Encrypt Password=True;Integrated Security=SSPI;Mode=Read;Bind Flags=0;";
+  struct {
+    const char* why;
+    DirectoryTransport transport;
+    std::string adUser;
+    std::string want;
+  } cases[] = {
+      {"plain, CA file and check off stored", {DirectoryTransport::kNone, "/etc/ca.pem", false}, "r",
+       simple + "ADSI Flag=-2147483648"},
+      {"StartTLS: sealing bit", {DirectoryTransport::kStartTls, "", true}, "r", simple + "ADSI Flag=-2147483520"},
+      {"LDAPS: SSL bit, CA file", {DirectoryTransport::kLdaps, "/etc/qm/ca.pem", true}, "r",
+       simple + "ADSI Flag=-2147483646;TLS CA File=/etc/qm/ca.pem"},
+      {"LDAPS, check off", {DirectoryTransport::kLdaps, "", false}, "r",
+       simple + "ADSI Flag=-2147483646;TLS Verify Peer=False"},
+      {"CA file with ';', '=' and a quote", {DirectoryTransport::kStartTls, "/ca;x=\"1\".pem", false}, "r",
+       simple + "ADSI Flag=-2147483520;TLS CA File=\"/ca;x=\"\"1\"\".pem\";TLS Verify Peer=False"},
+      {"integrated security, StartTLS", {DirectoryTransport::kStartTls, "/ca.pem", true}, "",
+       integrated + "ADSI Flag=-2147483520;TLS CA File=/ca.pem"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    db.ConfigureConnection("", "", "", "", c.adUser, "pw", c.transport);
+    EXPECT_EQ(db.ADOConnection_AD.ConnectionString(), c.want);
+    const auto pairs = qm::data::ParseConnectionString(c.want);
+    if (c.transport.security != DirectoryTransport::kNone) {
+      EXPECT_EQ(qm::data::ConnectionValue(pairs, "TLS CA File"), c.transport.caFile);
     }
   }
 }
@@ -318,6 +357,97 @@ TEST_F(DirectoryCycle, IntegratedSecurityWithoutKerberosCredentials) {
     unsetenv("KRB5CCNAME");
   ASSERT_FALSE(Logged().empty());
   EXPECT_NE(Logged().back().find("Kerberos"), std::string::npos) << Logged().back();
+}
+
+// Lookups over secured connections against slapd with TLS on, which refuses
+// simple binds without TLS: the log line of every failure names the server
+// and the reason, and the cycle ends as after any failed lookup.
+class DirectoryTls : public DBUtilTest {
+ protected:
+  void SetUp() override {
+    const TestCa& ca = TestCa::Shared();
+    const std::pair<const char*, const TestCertificate*> certs[] = {
+        {"good", &ca.server}, {"wrong name", &ca.wrongName}, {"expired", &ca.expired}, {"untrusted", &ca.untrusted}};
+    for (const auto& [name, cert] : certs) {
+      auto server = std::make_unique<SlapdFixture>();
+      server->UseTls(cert->cert, cert->key);
+      server->AddUsers(2);
+      server->Start();
+      servers[name] = std::move(server);
+    }
+  }
+  void UseSecured(const SlapdFixture& ldap, const DirectoryTransport& transport) {
+    GeneralSettings g;
+    g.useAD = true;
+    g.adPath = transport.security == DirectoryTransport::kLdaps ? ldap.LdapsAdsPath() : ldap.AdsPath();
+    g.fieldNames1 = "mail,givenName";
+    settings.SetGeneralSettings(g);
+    db.ConfigureConnection("", "", "", "", ldap.BindDn(), ldap.BindPassword(), transport);
+  }
+  std::map<std::string, std::unique_ptr<SlapdFixture>> servers;
+};
+
+TEST_F(DirectoryTls, LookupsAndTheLogLinesOfEveryFailure) {
+  const TestCa& ca = TestCa::Shared();
+  const auto starttls = DirectoryTransport::kStartTls, ldaps = DirectoryTransport::kLdaps;
+  const std::string prefix = "Fehler beim Verbinden mit dem ActiveDirectory: ";
+  struct {
+    const char* why;
+    const char* server;
+    DirectoryTransport transport;
+    std::vector<std::string> logged;  // the lines this lookup adds; "<port>" stands for the port used
+  } cases[] = {
+      {"StartTLS", "good", {starttls, ca.caFile, true}, {"ActiveDirectory Verbindung Ok."}},
+      {"LDAPS", "good", {ldaps, ca.caFile, true}, {"ActiveDirectory Verbindung Ok."}},
+      {"plain: the server wants encryption", "good", {DirectoryTransport::kNone, "", true},
+       {prefix + "Der LDAP-Server 127.0.0.1:<port> verlangt eine verschlüsselte Verbindung; bitte in den "
+                 "Einstellungen StartTLS oder LDAPS wählen"}},
+      {"no CA file", "good", {ldaps, "", true},
+       {prefix + "Sichere Verbindung zum LDAP-Server 127.0.0.1:<port> fehlgeschlagen: das Zertifikat ist nicht "
+                 "vertrauenswürdig (unbekannte Zertifizierungsstelle)"}},
+      {"wrong name", "wrong name", {starttls, ca.caFile, true},
+       {prefix + "Sichere Verbindung zum LDAP-Server 127.0.0.1:<port> fehlgeschlagen: das Zertifikat gilt nicht "
+                 "für 127.0.0.1"}},
+      {"expired", "expired", {ldaps, ca.caFile, true},
+       {prefix + "Sichere Verbindung zum LDAP-Server 127.0.0.1:<port> fehlgeschlagen: das Zertifikat ist "
+                 "abgelaufen"}},
+      {"unknown CA", "untrusted", {starttls, ca.caFile, true},
+       {prefix + "Sichere Verbindung zum LDAP-Server 127.0.0.1:<port> fehlgeschlagen: das Zertifikat ist nicht "
+                 "vertrauenswürdig (unbekannte Zertifizierungsstelle)"}},
+      {"check off: a warning, then the lookup", "expired", {ldaps, "", false},
+       {"Warnung: Das Zertifikat des LDAP-Servers 127.0.0.1:<port> wird nicht geprüft (tlsVerifyPeer=no)",
+        "ActiveDirectory Verbindung Ok."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const SlapdFixture& ldap = *servers[c.server];
+    const int port = c.transport.security == ldaps ? ldap.LdapsPort() : ldap.Port();
+    UseSecured(ldap, c.transport);
+    const std::size_t before = Logged().size();
+    const bool ok = c.logged.back() == "ActiveDirectory Verbindung Ok.";
+    EXPECT_EQ(db.FindUser("user00002@example.test"), ok);
+    std::vector<std::string> lines = Logged();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    std::vector<std::string> want;
+    for (const auto& line : c.logged) want.push_back(qm::ReplaceAll(line, "<port>", std::to_string(port)));
+    if (!want.empty() && want.front().rfind(prefix + "Der LDAP-Server", 0) == 0) {
+      // The server's own words follow in parentheses.
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0].rfind(want[0] + " (", 0), 0u) << lines[0];
+    } else {
+      EXPECT_EQ(lines, want);
+    }
+    EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), ok ? "Given2" : "");
+    db.CloseConnection();
+    EXPECT_TRUE(LockIsFree(db.DirectoryLock()));
+    // Nothing is lost: the next lookup with the right setting finds the user.
+    if (!ok) {
+      UseSecured(*servers["good"], {starttls, ca.caFile, true});
+      EXPECT_TRUE(db.FindUser("user00002@example.test"));
+      EXPECT_EQ(db.GetFieldValue("user00002@example.test", "givenName"), "Given2");
+      db.CloseConnection();
+    }
+  }
 }
 
 class TableCycle : public DBUtilTest {

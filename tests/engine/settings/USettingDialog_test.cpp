@@ -654,6 +654,36 @@ TEST_F(SettingsDialog, ConnectionTestKeepsTheRecordsAndReports) {
   EXPECT_TRUE(DirectoryLockIsFree());
 }
 
+// The directory connection carries the security chosen: the stored one when
+// the dialog shows the records, the dialog's own for "Verbindung testen".
+TEST_F(SettingsDialog, DirectoryConnectionCarriesTheChosenSecurity) {
+  SetGeneral([](GeneralSettings& g) {
+    g.useAD = true;
+    g.ldapSecurity = lsStartTls;
+    g.adUserId = "reader";
+  });
+  ui.whileShown = [&] {
+    EXPECT_NE(dbutil.ADOConnection_AD.ConnectionString().find(";ADSI Flag=-2147483520"), std::string::npos)
+        << dbutil.ADOConnection_AD.ConnectionString();
+    settings.CB_ldapSecurity = 2;  // LDAPS
+    settings.E_tlsCaFile = "/etc/quillmark/ca;1.pem";
+    settings.CB_tlsVerifyPeer = false;
+    settings.BtnDBTestClick();
+    const std::string tested = dbutil.ADOConnection_AD.ConnectionString();
+    EXPECT_NE(tested.find(";ADSI Flag=-2147483646;TLS CA File=\"/etc/quillmark/ca;1.pem\";TLS Verify Peer=False"),
+              std::string::npos)
+        << tested;
+  };
+  ui.modalAnswers.push_back(ModalResult::Cancel);
+  settings.EditSettings();
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_EQ(ui.messages.back(), "Fehler! Bitte überprüfen Sie die Einstellungen und Feldnamen.") << "the test ran";
+  // Cancel: back to the stored records.
+  const std::string stored = dbutil.ADOConnection_AD.ConnectionString();
+  EXPECT_EQ(stored.substr(stored.find("ADSI Flag")), "ADSI Flag=-2147483520") << stored;
+  EXPECT_EQ(General().ldapSecurity, lsStartTls);
+}
+
 TEST_F(SettingsDialog, PickingADataSourceEmptiesTheTableAtOnceAndListsItsTables) {
   OdbcFixture odbc;
   odbc.CreateUsersTable();
