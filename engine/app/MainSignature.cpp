@@ -1,8 +1,11 @@
 // TForm_main: the placeholder catalogue, signature generation and the
 // preview's content.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <thread>
 
@@ -120,13 +123,31 @@ void TForm_main::SetRetryWait(RetryWait wait) {
 
 namespace {
 
+// True when `path` is a regular file holding exactly `bytes`.
+bool HoldsBytes(const std::string& path, const std::string& bytes) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_size) != bytes.size())
+    return false;
+  try {
+    return qm::ReadWholeFile(path) == bytes;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // Writes the lines with CR LF; a failed write is tried once more after the
 // retry wait, and the second failure is thrown to the caller. The file is
 // replaced whole, so an HTTP download running while the same address is
-// generated again gets the old or the new file, never a torn one.
+// generated again gets the old or the new file, never a torn one. A file
+// that already holds these bytes (the same user asking again) is left as it
+// is: replacing it would cost a new inode and free the old one for every
+// request, and on ext4 the allocation of new inodes slows down while many
+// were freed in the last seconds (it skips them one by one).
 void WriteLinesWithRetry(const std::string& path, const qm::TextList& lines,
                          const TForm_main::RetryWait& wait) {
   const std::string bytes = qm::JoinLinesCrLf(lines);
+  if (HoldsBytes(path, bytes)) return;
   try {
     qm::WriteWholeFile(path, bytes);
     return;

@@ -2,7 +2,8 @@
 // remounted read-only, which stops root as well. A "/make" request fails
 // after the one retry with the documented log line and answer, leaves the
 // files that were there whole and adds none, frees the locks, and the next
-// request succeeds once the store is writable again.
+// request succeeds once the store is writable again. A signature the files
+// already hold needs no write and is answered from them.
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,10 @@ TEST(StoreReadOnly, MakeFailsWholeAndSucceedsOnceWritable) {
   const auto filesBefore = StoreFiles(rig.Store());
 
   if (!mount.SetReadOnly(true)) GTEST_SKIP() << "cannot remount read-only here (" << mount.Error() << ")";
+  // A new template: the files of the earlier request must be rewritten.
+  const qm::TextList original = rig.form.M_Signatur_HTML;
+  const qm::TextList changed = {"<p>#sn#, #givenName#</p>"};
+  rig.form.M_Signatur_HTML = changed;
   struct {
     const char* why;
     std::string address;
@@ -71,12 +76,22 @@ TEST(StoreReadOnly, MakeFailsWholeAndSucceedsOnceWritable) {
     EXPECT_TRUE(rig.LocksFree());
   }
 
+  // The template the files were made with: nothing to write, the answer
+  // names the files that are there.
+  rig.form.M_Signatur_HTML = original;
+  EXPECT_EQ(rig.Make(before).body, HttpFaultRig::FileList(before));
+  EXPECT_EQ(ReadFileBytes(rig.Store(before + ".txt")), oldTxt);
+  EXPECT_EQ(StoreFiles(rig.Store()), filesBefore);
+  EXPECT_EQ(GetStateValue("LStatusHTTP"), "2");
+  rig.form.M_Signatur_HTML = changed;
+
   ASSERT_TRUE(mount.SetReadOnly(false)) << mount.Error();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
     EXPECT_EQ(rig.Make(c.address).body, HttpFaultRig::FileList(c.address));
   }
-  EXPECT_EQ(ReadFileBytes(rig.Store(fresh + ".txt")), "<p>Given2 Surname2</p>\r\n");
-  EXPECT_EQ(GetStateValue("LStatusHTTP"), "3");
+  EXPECT_EQ(ReadFileBytes(rig.Store(fresh + ".txt")), "<p>Surname2, Given2</p>\r\n");
+  EXPECT_EQ(ReadFileBytes(rig.Store(before + ".txt")), "<p>Surname1, Given1</p>\r\n");
+  EXPECT_EQ(GetStateValue("LStatusHTTP"), "4");
   EXPECT_TRUE(rig.LocksFree());
 }

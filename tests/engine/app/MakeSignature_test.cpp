@@ -73,6 +73,30 @@ TEST_F(MakeSignatureFixture, HugeTemplate) {
   EXPECT_EQ(ReadFileBytes(Store("big@example.test.htm")), qm::JoinLinesCrLf(lines));
 }
 
+// A second generation with the same result leaves the files in place (same
+// inode, nothing replaced); a changed result replaces them whole.
+TEST_F(MakeSignatureFixture, SameSignatureAgainKeepsTheFilesAndAChangedOneReplacesThem) {
+  auto inode = [&](const std::string& name) {
+    struct stat st {};
+    return ::stat(Store(name).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+  };
+  form.M_Signatur_HTML = {"<p>one</p>"};
+  form.MakeSignature("c@example.test");
+  const ino_t txt = inode("c@example.test.txt"), htm = inode("c@example.test.htm");
+  ASSERT_NE(txt, ino_t{0});
+  form.MakeSignature("c@example.test");
+  EXPECT_EQ(inode("c@example.test.txt"), txt);
+  EXPECT_EQ(inode("c@example.test.htm"), htm);
+
+  // Same length, other bytes: compared by content, not by size.
+  form.M_Signatur_HTML = {"<p>two</p>"};
+  form.MakeSignature("c@example.test");
+  EXPECT_EQ(ReadFileBytes(Store("c@example.test.txt")), "<p>two</p>\r\n");
+  EXPECT_EQ(ReadFileBytes(Store("c@example.test.htm")), "<p>two</p>\r\n");
+  EXPECT_EQ(ReadFileBytes(Store("c@example.test.txt")).size(), std::string("<p>one</p>\r\n").size());
+  EXPECT_TRUE(waits.empty());
+}
+
 TEST_F(MakeSignatureFixture, StaleRtfIsDeletedOnlyForTheAddress) {
   WriteFileBytes(Store("a@example.test.rtf"), "{\\rtf1 old}");
   WriteFileBytes(Store("b@example.test.rtf"), "{\\rtf1 other}");
