@@ -385,9 +385,10 @@ class LdapProvider : public Provider {
     } catch (const SearchFailed& e) {
       if (!SessionGone(e.code)) throw;
       bound_.reset();
-      // A kept session the server has dropped (restart, idle time-out) or
-      // that stopped answering: the caller may try again on a new one.
-      if (kept) throw ConnectionLost(e.what());
+      // A kept session the server has dropped (restart, idle time-out): the
+      // caller may try again on a new one. A server that stopped answering
+      // is not asked again: the request has waited its time-out already.
+      if (kept && e.code != LDAP_TIMEOUT) throw ConnectionLost(e.what());
       throw;
     }
   }

@@ -198,7 +198,11 @@ TEST(Package, ServiceAsItsUserAndAdministratorsThroughTheGroup) {
   } else {
     // The desktop program reads the profile, the program state and the
     // project of the service's files and serves the same signature, which
-    // it writes over the service's generated files.
+    // it writes over the service's generated file. (A file that already
+    // holds the signature is left alone, so the service's copy is made
+    // stale first; it keeps its owner.)
+    ASSERT_EQ(Sh("echo stale >> " + kData + "temp/" + kAddress + ".htm").exitCode, 0);
+    ASSERT_EQ(Info(kData + "temp/" + kAddress + ".htm").owner, "quillmark");
     Child desktop(AsUser(kAdmin, adminGroup, adminHome,
                          "QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" + adminHome + " QM_SCM_BACKEND=local QM_SCM_STATE_DIR=" +
                              adminHome + "/scm " + kProg + "Quillmark"),
