@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/dataaccess/DataAccess.h"
 #include "platform/dataaccess/LdapDialect.h"
@@ -171,7 +172,13 @@ void SetTlsOptions(LDAP* ld, const TlsOptions& tls, bool verify) {
     std::filesystem::file_time_type stamp;
     void* ctx;  // one reference held here for good
   };
-  static std::map<std::string, Entry> contexts;
+  // Never destroyed: the contexts live as long as the process, and a map
+  // destroyed at exit would leave them unreachable (a leak to LeakSanitizer).
+  static auto& contexts = *new std::map<std::string, Entry>;
+  // Contexts of replaced CA files: libldap has no public call that drops
+  // the reference taken here, so they stay, one per replacement, still
+  // held (and counted) rather than lost.
+  static auto& replaced = *new std::vector<void*>;
   SetTrust(ld, caFile, verify);
   std::lock_guard lock(mutex);
   auto it = contexts.find(key);
@@ -194,6 +201,7 @@ void SetTlsOptions(LDAP* ld, const TlsOptions& tls, bool verify) {
       ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, ctx);
       return;
     }
+    if (it != contexts.end()) replaced.push_back(it->second.ctx);
     it = contexts.insert_or_assign(key, Entry{stamp, ctx}).first;
   }
   // The handle takes its own reference, released with the handle.
