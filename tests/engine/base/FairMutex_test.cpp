@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,13 +62,16 @@ TEST(FairRecursiveMutex, TheHolderMayLockAgainAndOthersGetItOnlyAfterTheLastUnlo
 // release and the waiter's wake-up.
 TEST(FairRecursiveMutex, TryLockDoesNotPassAQueuedThread) {
   qm::FairRecursiveMutex lock;
+  std::promise<void> checked;
   lock.lock();
   std::thread waiter([&] {
     std::lock_guard lk(lock);
+    checked.get_future().wait();  // holds its turn until the check is done
   });
   ASSERT_TRUE(Eventually([&] { return lock.QueuedThreads() == 1; }));
   lock.unlock();
   EXPECT_FALSE(lock.try_lock());  // the waiter's turn, woken or not
+  checked.set_value();
   waiter.join();
   EXPECT_TRUE(LockIsFree(lock));
 }
