@@ -333,16 +333,7 @@ class LdapTlsTest : public ::testing::Test {
   static constexpr const char* kPlain = "-2147483648";
 
   void SetUp() override {
-    const TestCa& ca = TestCa::Shared();
-    const std::pair<const char*, const TestCertificate*> certs[] = {
-        {"good", &ca.server}, {"wrong name", &ca.wrongName}, {"expired", &ca.expired}, {"untrusted", &ca.untrusted}};
-    for (const auto& [name, cert] : certs) {
-      auto server = std::make_unique<SlapdFixture>();
-      server->UseTls(cert->cert, cert->key);
-      server->AddUsers(2);
-      server->Start();
-      servers[name] = std::move(server);
-    }
+    servers = SlapdPerTestCertificate(2);
   }
   std::string ConnectionFor(const char* flag, const std::string& caFile, bool verify) {
     std::string cs = "Provider=ADsDSOObject;Password=" + servers["good"]->BindPassword() +

@@ -39,6 +39,8 @@
 // cn=reader may read everything, anonymous clients may only bind.
 // Sizelimit 1000 like Active Directory: larger results need paging.
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -183,3 +185,7 @@ class SlapdFixture {
   int pid_ = -1;
   std::string pendingLdif_;
 };
+
+/// One started slapd with TLS per certificate of the shared test CA, each
+/// with `users` users: "good", "wrong name", "expired" and "untrusted".
+std::map<std::string, std::unique_ptr<SlapdFixture>> SlapdPerTestCertificate(int users);

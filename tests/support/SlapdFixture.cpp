@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "DirectoryFixtures.h"
+#include "TestCa.h"
 #include "platform/process/Process.h"
 
 namespace {
@@ -409,4 +410,19 @@ void SlapdFixture::AddEntry(const std::string& dn, const Attributes& attributes)
   }
   ldap_unbind_ext_s(ld, nullptr, nullptr);
   if (rc != LDAP_SUCCESS) throw std::runtime_error("SlapdFixture: adding " + dn + ": " + ldap_err2string(rc));
+}
+
+std::map<std::string, std::unique_ptr<SlapdFixture>> SlapdPerTestCertificate(int users) {
+  const TestCa& ca = TestCa::Shared();
+  const std::pair<const char*, const TestCertificate*> certs[] = {
+      {"good", &ca.server}, {"wrong name", &ca.wrongName}, {"expired", &ca.expired}, {"untrusted", &ca.untrusted}};
+  std::map<std::string, std::unique_ptr<SlapdFixture>> servers;
+  for (const auto& [name, cert] : certs) {
+    auto server = std::make_unique<SlapdFixture>();
+    server->UseTls(cert->cert, cert->key);
+    server->AddUsers(users);
+    server->Start();
+    servers[name] = std::move(server);
+  }
+  return servers;
 }

@@ -416,16 +416,7 @@ TEST_F(DirectoryCycle, IntegratedSecurityWithoutKerberosCredentials) {
 class DirectoryTls : public DBUtilTest {
  protected:
   void SetUp() override {
-    const TestCa& ca = TestCa::Shared();
-    const std::pair<const char*, const TestCertificate*> certs[] = {
-        {"good", &ca.server}, {"wrong name", &ca.wrongName}, {"expired", &ca.expired}, {"untrusted", &ca.untrusted}};
-    for (const auto& [name, cert] : certs) {
-      auto server = std::make_unique<SlapdFixture>();
-      server->UseTls(cert->cert, cert->key);
-      server->AddUsers(2);
-      server->Start();
-      servers[name] = std::move(server);
-    }
+    servers = SlapdPerTestCertificate(2);
   }
   void UseSecured(const SlapdFixture& ldap, const DirectoryTransport& transport) {
     GeneralSettings g;
